@@ -1,0 +1,99 @@
+// The configuration records shared by every layer. Text is UTF-8; the byte limits below
+// are applied when a record is loaded, always at a character boundary.
+#ifndef NORVANE_CONFIG_RECORDS_H_
+#define NORVANE_CONFIG_RECORDS_H_
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace norvane {
+
+// Byte limits of the text fields (field size less the terminating NUL of the stored form).
+inline constexpr std::size_t kAddressBytes = 31;   // LDAPSVRIP, APPSVRIP, SDKSVRIP
+inline constexpr std::size_t kDomainBytes = 255;   // DC, DCName
+inline constexpr std::size_t kAccountBytes = 127;  // ADMIN
+inline constexpr std::size_t kPasswordBytes = 31;  // SN, in clear
+inline constexpr std::size_t kDeptKeyBytes = 63;   // PDeptKey, UserDeptKey
+
+// Values of LDAPSVRType.
+inline constexpr int kActiveDirectory = 0;
+inline constexpr int kDominoDirectory = 1;
+inline constexpr int kNdsDirectory = 2;
+
+// Attributes of SysConfig.
+struct SysConfigInfo {
+  std::string ldap_server_ip;          // LDAPSVRIP
+  std::uint16_t ldap_server_port = 0;  // LDAPSVRPort
+  std::string app_server_ip;           // APPSVRIP
+  std::uint16_t app_server_port = 0;   // APPSVRPort
+  std::string sdk_server_ip;           // SDKSVRIP
+  std::uint16_t sdk_server_port = 0;   // SDKSVRPort
+  std::string domain;                  // DC: distinguished name of the domain
+  std::string admin_account;           // ADMIN
+  std::string admin_password;          // SN, clear in the record
+  std::int32_t directory_type = 0;     // LDAPSVRType
+  std::int32_t dept_mode = 0;          // DeptMode
+  std::int32_t allow_dc = 0;           // AllowDC
+  std::int32_t step_import = 0;        // StepImport
+};
+
+// One ChildDC under AllowDC; also the parameter block of a directory connection.
+struct DcEntry {
+  std::string server_ip;           // LDAPSVRIP
+  std::uint16_t server_port = 0;   // LDAPSVRPort
+  std::int32_t dept_mode = 0;      // DeptMode
+  std::int32_t directory_type = 0; // not stored
+  std::string domain_name;         // DCName
+  std::string admin_account;       // ADMIN
+  std::string admin_password;      // SN, clear in the record
+  std::int32_t selected = 0;       // DCSelect
+};
+using LdapServerParams = DcEntry;
+
+inline constexpr long kDefaultDeleteThreshold = 500;
+
+// Attributes of ManageSync.
+struct ManageSyncInfo {
+  std::int16_t auth_type = 0;    // AUTHTYPE: imported users authenticate at the directory
+  std::int32_t same_cover = 0;   // SameCover: 1 keeps the server's own data
+  std::int32_t auto_sync = 0;    // IfAutoSync
+  std::int64_t update_time = 0;  // UpdateTime: time_t of local 2011-01-01 hh:mm:00
+  // DeleteThreshold: most departments and users together that one removal step may delete;
+  // 0 turns the guard off. Absent reads as kDefaultDeleteThreshold.
+  long delete_threshold = kDefaultDeleteThreshold;
+};
+
+// Attributes of SyncScope. Carries its own lock for its users; copying copies the data.
+struct SyncScopeInfo {
+  SyncScopeInfo() = default;
+  SyncScopeInfo(const SyncScopeInfo& other) { *this = other; }
+  SyncScopeInfo& operator=(const SyncScopeInfo& other) {
+    if (this != &other) {
+      dept_domains = other.dept_domains;
+      pdept_type = other.pdept_type;
+      pdept_key = other.pdept_key;
+      user_domains = other.user_domains;
+      user_dept_type = other.user_dept_type;
+      user_dept_key = other.user_dept_key;
+    }
+    return *this;
+  }
+
+  std::mutex lock;
+  std::vector<std::string> dept_domains;  // DeptDomain
+  std::int32_t pdept_type = 0;            // PDeptType: > 0 means departments from groups
+  std::string pdept_key;                  // PDeptKey
+  std::vector<std::string> user_domains;  // UserDomain
+  std::int32_t user_dept_type = 0;        // UserDeptType
+  std::string user_dept_key;              // UserDeptKey
+};
+
+// Pairs of UserProperty / DeptProperty, ordered by byte-wise key comparison.
+using AttributeMap = std::map<std::string, std::string>;
+
+}  // namespace norvane
+
+#endif  // NORVANE_CONFIG_RECORDS_H_
