@@ -1,0 +1,1 @@
+// Keeps norvanectl_lib non-empty before any command file exists.
