@@ -165,6 +165,8 @@ std::string XmlDocument::ToString(const char* encoding) const {
   return out;
 }
 
+std::string XmlDocument::Encoding() const { return doc_ ? S(doc_->encoding) : ""; }
+
 bool XmlDocument::Save(const std::string& path, const char* encoding) const {
   if (!doc_) return false;
   std::string data = ToString(encoding);

@@ -69,6 +69,9 @@ class XmlDocument {
   // half-written file, and a failed save leaves the old file as it was.
   bool Save(const std::string& path, const char* encoding = "UTF-8") const;
   std::string ToString(const char* encoding = "UTF-8") const;
+  // The encoding the loaded content declared ("" when it declared none or the document was
+  // made here), so that a rewrite can keep the file's own encoding.
+  std::string Encoding() const;
 
   XmlElement Root() const;  // document element, null when none
   // Makes a new document element named `name`, replacing any previous one.
