@@ -1,0 +1,183 @@
+#include "sync/dn_rules.h"
+
+#include <cctype>
+
+#include "platform/text.h"
+
+namespace norvane {
+namespace {
+
+bool IsTypeStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
+bool IsTypeChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.';
+}
+
+// True when the text at `pos` starts a component: optional blanks, an attribute type
+// (a name or a dotted OID), optional blanks, "=".
+bool StartsComponent(std::string_view dn, std::size_t pos) {
+  while (pos < dn.size() && dn[pos] == ' ') ++pos;
+  if (pos >= dn.size()) return false;
+  if (!IsTypeStart(dn[pos]) && !std::isdigit(static_cast<unsigned char>(dn[pos]))) return false;
+  while (pos < dn.size() && IsTypeChar(dn[pos])) ++pos;
+  while (pos < dn.size() && dn[pos] == ' ') ++pos;
+  return pos < dn.size() && dn[pos] == '=';
+}
+
+// Position of the comma that ends the component starting at `from`, or npos.
+std::size_t NextSeparator(std::string_view dn, std::size_t from) {
+  bool escaped = false;
+  for (std::size_t i = from; i < dn.size(); ++i) {
+    char c = dn[i];
+    if (escaped) {
+      escaped = false;
+    } else if (c == '\\') {
+      escaped = true;
+    } else if (c == ',' && StartsComponent(dn, i + 1)) {
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+// Splits one component into type and raw value; false when it has no "=".
+bool SplitComponent(std::string_view component, std::string_view* type, std::string_view* value) {
+  std::size_t eq = component.find('=');
+  if (eq == std::string_view::npos) return false;
+  *type = TrimBlanks(component.substr(0, eq));
+  *value = component.substr(eq + 1);
+  return true;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::vector<std::string_view> SplitDn(std::string_view dn) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  while (start < dn.size()) {
+    std::size_t sep = NextSeparator(dn, start);
+    if (sep == std::string_view::npos) {
+      parts.push_back(dn.substr(start));
+      break;
+    }
+    parts.push_back(dn.substr(start, sep - start));
+    start = sep + 1;
+  }
+  return parts;
+}
+
+std::string ParentDn(std::string_view dn) {
+  std::size_t sep = NextSeparator(dn, 0);
+  if (sep == std::string_view::npos) return "";
+  return std::string(dn.substr(sep + 1));
+}
+
+std::string UnescapeDnValue(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] != '\\' || i + 1 >= value.size()) {
+      out += value[i];
+      continue;
+    }
+    int hi = HexDigit(value[i + 1]);
+    int lo = i + 2 < value.size() ? HexDigit(value[i + 2]) : -1;
+    if (hi >= 0 && lo >= 0) {
+      out += static_cast<char>(hi * 16 + lo);
+      i += 2;
+    } else {
+      out += value[i + 1];
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string DnToDeptName(std::string_view dn) {
+  if (dn.size() <= 3) return "";
+  std::size_t semi = dn.find(';');
+  if (semi != std::string_view::npos) dn = dn.substr(0, semi);
+  std::vector<std::string_view> parts = SplitDn(dn);
+  for (std::string_view part : parts) {
+    std::string_view type, value;
+    if (SplitComponent(part, &type, &value) && EqualsNoCase(type, "ou")) {
+      return UnescapeDnValue(value);
+    }
+  }
+  std::string domain;
+  for (std::string_view part : parts) {
+    std::string_view type, value;
+    if (SplitComponent(part, &type, &value) && EqualsNoCase(type, "dc")) {
+      if (!domain.empty()) domain += '.';
+      domain += ToLowerAscii(UnescapeDnValue(value));
+    }
+  }
+  return domain;
+}
+
+std::string DnToDeptPath(std::string_view dn, const std::vector<std::string>& bases,
+                         const std::vector<DcEntry>& dc_list) {
+  std::string upper = ToUpperAscii(dn);
+  std::string relative;
+  bool found = false;
+  for (const std::string& base : bases) {
+    if (base.empty()) continue;
+    std::size_t pos = upper.find(ToUpperAscii(base));
+    if (pos == std::string::npos || pos == 0) continue;
+    relative = upper.substr(0, pos - 1);
+    found = true;
+    break;
+  }
+  if (!found) return "";
+
+  for (const DcEntry& dc : dc_list) {
+    std::string e = ToUpperAscii(dc.domain_name);
+    if (e.empty()) continue;  // an empty name would match every DN
+    std::size_t p = relative.find(e);
+    if (p == 0) return DnToDeptName(e) + "\\";
+    if (p != std::string::npos) {
+      relative = relative.substr(0, p - 1) + ",OU=" + DnToDeptName(e);
+      break;
+    }
+    if (!relative.empty() && e.find(relative) != std::string::npos) return "\\";
+  }
+
+  std::string path;
+  for (std::string_view part : SplitDn(relative)) {
+    std::string_view type, value;
+    if (SplitComponent(part, &type, &value) && EqualsNoCase(type, "ou")) {
+      path = UnescapeDnValue(value) + "\\" + path;
+    }
+  }
+  return path;
+}
+
+int DnDepth(std::string_view text) {
+  int n = 0;
+  for (char c : text) n += c == '=';
+  return n;
+}
+
+std::string ToUpperAscii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+std::string DnKey(std::string_view dn) { return ToLowerAscii(NormaliseDnText(dn)); }
+
+}  // namespace norvane
