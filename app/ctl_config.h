@@ -1,0 +1,25 @@
+// norvanectl config show: the configuration as the program loads it, as one JSON object.
+#ifndef NORVANE_APP_CTL_CONFIG_H_
+#define NORVANE_APP_CTL_CONFIG_H_
+
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+namespace norvane {
+
+// Prints the configuration of the base folder's LdapConfig.xml to standard output:
+// "DirectoryType", "SysConfig", "AllowDC", "ManageSync", "StartType", "LimitDC",
+// "LimitUser", "UserAttributeNames", and "UserProperty", "DeptProperty", "SyncScope" of the
+// current directory type's section. Passwords show as "***" (or "" when empty). Returns 0,
+// or 1 with a one-line reason on standard error when the file is missing or unreadable.
+int CtlConfigShow();
+int CtlConfigShow(std::ostream& out, std::ostream& err);
+
+// `text` as a JSON string literal, quotes included. Bytes that are not valid UTF-8 become
+// U+FFFD, so the output is always valid JSON.
+std::string JsonString(std::string_view text);
+
+}  // namespace norvane
+
+#endif  // NORVANE_APP_CTL_CONFIG_H_

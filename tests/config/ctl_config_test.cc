@@ -1,0 +1,218 @@
+// norvanectl config show: its JSON, read back by an independent JSON parser (python3).
+#include "app/ctl_config.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "config/credential.h"
+#include "tests/config/config_test_support.h"
+
+namespace norvane {
+namespace {
+
+using testing::TempBase;
+
+// Runs a shell command, returning its exit status and standard output.
+int RunShell(const std::string& command, std::string* output) {
+  output->clear();
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return -1;
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) output->append(buf, n);
+  int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Parses JSON text with python3 and flattens it to path -> value lines ("a.b.0" -> text;
+// strings keep their text, numbers and other values their JSON form). Fails on bad JSON.
+std::map<std::string, std::string> ParseJson(const TempBase& base, const std::string& json) {
+  const std::string json_path = base.dir() + "out.json";
+  std::ofstream(json_path, std::ios::binary) << json;
+  const std::string script = base.dir() + "flatten.py";
+  std::ofstream(script) << R"(import json, sys
+def walk(prefix, v):
+    if isinstance(v, dict):
+        print(prefix + '{}=' + str(len(v)))
+        for k, x in v.items(): walk(prefix + k + '.', x)
+    elif isinstance(v, list):
+        print(prefix + '[]=' + str(len(v)))
+        for i, x in enumerate(v): walk(prefix + str(i) + '.', x)
+    elif isinstance(v, str):
+        print(prefix[:-1] + '=' + v.replace('\n', '\\n'))
+    else:
+        print(prefix[:-1] + '=' + json.dumps(v))
+walk('', json.load(open(sys.argv[1], encoding='utf-8')))
+)";
+  std::string flat;
+  EXPECT_EQ(RunShell("python3 " + script + " " + json_path, &flat), 0) << "not valid JSON:\n"
+                                                                       << json;
+  std::map<std::string, std::string> values;
+  std::istringstream lines(flat);
+  for (std::string line; std::getline(lines, line);) {
+    std::size_t eq = line.find('=');
+    values[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return values;
+}
+
+std::string Sample() {
+  std::string sn;
+  EXPECT_TRUE(EncryptPassword("top secret", sn));
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<LdapConfig>"
+         "<SysConfig LDAPSVRIP=\"10.1.1.1\" LDAPSVRPort=\"70000\" APPSVRIP=\"127.0.0.1\" "
+         "APPSVRPort=\"7100\" SDKSVRIP=\"127.0.0.1\" SDKSVRPort=\"7101\" DC=\"dc=corp,dc=com\" "
+         "ADMIN=\"管理员 \\ &quot;x&quot;\" SN=\"" +
+         sn +
+         "\" LDAPSVRType=\"2\" DeptMode=\"1\" AllowDC=\"2\" StepImport=\"3\"/>"
+         "<AllowDC><ChildDC DCSelect=\"1\" DCName=\"dc=corp,dc=com;\" LDAPSVRIP=\"10.1.1.2\" "
+         "LDAPSVRPort=\"636\" DeptMode=\"0\" ADMIN=\"admin\" SN=\"\"/>"
+         "<ChildDC DCSelect=\"0\" DCName=\"dc=b\" SN=\"hand typed\"/></AllowDC>"
+         "<ManageSync SameCover=\"1\" AUTHTYPE=\"1\" UpdateTime=\"1293858000\" IfAutoSync=\"1\"/>"
+         "<StartMode StartType=\"1\"/>"
+         "<LimitDC><ChildDC>ou=a&#9;b,dc=corp</ChildDC></LimitDC><LimitUser><User>bob</User>"
+         "<User>张三</User></LimitUser><user uid=\"\" name=\"\"/>"
+         "<AD><UserProperty uid=\"ad-only\"/></AD>"
+         "<NDS><UserProperty uid=\"uid\" name=\"cn\"/><DeptProperty DeptID=\"dn\"/>"
+         "<SyncScope DeptDomain=\"o=a;o=b;\" PDeptType=\"1\" PDeptKey=\"k\" UserDomain=\"\" "
+         "UserDeptType=\"2\" UserDeptKey=\"" +
+         std::string(70, 'u') + "\"/></NDS></LdapConfig>\n";
+}
+
+void ExpectSample(const std::map<std::string, std::string>& v) {
+  const std::map<std::string, std::string> expected = {
+      {"DirectoryType", "2"},
+      {"SysConfig.LDAPSVRIP", "10.1.1.1"},
+      {"SysConfig.LDAPSVRPort", "4464"},
+      {"SysConfig.APPSVRIP", "127.0.0.1"},
+      {"SysConfig.APPSVRPort", "7100"},
+      {"SysConfig.SDKSVRIP", "127.0.0.1"},
+      {"SysConfig.SDKSVRPort", "7101"},
+      {"SysConfig.DC", "dc=corp,dc=com"},
+      {"SysConfig.ADMIN", "管理员 \\ \"x\""},
+      {"SysConfig.SN", "***"},
+      {"SysConfig.LDAPSVRType", "2"},
+      {"SysConfig.DeptMode", "1"},
+      {"SysConfig.AllowDC", "2"},
+      {"SysConfig.StepImport", "3"},
+      {"SysConfig.{}", "13"},
+      {"AllowDC.[]", "2"},
+      {"AllowDC.0.DCSelect", "1"},
+      {"AllowDC.0.DCName", "dc=corp,dc=com"},
+      {"AllowDC.0.LDAPSVRIP", "10.1.1.2"},
+      {"AllowDC.0.LDAPSVRPort", "636"},
+      {"AllowDC.0.DeptMode", "0"},
+      {"AllowDC.0.ADMIN", "admin"},
+      {"AllowDC.0.SN", ""},
+      {"AllowDC.1.DCSelect", "0"},
+      {"AllowDC.1.SN", "***"},
+      {"ManageSync.AUTHTYPE", "1"},
+      {"ManageSync.SameCover", "1"},
+      {"ManageSync.IfAutoSync", "1"},
+      {"ManageSync.UpdateTime", "1293858000"},
+      {"ManageSync.DeleteThreshold", "500"},
+      {"StartType", "1"},
+      {"LimitDC.[]", "1"},
+      {"LimitDC.0", "ou=a\tb,dc=corp"},
+      {"LimitUser.[]", "2"},
+      {"LimitUser.1", "张三"},
+      {"UserAttributeNames.[]", "2"},
+      {"UserAttributeNames.1", "name"},
+      {"UserProperty.{}", "2"},
+      {"UserProperty.uid", "uid"},
+      {"UserProperty.name", "cn"},
+      {"DeptProperty.DeptID", "dn"},
+      {"SyncScope.DeptDomain.[]", "2"},
+      {"SyncScope.DeptDomain.1", "o=b"},
+      {"SyncScope.PDeptType", "1"},
+      {"SyncScope.PDeptKey", "k"},
+      {"SyncScope.UserDomain.[]", "0"},
+      {"SyncScope.UserDeptType", "2"},
+      {"SyncScope.UserDeptKey", std::string(63, 'u')},
+  };
+  for (const auto& [path, value] : expected) {
+    auto found = v.find(path);
+    ASSERT_NE(found, v.end()) << path;
+    EXPECT_EQ(found->second, value) << path;
+  }
+  for (const auto& [path, value] : v) {
+    EXPECT_EQ(value.find("top secret"), std::string::npos) << path;
+  }
+}
+
+TEST(JsonStringTest, EscapesWhatJsonRequiresAndReplacesBrokenUtf8) {
+  EXPECT_EQ(JsonString("plain 中文"), "\"plain 中文\"");
+  EXPECT_EQ(JsonString("q\"b\\s/"), "\"q\\\"b\\\\s/\"");
+  EXPECT_EQ(JsonString("\n\r\t\b\f"), "\"\\n\\r\\t\\b\\f\"");
+  EXPECT_EQ(JsonString(std::string("\x01\x1f\x7f", 3)), "\"\\u0001\\u001f\\u007f\"");
+  EXPECT_EQ(JsonString(std::string("a\0b", 3)), "\"a\\u0000b\"");
+  EXPECT_EQ(JsonString("\xE4\xB8"), "\"\\ufffd\\ufffd\"");             // cut character
+  EXPECT_EQ(JsonString("\xC0\xAF"), "\"\\ufffd\\ufffd\"");             // overlong "/"
+  EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\\ufffd\\ufffd\\ufffd\"");  // surrogate
+  EXPECT_EQ(JsonString("\xF0\x9F\x98\x80"), "\"\xF0\x9F\x98\x80\"");
+}
+
+TEST(CtlConfigShowTest, PrintsTheLoadedConfigurationAsJson) {
+  TempBase base;
+  base.WriteConfig(Sample());
+  std::ostringstream out, err;
+  ASSERT_EQ(CtlConfigShow(out, err), 0) << err.str();
+  EXPECT_EQ(err.str(), "");
+  ExpectSample(ParseJson(base, out.str()));
+}
+
+TEST(CtlConfigShowTest, MissingOrUnreadableFileIsExitOneWithAReason) {
+  TempBase base;
+  for (const char* content : {static_cast<const char*>(nullptr), "", "<LdapConfig>", "<Other/>"}) {
+    if (content) base.WriteConfig(content);
+    std::ostringstream out, err;
+    EXPECT_EQ(CtlConfigShow(out, err), 1) << (content ? content : "missing");
+    EXPECT_EQ(out.str(), "");
+    const std::string reason = err.str();
+    EXPECT_NE(reason.find(base.ConfigPath()), std::string::npos) << reason;
+    EXPECT_EQ(reason.find('\n'), reason.size() - 1) << "one line: " << reason;
+  }
+}
+
+TEST(CtlConfigShowTest, MissingSectionsShowAsEmpty) {
+  TempBase base;
+  base.WriteConfig("<LdapConfig/>");
+  std::ostringstream out, err;
+  ASSERT_EQ(CtlConfigShow(out, err), 0);
+  auto v = ParseJson(base, out.str());
+  EXPECT_EQ(v["AllowDC.[]"], "0");
+  EXPECT_EQ(v["SysConfig.SN"], "");
+  EXPECT_EQ(v["UserProperty.{}"], "0");
+  EXPECT_EQ(v["LimitUser.[]"], "0");
+}
+
+#ifdef NORVANECTL_PATH
+TEST(NorvanectlTest, ConfigShowPrintsTheFileOfTheGivenBase) {
+  TempBase base;
+  base.WriteConfig(Sample());
+  std::string output;
+  const std::string command = std::string(NORVANECTL_PATH) + " --base " + base.dir() +
+                              " config show 2>" + base.dir() + "err.txt";
+  const int status = RunShell(command, &output);
+  std::ifstream err_file(base.dir() + "err.txt");
+  std::string err((std::istreambuf_iterator<char>(err_file)), std::istreambuf_iterator<char>());
+  if (status == 2 && err.find("usage:") != std::string::npos)
+    GTEST_SKIP() << "norvanectl has no \"config show\" command registered yet";
+  ASSERT_EQ(status, 0) << err;
+  std::remove((base.dir() + "err.txt").c_str());
+  ExpectSample(ParseJson(base, output));
+
+  const std::string missing =
+      std::string(NORVANECTL_PATH) + " --base " + base.dir() + "nowhere config show 2>&1";
+  EXPECT_EQ(RunShell(missing, &output), 1);
+  EXPECT_NE(output.find("nowhere/LdapConfig.xml"), std::string::npos) << output;
+}
+#endif
+
+}  // namespace
+}  // namespace norvane
