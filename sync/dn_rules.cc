@@ -127,16 +127,20 @@ std::string DnToDeptName(std::string_view dn) {
   return domain;
 }
 
-std::string DnToDeptPath(std::string_view dn, const std::vector<std::string>& bases,
-                         const std::vector<DcEntry>& dc_list) {
-  std::string upper = ToUpperAscii(dn);
+namespace {
+
+std::string DeptPathImpl(std::string_view dn, const std::vector<std::string>& bases,
+                         const std::vector<DcEntry>& dc_list, bool upper_case) {
+  // Matching ignores case; the names come from `text`, upper-cased or as written.
+  const std::string upper = ToUpperAscii(dn);
+  const std::string text = upper_case ? upper : std::string(dn);
   std::string relative;
   bool found = false;
   for (const std::string& base : bases) {
     if (base.empty()) continue;
     std::size_t pos = upper.find(ToUpperAscii(base));
     if (pos == std::string::npos || pos == 0) continue;
-    relative = upper.substr(0, pos - 1);
+    relative = text.substr(0, pos - 1);
     found = true;
     break;
   }
@@ -145,13 +149,14 @@ std::string DnToDeptPath(std::string_view dn, const std::vector<std::string>& ba
   for (const DcEntry& dc : dc_list) {
     std::string e = ToUpperAscii(dc.domain_name);
     if (e.empty()) continue;  // an empty name would match every DN
-    std::size_t p = relative.find(e);
+    const std::string relative_upper = ToUpperAscii(relative);
+    std::size_t p = relative_upper.find(e);
     if (p == 0) return DnToDeptName(e) + "\\";
     if (p != std::string::npos) {
       relative = relative.substr(0, p - 1) + ",OU=" + DnToDeptName(e);
       break;
     }
-    if (!relative.empty() && e.find(relative) != std::string::npos) return "\\";
+    if (!relative.empty() && e.find(relative_upper) != std::string::npos) return "\\";
   }
 
   std::string path;
@@ -162,6 +167,18 @@ std::string DnToDeptPath(std::string_view dn, const std::vector<std::string>& ba
     }
   }
   return path;
+}
+
+}  // namespace
+
+std::string DnToDeptPath(std::string_view dn, const std::vector<std::string>& bases,
+                         const std::vector<DcEntry>& dc_list) {
+  return DeptPathImpl(dn, bases, dc_list, true);
+}
+
+std::string DnToDeptPathAsNamed(std::string_view dn, const std::vector<std::string>& bases,
+                                const std::vector<DcEntry>& dc_list) {
+  return DeptPathImpl(dn, bases, dc_list, false);
 }
 
 int DnDepth(std::string_view text) {

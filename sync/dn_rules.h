@@ -42,6 +42,10 @@ std::string DnToDeptName(std::string_view dn);
 std::string DnToDeptPath(std::string_view dn, const std::vector<std::string>& bases,
                          const std::vector<DcEntry>& dc_list);
 
+// DnToDeptPath with the names as the directory writes them, for creating departments.
+std::string DnToDeptPathAsNamed(std::string_view dn, const std::vector<std::string>& bases,
+                                const std::vector<DcEntry>& dc_list);
+
 // The number of "=" in text: the depth of a DN, parents before children.
 int DnDepth(std::string_view text);
 

@@ -108,11 +108,11 @@ XmlElement OrgDocument::OpenBaseElement(const std::string& base, const std::stri
   return found;
 }
 
-int OrgDocument::AddDeptElement(XmlElement start, std::string_view parent_key,
-                                std::string_view key) {
+int OrgDocument::AddDeptElement(XmlElement start, std::string_view parent_key, std::string_view key,
+                                std::string_view display_name) {
   XmlElement parent = FindDeptElement(start, parent_key);
   if (!parent) return 0;
-  const std::string name = DnToDeptName(key);
+  const std::string name = display_name.empty() ? DnToDeptName(key) : std::string(display_name);
   auto it = children_.find({parent.node(), ToLowerAscii(name)});
   if (it != children_.end()) return 1;
   return AppendDepartment(parent, name, key) ? 1 : 0;

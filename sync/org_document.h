@@ -52,7 +52,9 @@ class OrgDocument {
   // Records `key` as a child of the department `parent_key` found at or below `start`,
   // unless the parent already has a child of that name. 1 when recorded or already
   // present, 0 when the parent has no element. Changes the document in memory only.
-  int AddDeptElement(XmlElement start, std::string_view parent_key, std::string_view key);
+  // `name` is the display name; empty means DnToDeptName(key).
+  int AddDeptElement(XmlElement start, std::string_view parent_key, std::string_view key,
+                     std::string_view name = {});
 
   // The first department at or below `start` (document order) whose key is `key`.
   XmlElement FindDeptElement(XmlElement start, std::string_view key) const;

@@ -1,0 +1,200 @@
+// SyncEngine: the full import of the directory's departments and users into the IM
+// server's organisation.
+//
+// One run (SyncOneDC) reloads the configuration, connects to the directory, lists what the
+// server holds, imports the departments (organisational units, or groups when DeptMode > 0)
+// and then the users, and, unless SameCover keeps the server's own data, removes what the
+// directory no longer holds. Every step writes an activity-log line.
+//
+// Safety of the removal step: a directory read that was cut short (page error, size limit,
+// lost connection) or could not be made at all makes the run fail before anything is
+// removed, and a removal larger than ManageSync's DeleteThreshold is refused.
+//
+// The engine runs on the thread that calls it; callers must not start two runs at once.
+// The progress counters may be read from any thread.
+#ifndef NORVANE_SYNC_SYNC_ENGINE_H_
+#define NORVANE_SYNC_SYNC_ENGINE_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "config/records.h"
+#include "directory/ldap_client.h"
+#include "platform/xml.h"
+#include "sync/org_document.h"
+#include "sync/prompt.h"
+#include "sync/removal_list.h"
+
+namespace norvane {
+
+class SdkRoot;
+
+// Department key -> parent key; the first parent recorded wins.
+using DepartmentMap = std::map<std::string, std::string>;
+
+class SyncEngine {
+ public:
+  // `prompt` receives the messages meant for the person at the controls; null logs them.
+  // It must outlive the engine.
+  explicit SyncEngine(Prompt* prompt = nullptr);
+  ~SyncEngine();
+  SyncEngine(const SyncEngine&) = delete;
+  SyncEngine& operator=(const SyncEngine&) = delete;
+
+  // Obtains the IM server's SDK objects (SDKSVRIP/SDKSVRPort), writes both organisation
+  // documents empty and loads the configuration. Nonzero on success; 0 when the SDK
+  // objects cannot be made.
+  int EngineInit();
+  // Reloads every configuration section, makes a new directory client and connects it.
+  // Nonzero when every section loaded.
+  int ReloadConfig();
+  // Connects unless a connection is open. Nonzero when a connection is open afterwards.
+  int ConnectLdapsvr(const LdapServerParams& record);
+  // mode 0: full import. mode 1 (incremental update) runs the full import as well for now.
+  int SyncOneDC(int mode);
+  int ImportAll();
+
+  // Steps of ImportAll, public for the dialogs and tests. REQUIRES: connected.
+  int ImportDepartments();
+  int ImportUsers();
+  // Creates or moves `account` into the department `department` (a DN in OU mode, a group
+  // key in group mode) and writes its basic information. 0 after a server error.
+  int AddOrUpdateUser(XmlElement document, const std::string& department,
+                      const std::string& account, const EntryAttributes& attributes);
+  // Rewrites the basic information of one Active Directory user found by account under
+  // `dn`. 0 when the user is not found or the server raised an error.
+  int SetUserBasicInfo(const std::string& account, const std::string& dn);
+  // Places the named Active Directory accounts. 0 when an account is unknown to the
+  // directory (the rest are not processed; UnknownAccount() names it) or after an error;
+  // `failed` lists the accounts under no configured domain controller.
+  int ImportNamedUsers(const std::vector<std::string>& accounts, std::vector<std::string>& failed);
+  // Fills the removal lists from the server's organisation.
+  void CollectServerOrganisation();
+  // Deletes what is left on the removal lists, children before parents, then users.
+  int DeleteNotLdapData();
+
+  // Organisation document.
+  int ResetOrgDocument();
+  XmlElement OpenBaseElement(const std::string& base, const std::string& path);
+  int AddDeptElement(XmlElement start, const std::string& parent_key, const std::string& key);
+  XmlElement FindDeptElement(XmlElement start, const std::string& key) const;
+  // Builds the department tree of one domain controller's base for the department dialog
+  // and writes it to "test.xml". 1 when built.
+  int PreviewData(const LdapServerParams& record);
+
+  // Department rules with the engine's configuration.
+  std::string DnToDeptPath(const std::string& dn) const;
+  static std::string DnToDeptName(const std::string& dn);
+  static int DnDepth(const std::string& text);
+  bool IsExcludedDept(const std::string& key) const;
+  bool IsExcludedUser(const std::string& account) const;
+  bool DeptExistsUnder(const std::string& name, const std::string& parent_path);
+
+  // Progress of the current run: departments written and user entries processed.
+  long DepartmentsDone() const { return departments_done_.load(); }
+  long UsersDone() const { return users_done_.load(); }
+
+  // Accounts the last user import placed on the server.
+  const std::vector<std::string>& SpecifiedAccounts() const { return specified_accounts_; }
+  const std::string& UnknownAccount() const { return unknown_account_; }
+  // False when a read of the last run was cut short.
+  bool LastReadComplete() const { return read_complete_; }
+  OrgDocument& Document() { return org_; }
+  std::string CurrentDocumentPath() const;
+  std::string PreviewDocumentPath() const;
+  const SysConfigInfo& SysConfig() const { return sys_config_; }
+  const ManageSyncInfo& ManageSync() const { return manage_sync_; }
+  RemovalList& DeptsToRemove() { return depts_to_remove_; }
+  RemovalList& UsersToRemove() { return users_to_remove_; }
+
+ private:
+  enum class ReadStatus { kNotStarted, kComplete, kIncomplete, kEntryLost };
+  using EntryVisitor = std::function<void(const EntryAttributes&, const std::string& dn)>;
+
+  LdapServerParams BuildRecord() const;
+  std::string DeptAttribute(const char* key) const;
+  std::string UserAttribute(const char* key) const;
+  // Walks every entry under `base` matching `filter`: paged on Active Directory, a plain
+  // search elsewhere.
+  ReadStatus ForEachEntry(const std::string& base, const std::string& filter,
+                          const EntryVisitor& visit);
+  void NoteIncompleteRead(const char* what, const std::string& base);
+
+  // Department import.
+  bool SearchDepartments(const std::string& base, const std::string& filter, DepartmentMap& map,
+                         ReadStatus* status);
+  std::vector<std::pair<std::string, std::string>> OrderDepartments(const DepartmentMap& map) const;
+  void RecordDepartments(XmlElement base_element,
+                         const std::vector<std::pair<std::string, std::string>>& ordered,
+                         bool use_exclusions);
+  bool WriteDepartments(const std::vector<std::pair<std::string, std::string>>& ordered);
+  // Group mode.
+  void BuildGroupTree(const std::string& base);
+  bool RecordAndWriteGroups(XmlElement base_element, const std::string& base);
+  std::vector<std::string> GroupsOfUser(const EntryAttributes& attributes, const std::string& dn);
+  std::vector<std::string> GroupsWithMember(const std::string& member_dn, bool* ok);
+  std::string GroupPath(const std::string& key) const;
+
+  // User import.
+  bool UserEntry(XmlElement document, const EntryAttributes& attributes, const std::string& dn);
+  int PlaceUser(XmlElement document, const std::string& department, const std::string& account,
+                const EntryAttributes& attributes, bool first_of_user,
+                const std::vector<std::string>& all_paths, bool* placed);
+  void WriteBasicInfo(const std::string& account, const EntryAttributes& attributes);
+  std::vector<std::string> DepartmentsOfUser(const std::string& account);
+  void UpdateUser2Zelto();
+
+  Prompt* prompt_;
+  LogPrompt log_prompt_;
+  std::mutex lock_;  // the engine lock: SDK writes and the removal lists
+
+  // Configuration, reloaded by ReloadConfig.
+  SysConfigInfo sys_config_;
+  std::vector<std::string> user_attribute_names_;
+  AttributeMap user_property_;
+  AttributeMap dept_property_;
+  SyncScopeInfo sync_scope_;
+  ManageSyncInfo manage_sync_;
+  std::unordered_set<std::string> limit_dc_;    // DnKey of excluded departments
+  std::unordered_set<std::string> limit_user_;  // lower-case excluded accounts
+  std::vector<DcEntry> dc_list_;
+  std::vector<std::string> search_bases_;
+  std::string current_domain_;
+
+  std::unique_ptr<SdkRoot> sdk_;
+  std::unique_ptr<CLdapClient> client_;
+  LdapConnection* connection_ = nullptr;
+  OrgDocument org_;
+
+  RemovalList depts_to_remove_;
+  RemovalList users_to_remove_;
+
+  // Group mode: DnKey(group key) -> {display name, parent key}; paths by key.
+  struct Group {
+    std::string key;
+    std::string name;
+    std::string parent;  // "" for a group that is a member of no imported group
+  };
+  std::vector<Group> groups_;  // in search order
+  std::unordered_map<std::string, std::size_t> group_index_;
+  std::unordered_map<std::string, std::string> group_paths_;
+  std::unordered_set<std::string> written_paths_;  // lower-case paths this run wrote
+
+  std::vector<std::string> specified_accounts_;
+  std::string unknown_account_;
+  bool read_complete_ = true;
+  std::atomic<long> departments_done_{0};
+  std::atomic<long> users_done_{0};
+};
+
+}  // namespace norvane
+
+#endif  // NORVANE_SYNC_SYNC_ENGINE_H_
