@@ -171,6 +171,12 @@ bool XmlDocument::Save(const std::string& path, const char* encoding) const {
   if (!doc_) return false;
   std::string data = ToString(encoding);
   if (data.empty()) return false;
+  // Never replace a file by text that would not load again: a value holding a control
+  // character or bytes that are not UTF-8 serialises without complaint.
+  xmlDoc* check =
+      xmlReadMemory(data.data(), static_cast<int>(data.size()), nullptr, nullptr, kParseOptions);
+  if (!check) return false;
+  xmlFreeDoc(check);
   return WriteFileAtomically(path, data);
 }
 

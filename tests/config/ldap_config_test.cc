@@ -721,6 +721,29 @@ TEST_F(ConfigTest, SaveAllWritesTheObjectsOwnRecords) {
   EXPECT_EQ(dcs[0].admin_password, "dcpw");
 }
 
+// A value the file cannot carry (a control character, bytes that are not UTF-8) must not
+// turn the whole configuration into a file that no longer loads.
+TEST_F(ConfigTest, ValuesTheFileCannotHoldFailTheSaveAndKeepTheFile) {
+  for (const char* encoding : {"UTF-8", "GB2312"}) {
+    const std::string before = std::string("<?xml version=\"1.0\" encoding=\"") + encoding +
+                               "\"?>\n<LdapConfig><LimitUser><User>kept</User></LimitUser>"
+                               "<AD><UserProperty uid=\"uid\"/></AD></LdapConfig>\n";
+    Open(before);
+    for (const std::string& bad : {std::string("a\x01z"), std::string("a\xFF\xFEz"),
+                                   std::string("bad\xE4\xB8"), std::string("a\x0Bz")}) {
+      EXPECT_FALSE(config_.SaveLimitUser({"fine", bad})) << encoding;
+      EXPECT_FALSE(config_.SaveUserProperty({{"uid", bad}})) << encoding;
+      SysConfigInfo sys;
+      sys.admin_account = bad;
+      EXPECT_FALSE(config_.SaveSysConfig(sys)) << encoding;
+      EXPECT_EQ(base_.ReadConfig(), before) << encoding;
+    }
+    std::vector<std::string> users;
+    ASSERT_TRUE(config_.LoadLimitUser(users));
+    EXPECT_EQ(users, (std::vector<std::string>{"kept"}));
+  }
+}
+
 // ---- what a save leaves alone
 
 TEST_F(ConfigTest, ASaveChangesOnlyWhatItWrites) {
