@@ -1,0 +1,415 @@
+// Connecting, securing and binding.
+//
+// Every connection gets its own TLS context (LDAP_OPT_X_TLS_NEWCTX): the credential checks
+// and the sync may talk to different servers with different trust at the same time, and the
+// library's process-wide context would be shared between them.
+//
+// Referrals are never chased: Active Directory answers a subtree search of the domain with
+// continuation references to its other partitions, and libldap would follow them with an
+// anonymous bind, which fails or hangs. Searches skip references instead.
+#include <ldap.h>
+#include <sasl/sasl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "directory/dn_text.h"
+#include "directory/internal.h"
+#include "directory/ldap_client.h"
+#include "platform/activity_log.h"
+
+namespace norvane {
+namespace {
+
+constexpr char kStartTlsOid[] = "1.3.6.1.4.1.1466.20037";
+
+std::atomic<int> g_server_type{0};
+
+std::mutex g_last_mutex;
+LdapServerParams g_last_params;  // guarded by g_last_mutex
+
+std::mutex g_trust_mutex;
+std::string g_ca_file;  // guarded by g_trust_mutex
+
+std::string Format(const char* format, auto... args) {
+  int n = std::snprintf(nullptr, 0, format, args...);
+  if (n <= 0) return {};
+  std::string out(static_cast<std::size_t>(n) + 1, '\0');
+  std::snprintf(out.data(), out.size(), format, args...);
+  out.resize(static_cast<std::size_t>(n));
+  return out;
+}
+
+std::string DiagnosticOf(LDAP* ld) {
+  char* text = nullptr;
+  std::string out;
+  if (ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &text) == LDAP_OPT_SUCCESS && text) {
+    out = text;
+  }
+  if (text) ldap_memfree(text);
+  return out;
+}
+
+}  // namespace
+
+void SetDirectoryCaFile(std::string path) {
+  std::lock_guard<std::mutex> lock(g_trust_mutex);
+  g_ca_file = std::move(path);
+}
+
+std::string DirectoryCaFile() {
+  std::lock_guard<std::mutex> lock(g_trust_mutex);
+  return g_ca_file;
+}
+
+int SelectLibrary(int server_type) {
+  g_server_type.store(server_type);
+  return 1;
+}
+
+void ReleaseLibrary() {}
+
+int SelectedServerType() { return g_server_type.load(); }
+
+LdapServerParams LastConnectParams() {
+  std::lock_guard<std::mutex> lock(g_last_mutex);
+  return g_last_params;
+}
+
+void SetLastConnectParams(const LdapServerParams& params) {
+  std::lock_guard<std::mutex> lock(g_last_mutex);
+  g_last_params = params;
+}
+
+std::string ErrorText(int code) {
+  const char* text = ldap_err2string(code);
+  return text ? text : "";
+}
+
+std::string AdBindIdentity(std::string_view account, std::string_view naming_context) {
+  if (account.find_first_of("@\\=") != std::string_view::npos) return std::string(account);
+  std::string dns = DnsNameOfDn(naming_context);
+  if (dns.empty()) return std::string(account);
+  return std::string(account) + "@" + dns;
+}
+
+LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint16_t port,
+                               int* code, bool log_failure) {
+  auto fail = [&](int c, LDAP* ld) -> LdapConnection* {
+    if (code) *code = c;
+    if (ld) ldap_unbind_ext_s(ld, nullptr, nullptr);
+    return nullptr;
+  };
+  if (host.empty()) return fail(LDAP_PARAM_ERROR, nullptr);
+  const std::uint16_t real_port = port == 0 ? 389 : port;
+  // Always start plain: a refused or unreachable server is then told apart from a TLS
+  // failure, which is logged on its own.
+  std::string uri = "ldap://" + std::string(host) + ":" + std::to_string(real_port);
+  LDAP* ld = nullptr;
+  int rc = ldap_initialize(&ld, uri.c_str());
+  if (rc != LDAP_SUCCESS || !ld) return fail(rc != LDAP_SUCCESS ? rc : LDAP_LOCAL_ERROR, nullptr);
+
+  int version = LDAP_VERSION3;
+  timeval network{kNetworkTimeoutSeconds, 0};
+  timeval operation{kOperationTimeoutSeconds, 0};
+  int deref = LDAP_DEREF_NEVER;
+  int keep = 0;
+  if (ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(ld, LDAP_OPT_DEREF, &deref) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(ld, LDAP_OPT_TIMEOUT, &operation) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(ld, LDAP_OPT_KEEPCONN, &keep) != LDAP_OPT_SUCCESS) {
+    return fail(LDAP_LOCAL_ERROR, ld);
+  }
+  if (server_type == 0) {
+    int time_limit = 0;
+    int size_limit = kSearchSizeLimit;
+    if (ldap_set_option(ld, LDAP_OPT_TIMELIMIT, &time_limit) != LDAP_OPT_SUCCESS ||
+        ldap_set_option(ld, LDAP_OPT_SIZELIMIT, &size_limit) != LDAP_OPT_SUCCESS) {
+      return fail(LDAP_LOCAL_ERROR, ld);
+    }
+    std::string ca = DirectoryCaFile();
+    if (!ca.empty() &&
+        ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, ca.c_str()) != LDAP_OPT_SUCCESS) {
+      return fail(LDAP_LOCAL_ERROR, ld);
+    }
+    int is_server = 0;
+    if (ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &is_server) != LDAP_OPT_SUCCESS) {
+      if (log_failure) {
+        WriteLog(Format("TLS setup for %s:%d failed: %s", std::string(host).c_str(), int{real_port},
+                        DiagnosticOf(ld).c_str()));
+      }
+      return fail(LDAP_LOCAL_ERROR, ld);
+    }
+  }
+
+  rc = ldap_connect(ld);
+  if (rc != LDAP_SUCCESS) return fail(rc, ld);
+
+  auto* connection = new LdapConnection;
+  connection->ld = ld;
+  connection->server_type = server_type;
+  connection->host = std::string(host);
+  connection->port = real_port;
+  if (server_type != 0) {
+    if (code) *code = LDAP_SUCCESS;
+    return connection;
+  }
+
+  const std::string where = connection->host + ":" + std::to_string(real_port);
+  if (real_port == 636) {
+    rc = ldap_install_tls(ld);
+    if (rc != LDAP_SUCCESS) {
+      if (log_failure) {
+        WriteLog("LDAPS connection to " + where + " failed: TLS handshake: " + ErrorText(rc) + " " +
+                 DiagnosticOf(ld));
+      }
+      CloseConnection(connection);
+      if (code) *code = rc;
+      return nullptr;
+    }
+  }
+
+  // The root DSE says whether the server offers StartTLS and paged results.
+  SearchSpec root;
+  root.scope = LDAP_SCOPE_BASE;
+  root.filter = "(objectClass=*)";
+  root.attributes = {"supportedExtension", "supportedControl"};
+  LDAPMessage* chain = nullptr;
+  rc = SearchRequest(connection, root, false, "", 0, &chain, nullptr);
+  bool start_tls = false;
+  if (rc == LDAP_SUCCESS && chain) {
+    LDAPMessage* entry = ldap_first_entry(ld, chain);
+    if (entry) {
+      for (const std::string& v : EntryValues(connection, entry, "supportedExtension")) {
+        if (v == kStartTlsOid) start_tls = true;
+      }
+      for (const std::string& v : EntryValues(connection, entry, "supportedControl")) {
+        if (v == LDAP_CONTROL_PAGEDRESULTS) connection->paged_results = true;
+      }
+    }
+  }
+  if (chain) ldap_msgfree(chain);
+  if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT || rc == LDAP_CONNECT_ERROR) {
+    CloseConnection(connection);
+    if (code) *code = rc;
+    return nullptr;
+  }
+  if (real_port != 636) {
+    if (start_tls) {
+      rc = ldap_start_tls_s(ld, nullptr, nullptr);
+      if (rc != LDAP_SUCCESS) {
+        if (log_failure) {
+          WriteLog("StartTLS with " + where + " failed: " + ErrorText(rc) + " " + DiagnosticOf(ld));
+        }
+        CloseConnection(connection);
+        if (code) *code = rc;
+        return nullptr;
+      }
+    } else if (log_failure) {
+      WriteLog("Warning: the connection to " + where +
+               " is not encrypted (the server offers no StartTLS); the password goes in clear");
+    }
+  }
+  if (code) *code = LDAP_SUCCESS;
+  return connection;
+}
+
+void CloseConnection(LdapConnection* connection) {
+  if (!connection) return;
+  if (connection->ld) ldap_unbind_ext_s(connection->ld, nullptr, nullptr);
+  delete connection;
+}
+
+int SimpleBind(LdapConnection* connection, std::string_view dn, std::string_view password) {
+  // An empty DN or password is an unauthenticated bind that servers answer with success.
+  if (dn.empty() || password.empty()) return LDAP_INVALID_CREDENTIALS;
+  std::string who(dn);
+  std::string secret(password);
+  berval cred;
+  cred.bv_val = secret.data();
+  cred.bv_len = secret.size();
+  int rc = ldap_sasl_bind_s(connection->ld, who.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr,
+                            nullptr);
+  explicit_bzero(secret.data(), secret.size());
+  return rc;
+}
+
+namespace {
+
+struct DigestDefaults {
+  std::string authcid;
+  std::string password;
+  bool challenged = false;  // the server's challenge arrived (the first step succeeded)
+};
+
+// Prints each realm of a "{realm1, realm2}" challenge or of the default realm.
+void PrintRealms(const sasl_interact_t* interact) {
+  std::string list;
+  if (interact->challenge) list = interact->challenge;
+  if (list.size() >= 2 && list.front() == '{' && list.back() == '}') {
+    list = list.substr(1, list.size() - 2);
+    std::size_t start = 0;
+    while (start <= list.size()) {
+      std::size_t comma = list.find(',', start);
+      std::string realm =
+          list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+      while (!realm.empty() && realm.front() == ' ') realm.erase(0, 1);
+      if (!realm.empty()) std::printf("\n realm: %s\n", realm.c_str());
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  } else if (interact->defresult) {
+    std::printf("\n realm: %s\n", interact->defresult);
+  }
+  std::fflush(stdout);
+}
+
+int DigestInteract(LDAP*, unsigned, void* defaults, void* in) {
+  auto* d = static_cast<DigestDefaults*>(defaults);
+  for (auto* interact = static_cast<sasl_interact_t*>(in); interact->id != SASL_CB_LIST_END;
+       ++interact) {
+    const char* result = "";
+    switch (interact->id) {
+      case SASL_CB_GETREALM:
+        d->challenged = true;
+        PrintRealms(interact);
+        result = interact->defresult ? interact->defresult : "";
+        break;
+      case SASL_CB_AUTHNAME:
+        result = d->authcid.c_str();
+        break;
+      case SASL_CB_USER:
+        result = "";  // no authorisation identity: act as the authenticated user
+        break;
+      case SASL_CB_PASS:
+        d->challenged = true;
+        result = d->password.c_str();
+        break;
+      default:
+        result = interact->defresult ? interact->defresult : "";
+        break;
+    }
+    interact->result = result;
+    interact->len = static_cast<unsigned>(std::strlen(result));
+  }
+  return LDAP_SUCCESS;
+}
+
+}  // namespace
+
+OpenOutcome OpenAndBind(int server_type, std::string_view host, std::uint16_t port,
+                        std::string_view naming_context, std::string_view account,
+                        std::string_view password, bool vendor_messages) {
+  OpenOutcome out;
+  if (server_type < 0 || server_type > 2) {
+    WriteLog(Format("Unknown directory type %d: no connection made", server_type));
+    out.code = LDAP_PARAM_ERROR;
+    return out;
+  }
+  const bool vendor = server_type != 0;
+  if (vendor && vendor_messages) {
+    CLdapClient::ReportMessage(
+        Format("LDAPServer IP=%s,PORT=%d", std::string(host).c_str(), int{port}));
+  }
+  int code = 0;
+  LdapConnection* connection = OpenConnection(server_type, host, port, &code, true);
+  if (!connection) {
+    out.code = code;
+    if (vendor && vendor_messages) {
+      if (code == LDAP_PARAM_ERROR || code == LDAP_LOCAL_ERROR || code == LDAP_NO_MEMORY) {
+        CLdapClient::ReportMessage("ldap_init failed");
+      } else {
+        CLdapClient::ReportMessage("bind failed ErrInfo=" + ErrorText(code));
+      }
+    }
+    return out;
+  }
+  out.opened = true;
+
+  int rc = LDAP_SUCCESS;
+  if (server_type == 0) {
+    rc = SimpleBind(connection, AdBindIdentity(account, naming_context), password);
+    if (rc != LDAP_SUCCESS && vendor_messages) CLdapClient::ReportMessage(ErrorText(rc));
+  } else if (server_type == 1) {
+    rc = SimpleBind(connection, account, password);
+    if (rc != LDAP_SUCCESS && vendor_messages) {
+      CLdapClient::ReportMessage("bind failed ErrInfo=" + ErrorText(rc));
+    }
+  } else {
+    DigestDefaults defaults;
+    defaults.authcid = CLdapClient::ToServerText(account, true);
+    defaults.password = std::string(password);
+    if (defaults.authcid.empty() || defaults.password.empty()) {
+      rc = LDAP_INVALID_CREDENTIALS;
+      defaults.challenged = true;  // reported as a refused second step
+    } else {
+      rc = ldap_sasl_interactive_bind_s(connection->ld, nullptr, "DIGEST-MD5", nullptr, nullptr,
+                                        LDAP_SASL_QUIET, DigestInteract, &defaults);
+    }
+    explicit_bzero(defaults.password.data(), defaults.password.size());
+    if (rc != LDAP_SUCCESS && vendor_messages) {
+      if (!defaults.challenged) {
+        CLdapClient::ReportMessage("ldap_bind_digest_md5_start  failed ErrInfo=" + ErrorText(rc));
+        CLdapClient::ReportMessage("bind failed ErrInfo=" + ErrorText(rc));
+      } else {
+        // The password itself never goes to the log.
+        CLdapClient::ReportMessage("ldap_bind_digest_md5_finish failed ErrInfo=" + ErrorText(rc) +
+                                   " dn=" + std::string(account) + ",pwd=***");
+      }
+    }
+  }
+  if (rc != LDAP_SUCCESS) {
+    CloseConnection(connection);
+    out.code = rc;
+    return out;
+  }
+
+  if (vendor) {
+    // Whether the server pages; read now that the bind has given us the right to ask.
+    SearchSpec root;
+    root.scope = LDAP_SCOPE_BASE;
+    root.filter = "(objectClass=*)";
+    root.attributes = {"supportedControl"};
+    LDAPMessage* chain = nullptr;
+    if (SearchRequest(connection, root, false, "", 0, &chain, nullptr) == LDAP_SUCCESS && chain) {
+      if (LDAPMessage* entry = ldap_first_entry(connection->ld, chain)) {
+        for (const std::string& v : EntryValues(connection, entry, "supportedControl")) {
+          if (v == LDAP_CONTROL_PAGEDRESULTS) connection->paged_results = true;
+        }
+      }
+    }
+    if (chain) ldap_msgfree(chain);
+  }
+  out.connection = connection;
+  out.code = LDAP_SUCCESS;
+  return out;
+}
+
+CLdapClient::~CLdapClient() { ReleaseLibrary(); }
+
+LdapConnection* CLdapClient::Connect(const LdapServerParams& params) {
+  SetLastConnectParams(params);
+  OpenOutcome outcome =
+      OpenAndBind(SelectedServerType(), params.server_ip, params.server_port, params.domain_name,
+                  params.admin_account, params.admin_password, true);
+  return outcome.connection;
+}
+
+int CLdapClient::Disconnect(LdapConnection* connection) {
+  if (!connection) return -1;
+  int rc = ldap_unbind_ext_s(connection->ld, nullptr, nullptr);
+  connection->ld = nullptr;
+  delete connection;
+  return rc;
+}
+
+void CLdapClient::ReportMessage(std::string_view text) {
+  if (!text.empty()) WriteLog(text);
+}
+
+}  // namespace norvane

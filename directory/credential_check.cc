@@ -1,0 +1,117 @@
+// Password checks by bind. Each check opens a connection of its own, binds once and
+// releases it; neither the shared connection nor the sync engine's is used for the bind.
+// The password goes to the bind exactly as given, and never into a log line.
+#include <ldap.h>
+
+#include <cstdio>
+#include <string>
+
+#include "directory/internal.h"
+#include "directory/ldap_client.h"
+#include "platform/activity_log.h"
+
+namespace norvane {
+namespace {
+
+std::string Format(const char* format, auto... args) {
+  int n = std::snprintf(nullptr, 0, format, args...);
+  if (n <= 0) return {};
+  std::string out(static_cast<std::size_t>(n) + 1, '\0');
+  std::snprintf(out.data(), out.size(), format, args...);
+  out.resize(static_cast<std::size_t>(n));
+  return out;
+}
+
+// Releases the check's connection: kVerifyReleaseFailed when the unbind fails (type 0).
+int Release(LdapConnection* connection, int result, bool ad) {
+  int u = ldap_unbind_ext_s(connection->ld, nullptr, nullptr);
+  connection->ld = nullptr;
+  delete connection;
+  if (ad && u != LDAP_SUCCESS) {
+    CLdapClient::ReportMessage(ErrorText(u));
+    return kVerifyReleaseFailed;
+  }
+  return result;
+}
+
+// Types 1 and 2: bind `dn` with `password` on host:port.
+int VendorCheck(int type, std::string_view host, std::uint16_t port, const std::string& dn,
+                std::string_view password) {
+  // An empty DN or password would be an anonymous bind, which servers accept.
+  if (dn.empty() || password.empty()) return kLdapInvalidCredentials;
+  int code = 0;
+  LdapConnection* connection = OpenConnection(type, host, port, &code, true);
+  if (!connection) return kVerifyCannotConnect;
+  int rc = SimpleBind(connection, dn, password);
+  if (rc != LDAP_SUCCESS) CLdapClient::ReportMessage(ErrorText(rc));
+  return Release(connection, rc, false);
+}
+
+}  // namespace
+
+int CLdapClient::VerifyByDirectoryBind(std::string_view host, std::uint16_t port,
+                                       std::string_view account, std::string_view password) {
+  const std::string a = ToServerText(account, true);
+  const int type = SelectedServerType();
+  if (type == 1 || type == 2) {
+    std::string dn;
+    if (type == 2) {
+      if (!a.empty()) LookupAccountDn(a, dn);
+    } else {
+      dn = a;
+    }
+    return VendorCheck(type, host, port, dn, password);
+  }
+  if (type != 0) return kVerifyCannotConnect;
+
+  const std::string n = LastConnectParams().domain_name;
+  auto failed = [&](int c) {
+    WriteLog(Format("用户帐号:%s登录失败,失败原因:%s;其它信息lpsvrIP=%s:PORT=%d,dc=%s",
+                    std::string(account).c_str(), ErrorText(c).c_str(), std::string(host).c_str(),
+                    int{port}, n.c_str()));
+  };
+  if (a.empty() || password.empty()) {
+    failed(kLdapInvalidCredentials);
+    return kLdapInvalidCredentials;
+  }
+  int code = 0;
+  LdapConnection* connection = OpenConnection(0, host, port, &code, true);
+  if (!connection) return kVerifyCannotConnect;
+  int rc = SimpleBind(connection, AdBindIdentity(a, n), password);
+  if (rc != LDAP_SUCCESS) failed(rc);
+  return Release(connection, rc, true);
+}
+
+int CLdapClient::VerifyByDomainBind(std::string_view host, std::uint16_t port,
+                                    std::string_view domain, std::string_view account,
+                                    std::string_view password) {
+  const int type = SelectedServerType();
+  if (type == 1 || type == 2) {
+    std::string dn;
+    if (type == 2) {
+      if (!account.empty()) LookupAccountDn(account, dn);
+    } else {
+      dn = std::string(account);
+    }
+    return VendorCheck(type, host, port, dn, password);
+  }
+  if (type != 0) return kVerifyCannotConnect;
+
+  const std::string h(host), a(account), d(domain);
+  WriteLog(Format("用户登录IP='%s',PORT=%d,account='%s',DN='%s'", h.c_str(), int{port}, a.c_str(),
+                  d.c_str()));
+  if (a.empty() || password.empty()) {
+    ReportMessage(ErrorText(kLdapInvalidCredentials));
+    return kLdapInvalidCredentials;
+  }
+  int code = 0;
+  LdapConnection* connection = OpenConnection(0, host, port, &code, true);
+  if (!connection) return kVerifyCannotConnect;
+  WriteLog(Format("设置后Login:lpsvrIP='%s',PORT=%d,account='%s',DN='%s'", h.c_str(), int{port},
+                  a.c_str(), d.c_str()));
+  int rc = SimpleBind(connection, AdBindIdentity(account, domain), password);
+  if (rc != LDAP_SUCCESS) ReportMessage(ErrorText(rc));
+  return Release(connection, rc, true);
+}
+
+}  // namespace norvane

@@ -1,0 +1,117 @@
+// Shared inside the directory layer only: the handles behind the opaque public types, and
+// the connection and search steps the operations are built from.
+#ifndef NORVANE_DIRECTORY_INTERNAL_H_
+#define NORVANE_DIRECTORY_INTERNAL_H_
+
+#include <ldap.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/records.h"
+#include "directory/ldap_client.h"
+
+namespace norvane {
+
+struct LdapConnection {
+  LDAP* ld = nullptr;
+  int server_type = 0;
+  bool paged_results = false;  // the server offers the RFC 2696 control
+  std::string host;
+  std::uint16_t port = 0;
+};
+
+struct LdapEntry {
+  LdapResult* owner = nullptr;
+  LDAPMessage* message = nullptr;
+  std::size_t index = 0;
+};
+
+// What one search asks for; kept by a result or a page handle so that further pages can be
+// requested with the same parameters.
+struct SearchSpec {
+  std::string base;
+  std::string filter;
+  int scope = LDAP_SCOPE_SUBTREE;
+  std::vector<std::string> attributes;  // empty: all attributes
+  int size_limit = 0;                   // 0: none asked for
+  int page_size = kPageSize;
+  bool show_deleted = false;  // Active Directory: include tombstones
+};
+
+// One page: the library's chain and its entries in order.
+struct LdapResult {
+  LdapConnection* connection = nullptr;
+  LDAPMessage* chain = nullptr;
+  std::vector<LdapEntry> entries;
+  // A Search that pages as it is walked: set while further pages may follow.
+  bool streaming = false;
+  SearchSpec spec;
+  std::string cookie;
+  int code = 0;
+  bool complete = true;
+};
+
+struct LdapPage {
+  SearchSpec spec;
+  std::string cookie;
+  bool started = false;
+  bool finished = false;  // the server said there is nothing more
+  int code = 0;
+  bool complete = false;
+};
+
+// The process-wide copy of the last Connect's block.
+LdapServerParams LastConnectParams();
+void SetLastConnectParams(const LdapServerParams& params);
+
+// Opens a connection for `server_type` and binds it with `bind_account` / `password`
+// (type 0: the account is turned into user@dns.domain of `naming_context`). Writes the
+// activity-log lines of a connect. `opened` tells whether a connection to the server was
+// made at all (false: unreachable, refused, TLS failed). Null on any failure; `code` gets
+// the failing code.
+struct OpenOutcome {
+  LdapConnection* connection = nullptr;
+  int code = 0;
+  bool opened = false;
+};
+OpenOutcome OpenAndBind(int server_type, std::string_view host, std::uint16_t port,
+                        std::string_view naming_context, std::string_view account,
+                        std::string_view password, bool vendor_messages);
+
+// Opens a TCP (and, for type 0, TLS) connection without binding. Null on failure, with the
+// reason logged when `log_failure` is set.
+LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint16_t port,
+                               int* code, bool log_failure);
+void CloseConnection(LdapConnection* connection);
+// Simple bind; never sends an empty DN or password (returns 49 for them instead).
+int SimpleBind(LdapConnection* connection, std::string_view dn, std::string_view password);
+// The type 0 bind identity: the account itself when it holds '@', '\' or '=', otherwise
+// account@dns.domain of the naming context (the account alone when that has no dc=).
+std::string AdBindIdentity(std::string_view account, std::string_view naming_context);
+
+// Runs one request of a search and waits for its answer (with the operation time-out).
+// `cookie` empty and `paged` set starts a paged search; `next_cookie` receives the
+// server's cookie ("" at the end). Returns the result code; *chain may hold entries even
+// when the code is not 0 (size limit).
+int SearchRequest(LdapConnection* connection, const SearchSpec& spec, bool paged,
+                  const std::string& cookie, int page_size, LDAPMessage** chain,
+                  std::string* next_cookie);
+// Tells the server to drop a paged search (a request of page size 0 with the cookie).
+int AbandonPagedSearch(LdapConnection* connection, const SearchSpec& spec,
+                       const std::string& cookie);
+// A result holding the entries of one chain (takes ownership of it).
+LdapResult* MakeResult(LdapConnection* connection, LDAPMessage* chain);
+
+// Reads attribute `name`'s values of an entry as byte strings.
+std::vector<std::string> EntryValues(LdapConnection* connection, LDAPMessage* entry,
+                                     const char* name);
+std::string ErrorText(int code);
+
+}  // namespace norvane
+
+#endif  // NORVANE_DIRECTORY_INTERNAL_H_

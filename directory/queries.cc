@@ -1,0 +1,221 @@
+// Reading entries into attribute maps, and the account and department lookups.
+#include <ldap.h>
+
+#include <mutex>
+#include <string>
+
+#include "config/ldap_config.h"
+#include "directory/dn_text.h"
+#include "directory/internal.h"
+#include "directory/ldap_client.h"
+#include "platform/text.h"
+
+namespace norvane {
+namespace {
+
+// The connection LookupAccountDn keeps for the life of the process; opened on first use
+// and again after it was lost. Used under g_shared_mutex only, so concurrent logins take
+// turns on it.
+std::mutex g_shared_mutex;
+LdapConnection* g_shared = nullptr;  // guarded by g_shared_mutex
+
+bool ConnectionLost(int code) {
+  return code == LDAP_SERVER_DOWN || code == LDAP_CONNECT_ERROR || code == LDAP_TIMEOUT ||
+         code == LDAP_UNAVAILABLE || code == LDAP_OTHER;
+}
+
+std::string RawDn(LdapConnection* connection, LDAPMessage* entry) {
+  char* dn = ldap_get_dn(connection->ld, entry);
+  if (!dn) return {};
+  std::string out = dn;
+  ldap_memfree(dn);
+  return out;
+}
+
+struct LookupSettings {
+  LdapServerParams params;
+  std::string uid_attribute;
+  int server_type = 0;
+};
+
+// The SysConfig connection values and the directory attribute mapped to "uid".
+LookupSettings LoadLookupSettings() {
+  LookupSettings out;
+  CLdapConfig config;
+  // Init is what sets the configuration's path; a process that has not made one yet needs it.
+  if (ConfigFilePath().empty()) config.Init();
+  SysConfigInfo info;
+  config.LoadSysConfig(info);
+  AttributeMap user;
+  config.LoadUserProperty(user);
+  out.params.server_ip = CutToBytes(info.ldap_server_ip, kAddressBytes);
+  out.params.server_port = info.ldap_server_port;
+  out.params.domain_name = CutToBytes(info.domain, kDomainBytes);
+  out.params.admin_account = CutToBytes(info.admin_account, kAccountBytes);
+  out.params.admin_password = CutToBytes(info.admin_password, kPasswordBytes);
+  out.params.dept_mode = info.dept_mode;
+  out.params.directory_type = info.directory_type;
+  auto uid = user.find("uid");
+  if (uid != user.end()) out.uid_attribute = uid->second;
+  out.server_type = SelectedServerType();
+  std::fill(info.admin_password.begin(), info.admin_password.end(), '\0');
+  return out;
+}
+
+}  // namespace
+
+std::string CLdapClient::EntryDn(LdapConnection* connection, LdapEntry* entry) {
+  if (!connection || !entry) return {};
+  return RawDn(connection, entry->message);
+}
+
+int CLdapClient::ReadEntry(LdapConnection* connection, LdapEntry* entry,
+                           EntryAttributes& attributes) {
+  if (!connection || !entry) return -1;
+  attributes.clear();
+  LDAP* ld = connection->ld;
+  LDAPMessage* message = entry->message;
+  const bool ad = connection->server_type == 0;
+
+  char* dn = ldap_get_dn(ld, message);
+  if (dn) {
+    attributes.emplace("dn", ad ? StripBackslashes(dn) : FromServerText(dn, true));
+    ldap_memfree(dn);
+  }
+  BerElement* state = nullptr;
+  for (char* name = ldap_first_attribute(ld, message, &state); name;
+       name = ldap_next_attribute(ld, message, state)) {
+    berval** values = ldap_get_values_len(ld, message, name);
+    if (ad) {
+      std::string joined;
+      if (values) {
+        for (berval** v = values; *v; ++v) {
+          if (v != values) joined += ';';
+          joined.append((*v)->bv_val, (*v)->bv_len);
+        }
+      }
+      attributes.emplace(name, StripBackslashes(FromServerText(joined, true)));
+    } else if (values) {
+      for (berval** v = values; *v; ++v) {
+        attributes.emplace(name,
+                           FromServerText(std::string_view((*v)->bv_val, (*v)->bv_len), true));
+      }
+    }
+    if (values) ldap_value_free_len(values);
+    ldap_memfree(name);
+  }
+  if (state) ber_free(state, 0);
+  return 0;
+}
+
+int CLdapClient::FindAccountDn(LdapConnection* connection, std::string_view filter,
+                               std::string& dn) {
+  if (!connection || filter.empty()) return 0;
+  const bool ad = connection->server_type == 0;
+  LdapResult* result =
+      Search(connection, LastConnectParams().domain_name, filter, ad ? "sAMAccountName" : "uid");
+  if (!result) return 0;
+  int rc = 0;
+  LdapEntry* first = FirstEntry(connection, result);
+  std::string found = first ? RawDn(connection, first->message) : std::string();
+  if (found.empty()) {
+    rc = -1;
+  } else {
+    // Kept escaped on every type: the DN is used as a search base and cut into its parent.
+    dn = ad ? found : FromServerText(found, false);
+  }
+  FreeResult(result);
+  return rc;
+}
+
+void CLdapClient::LookupAccountDn(std::string_view account, std::string& dn) {
+  LookupSettings settings = LoadLookupSettings();
+  SetLastConnectParams(settings.params);
+  // Without a mapped account attribute no filter can match; nothing is asked.
+  if (settings.uid_attribute.empty() || account.empty()) return;
+  const std::string filter = EqualityFilter(settings.uid_attribute, account);
+
+  std::lock_guard<std::mutex> lock(g_shared_mutex);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!g_shared) {
+      OpenOutcome outcome =
+          OpenAndBind(settings.server_type, settings.params.server_ip, settings.params.server_port,
+                      settings.params.domain_name, settings.params.admin_account,
+                      settings.params.admin_password, true);
+      g_shared = outcome.connection;
+      if (!g_shared) break;
+    }
+    int code = 0;
+    LdapResult* result = Search(g_shared, settings.params.domain_name, filter, "*", &code);
+    if (!result) {
+      if (ConnectionLost(code)) {
+        CloseConnection(g_shared);
+        g_shared = nullptr;
+        continue;  // once more on a fresh connection
+      }
+      break;
+    }
+    if (LdapEntry* first = FirstEntry(g_shared, result)) {
+      std::string found = RawDn(g_shared, first->message);
+      if (!found.empty()) dn = g_shared->server_type == 0 ? found : FromServerText(found, true);
+    }
+    FreeResult(result);
+    break;
+  }
+  std::fill(settings.params.admin_password.begin(), settings.params.admin_password.end(), '\0');
+}
+
+int CLdapClient::ScanDeptParents(LdapConnection* connection, std::string_view base,
+                                 std::string_view filter, std::string_view attribute,
+                                 std::string_view parent_attribute, DeptParentMap& parents) {
+  if (!connection || filter.empty() || base.empty()) return -2;
+  parents.clear();
+  LdapResult* result = Search(connection, base, filter, attribute);
+  if (!result) return -1;
+  const bool by_dn = EqualsNoCase(parent_attribute, "dn");
+  for (LdapEntry* entry = FirstEntry(connection, result); entry;
+       entry = NextEntry(connection, entry)) {
+    const std::string f = FromServerText(RawDn(connection, entry->message), true);
+    if (by_dn) {
+      if (EqualsNoCase(f, base)) {
+        parents.emplace(f, "");
+      } else {
+        std::string parent;
+        ParentDnOf(f, parent);
+        parents.emplace(f, parent);
+      }
+      continue;
+    }
+    BerElement* state = nullptr;
+    for (char* name = ldap_first_attribute(connection->ld, entry->message, &state); name;
+         name = ldap_next_attribute(connection->ld, entry->message, state)) {
+      if (EqualsNoCase(name, parent_attribute)) {
+        for (const std::string& value : EntryValues(connection, entry->message, name)) {
+          const std::string e = FromServerText(value, true);
+          if (EqualsNoCase(e, base)) {
+            parents.emplace(f, "");
+            continue;
+          }
+          std::size_t start = 0;
+          while (true) {
+            std::size_t semi = e.find(';', start);
+            if (semi == std::string::npos) {
+              parents.emplace(f, e.substr(start));
+              break;
+            }
+            parents.emplace(f, e.substr(start, semi - start));
+            start = semi + 1;
+          }
+          parents.emplace(f, e);
+        }
+      }
+      ldap_memfree(name);
+    }
+    if (state) ber_free(state, 0);
+  }
+  const bool complete = IsComplete(result);
+  FreeResult(result);
+  return complete ? 0 : -3;
+}
+
+}  // namespace norvane
