@@ -1,0 +1,267 @@
+// The organisation semantics of zeltod, driven through the SDK component against a real
+// server process with a fresh database.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "server/sdk.h"
+#include "tests/fixtures/zeltod_fixture.h"
+
+namespace norvane {
+namespace {
+
+class ZeltodSemantics : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
+    root_ = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+    ASSERT_TRUE(root_);
+    dept_ = root_->DeptManager();
+    user_ = root_->UserManager();
+  }
+
+  // The code of the SdkError the call throws, or 0 when it does not throw.
+  template <typename Fn>
+  long ErrorCode(Fn&& fn, std::string* description = nullptr) {
+    try {
+      fn();
+    } catch (const SdkError& e) {
+      if (description) *description = e.description;
+      return e.code;
+    }
+    return 0;
+  }
+
+  Zeltod zeltod_;
+  std::unique_ptr<SdkRoot> root_;
+  SdkDeptManager* dept_ = nullptr;
+  SdkUserManager* user_ = nullptr;
+};
+
+TEST_F(ZeltodSemantics, DepartmentsFormATreeOfPaths) {
+  dept_->AddDepartment("HQ", "");
+  dept_->AddDepartment("Sales", "HQ\\");
+  dept_->CreateDepartmentUnderParent("HQ\\Sales\\", "East", 0);
+  dept_->AddDepartment("Lab", "");
+
+  EXPECT_EQ(dept_->ChildDepartments(""),
+            "<Departments><Department Name=\"HQ\"/><Department Name=\"Lab\"/></Departments>");
+  EXPECT_EQ(dept_->ChildDepartments("HQ\\"),
+            "<Departments><Department Name=\"Sales\"/></Departments>");
+  EXPECT_EQ(dept_->ChildDepartments("HQ\\Sales\\East\\"), "<Departments></Departments>");
+  EXPECT_TRUE(dept_->DepartmentExists("HQ\\Sales\\East\\"));
+  EXPECT_TRUE(dept_->DepartmentExists("East"));
+  EXPECT_TRUE(dept_->DepartmentExists(""));
+  EXPECT_FALSE(dept_->DepartmentExists("HQ\\West\\"));
+  EXPECT_FALSE(dept_->DepartmentExists("West"));
+  EXPECT_FALSE(dept_->DepartmentExists("HQ\\\\Sales\\"));  // malformed names nothing
+}
+
+TEST_F(ZeltodSemantics, NamesAndPathsIgnoreAsciiCase) {
+  dept_->AddDepartment("Sales", "");
+  dept_->AddDepartment("East", "SALES\\");
+  EXPECT_TRUE(dept_->DepartmentExists("sales\\EAST\\"));
+  EXPECT_EQ(kSdkErrorExists, ErrorCode([&] { dept_->AddDepartment("sAlEs", ""); }));
+
+  user_->AddUser("Alice", 0);
+  EXPECT_TRUE(user_->UserExists("ALICE"));
+  EXPECT_EQ(kSdkErrorExists, ErrorCode([&] { user_->AddUser("alice", 0); }));
+  // Only ASCII letters fold: these two are different names.
+  dept_->AddDepartment("Été", "");
+  dept_->AddDepartment("éTé", "");
+  std::string top = dept_->ChildDepartments("");
+  EXPECT_NE(top.find("\"Été\""), std::string::npos) << top;
+  EXPECT_NE(top.find("\"éTé\""), std::string::npos) << top;
+}
+
+TEST_F(ZeltodSemantics, ParentsOfANameListEveryPlaceItIs) {
+  dept_->AddDepartment("HQ", "");
+  dept_->AddDepartment("Branch", "");
+  dept_->AddDepartment("Sales", "HQ\\");
+  dept_->AddDepartment("Sales", "Branch\\");
+  dept_->AddDepartment("Sales", "");
+  EXPECT_EQ(dept_->ParentsOfDepartment("HQ"), ";");
+  EXPECT_EQ(dept_->ParentsOfDepartment("sales"), "HQ\\;Branch\\;;");
+
+  std::string why;
+  EXPECT_EQ(kSdkErrorNotFound, ErrorCode([&] { dept_->ParentsOfDepartment("Nowhere"); }, &why));
+  EXPECT_NE(why.find("Nowhere"), std::string::npos);
+}
+
+TEST_F(ZeltodSemantics, AnAmbiguousBareNameIsAnErrorThatSaysSo) {
+  dept_->AddDepartment("A", "");
+  dept_->AddDepartment("B", "");
+  dept_->AddDepartment("Ops", "A\\");
+  dept_->AddDepartment("Ops", "B\\");
+  std::string why;
+  EXPECT_EQ(kSdkErrorPrecondition, ErrorCode([&] { dept_->RemoveDepartment("Ops", 0); }, &why));
+  EXPECT_NE(why.find("ambiguous"), std::string::npos) << why;
+  EXPECT_NE(why.find("A\\Ops\\"), std::string::npos) << why;
+  // Nothing was removed; a path still works.
+  dept_->RemoveDepartment("A\\Ops\\", 0);
+  EXPECT_FALSE(dept_->DepartmentExists("A\\Ops\\"));
+  EXPECT_TRUE(dept_->DepartmentExists("B\\Ops\\"));
+  // The one left is now unambiguous by name.
+  dept_->RenameDepartment("Ops", "Operations");
+  EXPECT_TRUE(dept_->DepartmentExists("B\\Operations\\"));
+}
+
+TEST_F(ZeltodSemantics, RemovingADepartmentTakesItsSubtreeButKeepsTheUsers) {
+  dept_->AddDepartment("HQ", "");
+  dept_->AddDepartment("Sales", "HQ\\");
+  dept_->AddDepartment("East", "HQ\\Sales\\");
+  dept_->AddDepartment("Lab", "");
+  user_->AddUser("ann", 0);
+  user_->AddUser("bob", 0);
+  dept_->MoveUser("ann", "", "HQ\\Sales\\East\\", 0);
+  dept_->MoveUser("bob", "", "HQ\\", 0);
+  dept_->MoveUser("bob", "", "Lab\\", 0);
+
+  dept_->RemoveDepartment("HQ\\", 0);
+  EXPECT_FALSE(dept_->DepartmentExists("HQ\\Sales\\East\\"));
+  EXPECT_FALSE(dept_->DepartmentExists("Sales"));
+  EXPECT_TRUE(user_->UserExists("ann"));
+  EXPECT_EQ(dept_->DepartmentsOfUser("ann"), "<Departments></Departments>");
+  EXPECT_EQ(dept_->DepartmentsOfUser("bob"),
+            "<Departments><Department Name=\"Lab\\\"/></Departments>");
+  EXPECT_EQ(dept_->DepartmentUsers(""), "<Users><User Name=\"ann\"/></Users>");
+}
+
+TEST_F(ZeltodSemantics, RenameAndMoveKeepSubtreeAndMemberships) {
+  dept_->AddDepartment("HQ", "");
+  dept_->AddDepartment("Sales", "HQ\\");
+  dept_->AddDepartment("East", "HQ\\Sales\\");
+  dept_->AddDepartment("Regions", "");
+  user_->AddUser("ann", 0);
+  dept_->MoveUser("ann", "", "HQ\\Sales\\East\\", 0);
+
+  dept_->RenameDepartment("HQ\\Sales\\", "Market");
+  EXPECT_EQ(dept_->DepartmentsOfUser("ann"),
+            "<Departments><Department Name=\"HQ\\Market\\East\\\"/></Departments>");
+  dept_->MoveDepartment("HQ\\Market\\", "Regions\\");
+  EXPECT_EQ(dept_->DepartmentsOfUser("ann"),
+            "<Departments><Department Name=\"Regions\\Market\\East\\\"/></Departments>");
+  EXPECT_EQ(dept_->ChildDepartments("HQ\\"), "<Departments></Departments>");
+  dept_->MoveDepartment("Regions\\Market\\", "");
+  EXPECT_TRUE(dept_->DepartmentExists("Market\\East\\"));
+
+  // A department cannot go under itself, nor clash with a sibling.
+  EXPECT_EQ(kSdkErrorInvalidArg,
+            ErrorCode([&] { dept_->MoveDepartment("Market\\", "Market\\East\\"); }));
+  dept_->AddDepartment("East", "");
+  EXPECT_EQ(kSdkErrorExists, ErrorCode([&] { dept_->MoveDepartment("Market\\East\\", ""); }));
+  EXPECT_EQ(kSdkErrorExists, ErrorCode([&] { dept_->RenameDepartment("Market\\", "east"); }));
+  dept_->RenameDepartment("Market\\", "MARKET");  // its own name in another case is fine
+  // Children are listed in the order the departments were created.
+  EXPECT_EQ(dept_->ChildDepartments(""),
+            "<Departments><Department Name=\"HQ\"/><Department Name=\"MARKET\"/>"
+            "<Department Name=\"Regions\"/><Department Name=\"East\"/></Departments>");
+}
+
+TEST_F(ZeltodSemantics, UsersBelongToAnyNumberOfDepartments) {
+  dept_->AddDepartment("A", "");
+  dept_->AddDepartment("B", "");
+  user_->AddUser("ann", 3);
+  EXPECT_EQ(dept_->DepartmentUsers(""), "<Users><User Name=\"ann\"/></Users>");
+  dept_->MoveUser("ann", "", "B\\", 0);
+  dept_->MoveUser("ann", "", "A\\", 0);
+  EXPECT_EQ(dept_->DepartmentsOfUser("ann"),
+            "<Departments><Department Name=\"B\\\"/><Department Name=\"A\\\"/></Departments>");
+  EXPECT_EQ(dept_->DepartmentUsers(""), "<Users></Users>");
+  EXPECT_EQ(dept_->DepartmentUsers("A\\"), "<Users><User Name=\"ann\"/></Users>");
+
+  dept_->MoveUser("ann", "B\\", "", 0);  // "" as the new path: no new membership
+  EXPECT_EQ(dept_->DepartmentsOfUser("ann"),
+            "<Departments><Department Name=\"A\\\"/></Departments>");
+  dept_->TakeUserOutOfDepartment("ann", "A\\");
+  EXPECT_EQ(dept_->DepartmentsOfUser("ann"), "<Departments></Departments>");
+  EXPECT_EQ(dept_->DepartmentUsers(""), "<Users><User Name=\"ann\"/></Users>");
+  EXPECT_EQ(kSdkErrorNotFound, ErrorCode([&] { dept_->TakeUserOutOfDepartment("ann", "A\\"); }));
+  EXPECT_EQ(kSdkErrorNotFound, ErrorCode([&] { dept_->MoveUser("ann", "B\\", "A\\", 0); }));
+  EXPECT_EQ(dept_->DepartmentsOfUser("ann"), "<Departments></Departments>");  // unchanged
+
+  user_->RemoveUser("ann");
+  EXPECT_FALSE(user_->UserExists("ann"));
+  EXPECT_EQ(kSdkErrorNotFound, ErrorCode([&] { user_->RemoveUser("ann"); }));
+  EXPECT_EQ(kSdkErrorNotFound, ErrorCode([&] { dept_->DepartmentsOfUser("ann"); }));
+}
+
+TEST_F(ZeltodSemantics, XmlAnswersEscapeMarkup) {
+  dept_->AddDepartment("R&D <\"x\">", "");
+  user_->AddUser("o'neil", 0);
+  EXPECT_EQ(dept_->ChildDepartments(""),
+            "<Departments><Department Name=\"R&amp;D &lt;&quot;x&quot;&gt;\"/></Departments>");
+  EXPECT_EQ(dept_->DepartmentUsers(""), "<Users><User Name=\"o&apos;neil\"/></Users>");
+}
+
+TEST_F(ZeltodSemantics, BadNamesAndUnknownsAreRefusedWithoutChange) {
+  std::string why;
+  EXPECT_EQ(kSdkErrorInvalidArg, ErrorCode([&] { dept_->AddDepartment("", ""); }, &why));
+  EXPECT_NE(why.find("empty"), std::string::npos) << why;
+  EXPECT_EQ(kSdkErrorInvalidArg, ErrorCode([&] { dept_->AddDepartment("A\\B", ""); }, &why));
+  EXPECT_NE(why.find("\\"), std::string::npos) << why;
+  EXPECT_EQ(kSdkErrorInvalidArg,
+            ErrorCode([&] { dept_->AddDepartment(std::string(256, 'x'), ""); }, &why));
+  EXPECT_NE(why.find("longer than 255 bytes"), std::string::npos) << why;
+  EXPECT_EQ(kSdkErrorInvalidArg, ErrorCode([&] { dept_->AddDepartment("tab\there", ""); }));
+  EXPECT_EQ(kSdkErrorNotFound, ErrorCode([&] { dept_->AddDepartment("X", "Nowhere\\"); }, &why));
+  EXPECT_NE(why.find("Nowhere"), std::string::npos) << why;
+  EXPECT_EQ(kSdkErrorInvalidArg, ErrorCode([&] { dept_->RemoveDepartment("", 0); }));
+  EXPECT_EQ(kSdkErrorNotFound, ErrorCode([&] { dept_->RenameDepartment("Nope\\", "Y"); }));
+  EXPECT_EQ(kSdkErrorNotFound, ErrorCode([&] { dept_->ChildDepartments("Nope\\"); }));
+  EXPECT_EQ(kSdkErrorNotFound, ErrorCode([&] { dept_->MoveUser("ghost", "", "", 0); }));
+
+  EXPECT_EQ(kSdkErrorInvalidArg, ErrorCode([&] { user_->AddUser("", 0); }));
+  EXPECT_EQ(kSdkErrorInvalidArg, ErrorCode([&] { user_->AddUser(std::string(128, 'a'), 0); }));
+  EXPECT_EQ(kSdkErrorInvalidArg, ErrorCode([&] { user_->AddUser("ann", 7); }, &why));
+  EXPECT_NE(why.find("authentication type 7"), std::string::npos) << why;
+  EXPECT_EQ(kSdkErrorInvalidArg, ErrorCode([&] { user_->AddUser("bad\xff", 0); }));
+  EXPECT_EQ(kSdkErrorNotFound,
+            ErrorCode([&] { user_->SetUserBasicInfo("ghost", "G", 1, "", "", "", 0); }));
+
+  // None of the refused calls left anything behind.
+  EXPECT_EQ(dept_->ChildDepartments(""), "<Departments></Departments>");
+  EXPECT_EQ(dept_->DepartmentUsers(""), "<Users></Users>");
+}
+
+TEST_F(ZeltodSemantics, UserFieldsAreStoredAndZeltoNullKeepsThem) {
+  user_->AddUser("ann", 0);
+  user_->SetUserBasicInfo("ann", "Ann Lee", 1, "555-1", "ann@corp", "100", 3);
+  user_->SetUserDetails("ann", -1, -1, -1, "ZELTO_NULL", "ZELTO_NULL", "ZELTO_NULL", "ZELTO_NULL",
+                        "ZELTO_NULL", "ZELTO_NULL", "ZELTO_NULL", "ZELTO_NULL", "ZELTO_NULL",
+                        "Engineer", -1);
+  user_->SetUserBasicInfo("ann", "ZELTO_NULL", -1, "ZELTO_NULL", "new@corp", "ZELTO_NULL", -1);
+
+  std::string out;
+  ASSERT_EQ(0, zeltod_.Ctl({"dump"}, &out));
+  EXPECT_NE(out.find("{\"account\": \"ann\", \"name\": \"Ann Lee\", \"gender\": 1, \"mobile\": "
+                     "\"555-1\", \"email\": \"new@corp\", \"phone\": \"100\", \"position\": "
+                     "\"Engineer\", \"authType\": 3, \"departments\": []}"),
+            std::string::npos)
+      << out;
+
+  // Over-long fields are refused and change nothing.
+  EXPECT_EQ(kSdkErrorInvalidArg, ErrorCode([&] {
+              user_->SetUserBasicInfo("ann", std::string(64, 'n'), 1, "", "", "", 0);
+            }));
+  EXPECT_EQ(kSdkErrorInvalidArg, ErrorCode([&] {
+              user_->SetUserDetails("ann", -1, -1, -1, "", "", "", "", "", "", "", "", "",
+                                    std::string(256, 'p'), -1);
+            }));
+  EXPECT_EQ(kSdkErrorInvalidArg,
+            ErrorCode([&] { user_->SetUserBasicInfo("ann", "A", -5, "", "", "", 0); }));
+  ASSERT_EQ(0, zeltod_.Ctl({"dump"}, &out));
+  EXPECT_NE(out.find("\"name\": \"Ann Lee\""), std::string::npos);
+  EXPECT_NE(out.find("\"position\": \"Engineer\""), std::string::npos);
+
+  // 63 bytes of UTF-8 pass.
+  std::string name63;
+  for (int i = 0; i < 21; ++i) name63 += "张";
+  user_->SetUserBasicInfo("ann", name63, 1, "", "", "", 0);
+  ASSERT_EQ(0, zeltod_.Ctl({"dump"}, &out));
+  EXPECT_NE(out.find(name63), std::string::npos);
+}
+
+}  // namespace
+}  // namespace norvane

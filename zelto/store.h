@@ -1,0 +1,108 @@
+// The organisation of the Zelto stand-in: departments, users and memberships in one SQLite
+// database (WAL). Every write is one transaction, so a killed server keeps every write it
+// acknowledged and none half-done. All calls are serialised by the store's own lock.
+#ifndef NORVANE_ZELTO_STORE_H_
+#define NORVANE_ZELTO_STORE_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "zelto/proto/zelto.pb.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace zelto {
+
+enum class StoreCode { kInvalid, kNotFound, kExists, kPrecondition, kInternal };
+
+// Every refused or failed call throws this; nothing was changed then.
+class StoreError : public std::runtime_error {
+ public:
+  StoreError(StoreCode code, const std::string& message)
+      : std::runtime_error(message), code_(code) {}
+  StoreCode code() const { return code_; }
+
+ private:
+  StoreCode code_;
+};
+
+// Field limits in bytes of UTF-8.
+inline constexpr std::size_t kMaxAccountBytes = 127;
+inline constexpr std::size_t kMaxDeptNameBytes = 255;
+inline constexpr std::size_t kMaxBasicTextBytes = 63;
+inline constexpr std::size_t kMaxDetailTextBytes = 255;
+inline constexpr std::size_t kMaxMemoBytes = 1023;
+inline constexpr std::size_t kMaxPasswordBytes = 255;
+inline constexpr int kMaxAuthType = 3;
+
+enum class PasswordCheck { kMatch, kMismatch, kNoPassword, kNoAccount };
+
+class Store {
+ public:
+  // Opens or creates the database. Throws StoreError when it cannot.
+  explicit Store(const std::string& path);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  void AddDepartment(const std::string& name, const std::string& parent_ref);
+  void RemoveDepartment(const std::string& ref);
+  void RenameDepartment(const std::string& ref, const std::string& new_name);
+  std::string ParentsOfDepartment(const std::string& ref);
+  void MoveDepartment(const std::string& ref, const std::string& new_parent_ref);
+  std::vector<std::string> ChildDepartments(const std::string& ref);
+  std::vector<std::string> DepartmentUsers(const std::string& ref);
+  void TakeUserOutOfDepartment(const std::string& account, const std::string& ref);
+  void MoveUser(const std::string& account, const std::string& old_ref, const std::string& new_ref);
+  std::vector<std::string> DepartmentsOfUser(const std::string& account);
+  bool DepartmentExists(const std::string& ref);
+
+  void AddUser(const std::string& account, int auth_type);
+  void RemoveUser(const std::string& account);
+  void SetUserBasicInfo(const BasicInfo& info);
+  void SetUserDetails(const Details& details);
+  bool UserExists(const std::string& account);
+  void SetUserAuthType(const std::string& account, int auth_type);
+  std::optional<int> AuthType(const std::string& account);  // nullopt: no such account
+
+  void SetPassword(const std::string& account, const std::string& password);
+  PasswordCheck CheckPassword(const std::string& account, const std::string& password);
+
+  DumpReply Dump();
+
+ private:
+  class Statement;
+  class Transaction;
+
+  sqlite3_stmt* Prepare(const char* sql);
+  void Exec(const char* sql);
+  [[noreturn]] void Fail(const char* what);
+
+  // Resolves a department reference; 0 is the top. Throws when unknown or ambiguous.
+  std::int64_t ResolveRef(const std::string& ref, const char* role);
+  std::int64_t ResolveDepartment(const std::string& ref, const char* role);  // not the top
+  std::optional<std::int64_t> FindChild(std::int64_t parent, const std::string& name);
+  std::vector<std::int64_t> FindByName(const std::string& name);
+  std::string PathOf(std::int64_t id);
+  std::optional<std::int64_t> UserId(const std::string& account);
+  std::int64_t RequireUser(const std::string& account);
+  void InsertDepartment(std::int64_t parent, const std::string& name);
+
+  std::mutex mu_;
+  sqlite3* db_ = nullptr;  // guarded by mu_, like every statement
+  std::vector<std::pair<const char*, sqlite3_stmt*>> statements_;
+};
+
+// Validation shared with the service layer.
+void CheckName(const std::string& name, const char* what, std::size_t max_bytes);
+bool IsValidUtf8(const std::string& text);
+
+}  // namespace zelto
+
+#endif  // NORVANE_ZELTO_STORE_H_

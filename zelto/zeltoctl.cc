@@ -1,0 +1,338 @@
+// zeltoctl: the command-line client of zeltod.
+//
+//   zeltoctl [--app HOST:PORT] [--sdk HOST:PORT] COMMAND [ARGS]
+//
+// `login` talks to the application server, every other command to the SDK server.
+// Passwords are read from standard input (one line), never from the command line.
+#include <grpcpp/grpcpp.h>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zelto/proto/zelto.grpc.pb.h"
+
+namespace zelto {
+namespace {
+
+constexpr auto kCallTimeout = std::chrono::seconds(10);
+// Longer than the server's own wait for the authentication application.
+constexpr auto kLoginTimeout = std::chrono::seconds(15);
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: zeltoctl [--app HOST:PORT] [--sdk HOST:PORT] COMMAND\n"
+               "commands:\n"
+               "  tree                  the department tree with each department's accounts\n"
+               "  dump                  the whole organisation as one JSON object\n"
+               "  login ACCOUNT         log in (password on standard input)\n"
+               "  passwd ACCOUNT        set the local password (from standard input)\n"
+               "  add-dept PATH         create a department (and missing parents), e.g. A\\B\\\n"
+               "  add-user ACCOUNT [PATH]  create an account, optionally in a department\n"
+               "  set-auth ACCOUNT TYPE set the authentication type (0 local, 3 application)\n"
+               "  stop-app              stop the registered authentication application\n");
+  return 2;
+}
+
+class CallError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct Client {
+  std::string app_address = "127.0.0.1:7100";
+  std::string sdk_address = "127.0.0.1:7101";
+  std::shared_ptr<grpc::Channel> sdk_channel;
+
+  std::shared_ptr<grpc::Channel> Sdk() {
+    if (!sdk_channel) {
+      sdk_channel = grpc::CreateChannel(sdk_address, grpc::InsecureChannelCredentials());
+    }
+    return sdk_channel;
+  }
+};
+
+// Runs one call with a deadline; a failure becomes a CallError naming the address.
+template <typename Fn>
+void Call(const std::string& address, std::chrono::seconds timeout, Fn&& fn) {
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + timeout);
+  grpc::Status status = fn(&context);
+  if (status.ok()) return;
+  if (status.error_code() == grpc::StatusCode::UNAVAILABLE) {
+    throw CallError("cannot reach zeltod at " + address + ": " + status.error_message());
+  }
+  if (status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED) {
+    throw CallError("no answer from zeltod at " + address + " within " +
+                    std::to_string(timeout.count()) + " s");
+  }
+  throw CallError(status.error_message());
+}
+
+bool ReadSecretLine(std::string* line) {
+  if (!std::getline(std::cin, *line)) return false;
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
+DumpReply FetchDump(Client& c) {
+  auto stub = Admin::NewStub(c.Sdk());
+  DumpReply reply;
+  Call(c.sdk_address, kCallTimeout,
+       [&](grpc::ClientContext* ctx) { return stub->Dump(ctx, Empty(), &reply); });
+  return reply;
+}
+
+std::string Json(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char ch : text) {
+    switch (ch) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (ch < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", ch);
+          out += buf;
+        } else {
+          out += static_cast<char>(ch);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonList(const google::protobuf::RepeatedPtrField<std::string>& items) {
+  std::string out = "[";
+  for (int i = 0; i < items.size(); ++i) out += (i ? ", " : "") + Json(items[i]);
+  return out + "]";
+}
+
+int Dump(Client& c) {
+  DumpReply d = FetchDump(c);
+  std::string out = "{\n  \"departments\": " + JsonList(d.departments()) + ",\n  \"users\": [";
+  for (int i = 0; i < d.users_size(); ++i) {
+    const DumpUser& u = d.users(i);
+    out += i ? ",\n    " : "\n    ";
+    out += "{\"account\": " + Json(u.account()) + ", \"name\": " + Json(u.name()) +
+           ", \"gender\": " + std::to_string(u.gender()) + ", \"mobile\": " + Json(u.mobile()) +
+           ", \"email\": " + Json(u.email()) + ", \"phone\": " + Json(u.phone()) +
+           ", \"position\": " + Json(u.position()) +
+           ", \"authType\": " + std::to_string(u.auth_type()) +
+           ", \"departments\": " + JsonList(u.departments()) + "}";
+  }
+  out += d.users_size() ? "\n  ]\n}\n" : "]\n}\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
+
+std::string ParentOf(const std::string& path) {
+  // "A\B\" -> "A\"; "A\" -> "".
+  std::size_t cut = path.size() >= 2 ? path.rfind('\\', path.size() - 2) : std::string::npos;
+  return cut == std::string::npos ? "" : path.substr(0, cut + 1);
+}
+
+int Tree(Client& c) {
+  DumpReply d = FetchDump(c);
+  std::map<std::string, std::vector<std::string>> children, accounts;
+  for (const std::string& path : d.departments()) children[ParentOf(path)].push_back(path);
+  for (const DumpUser& u : d.users()) {
+    if (u.departments_size() == 0) accounts[""].push_back(u.account());
+    for (const std::string& path : u.departments()) accounts[path].push_back(u.account());
+  }
+  auto line = [&](const std::string& label, int depth, const std::string& path) {
+    std::string text(2 * depth, ' ');
+    text += label;
+    const auto& list = accounts[path];
+    if (!list.empty()) {
+      text += ":";
+      for (const std::string& a : list) text += " " + a;
+    }
+    std::printf("%s\n", text.c_str());
+  };
+  line("(top)", 0, "");
+  auto walk = [&](auto&& self, const std::string& parent, int depth) -> void {
+    for (const std::string& path : children[parent]) {
+      line(path.substr(parent.size()), depth, path);
+      self(self, path, depth + 1);
+    }
+  };
+  walk(walk, "", 1);
+  return 0;
+}
+
+int Login(Client& c, const std::string& account) {
+  LoginRequest request;
+  request.set_account(account);
+  if (!ReadSecretLine(request.mutable_password())) {
+    std::fprintf(stderr, "zeltoctl: no password on standard input\n");
+    return 2;
+  }
+  auto stub =
+      AppServer::NewStub(grpc::CreateChannel(c.app_address, grpc::InsecureChannelCredentials()));
+  LoginReply reply;
+  Call(c.app_address, kLoginTimeout,
+       [&](grpc::ClientContext* ctx) { return stub->ClientLogin(ctx, request, &reply); });
+  request.mutable_password()->assign(request.password().size(), '\0');
+  const char* word = reply.result() == 0   ? "accepted"
+                     : reply.result() == 2 ? "wrong password"
+                                           : "refused";
+  std::printf("%s\n", word);
+  if (!reply.reason().empty()) std::fprintf(stderr, "zeltoctl: %s\n", reply.reason().c_str());
+  return reply.result() == 0 ? 0 : 1;
+}
+
+int Passwd(Client& c, const std::string& account) {
+  PasswordRequest request;
+  request.set_account(account);
+  if (!ReadSecretLine(request.mutable_password())) {
+    std::fprintf(stderr, "zeltoctl: no password on standard input\n");
+    return 2;
+  }
+  auto stub = Admin::NewStub(c.Sdk());
+  Empty reply;
+  Call(c.sdk_address, kCallTimeout,
+       [&](grpc::ClientContext* ctx) { return stub->SetPassword(ctx, request, &reply); });
+  request.mutable_password()->assign(request.password().size(), '\0');
+  return 0;
+}
+
+int AddDept(Client& c, const std::string& path) {
+  auto stub = DeptManager::NewStub(c.Sdk());
+  // Creates every missing level; the department itself must be new.
+  std::string parent, rest = path;
+  if (!rest.empty() && rest.back() != '\\') rest += '\\';
+  if (rest.empty() || rest == "\\") throw CallError("add-dept needs a department path");
+  if (rest.front() == '\\' || rest.find("\\\\") != std::string::npos) {
+    throw CallError("department path \"" + path + "\" has an empty name in it");
+  }
+  std::size_t start = 0;
+  while (start < rest.size()) {
+    std::size_t end = rest.find('\\', start);
+    std::string name = rest.substr(start, end - start);
+    std::string here = parent + name + "\\";
+    bool last = end + 1 >= rest.size();
+    BoolReply exists;
+    DeptRef ref;
+    ref.set_ref(here);
+    Call(c.sdk_address, kCallTimeout,
+         [&](grpc::ClientContext* ctx) { return stub->DepartmentExists(ctx, ref, &exists); });
+    if (!exists.value() || last) {
+      CreateUnderParentRequest request;
+      request.set_parent_ref(parent);
+      request.set_name(name);
+      Empty reply;
+      Call(c.sdk_address, kCallTimeout, [&](grpc::ClientContext* ctx) {
+        return stub->CreateDepartmentUnderParent(ctx, request, &reply);
+      });
+    }
+    parent = here;
+    start = end + 1;
+  }
+  return 0;
+}
+
+int AddUser(Client& c, const std::string& account, const std::string* path) {
+  auto users = UserManager::NewStub(c.Sdk());
+  AddUserRequest request;
+  request.set_account(account);
+  request.set_auth_type(0);
+  Empty reply;
+  Call(c.sdk_address, kCallTimeout,
+       [&](grpc::ClientContext* ctx) { return users->AddUser(ctx, request, &reply); });
+  if (path && !path->empty()) {
+    auto depts = DeptManager::NewStub(c.Sdk());
+    MoveUserRequest move;
+    move.set_account(account);
+    move.set_new_ref(*path);
+    Call(c.sdk_address, kCallTimeout,
+         [&](grpc::ClientContext* ctx) { return depts->MoveUser(ctx, move, &reply); });
+  }
+  return 0;
+}
+
+int SetAuth(Client& c, const std::string& account, const std::string& type_text) {
+  char* end = nullptr;
+  long type = std::strtol(type_text.c_str(), &end, 10);
+  if (type_text.empty() || *end != '\0' || type < 0 || type > 1000) {
+    std::fprintf(stderr, "zeltoctl: TYPE must be a number\n");
+    return 2;
+  }
+  auto users = UserManager::NewStub(c.Sdk());
+  BasicInfo info;
+  info.set_account(account);
+  for (auto* field :
+       {info.mutable_name(), info.mutable_mobile(), info.mutable_email(), info.mutable_phone()}) {
+    *field = "ZELTO_NULL";
+  }
+  info.set_gender(-1);
+  info.set_auth_type(static_cast<int>(type));
+  Empty reply;
+  Call(c.sdk_address, kCallTimeout,
+       [&](grpc::ClientContext* ctx) { return users->SetUserBasicInfo(ctx, info, &reply); });
+  return 0;
+}
+
+int StopApp(Client& c) {
+  auto stub = Admin::NewStub(c.Sdk());
+  Empty reply;
+  Call(c.sdk_address, kCallTimeout,
+       [&](grpc::ClientContext* ctx) { return stub->StopApplication(ctx, Empty(), &reply); });
+  return 0;
+}
+
+int Run(int argc, char** argv) {
+  Client c;
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if ((arg == "--app" || arg == "--sdk") && i + 1 < argc) {
+      (arg == "--app" ? c.app_address : c.sdk_address) = argv[++i];
+    } else if (arg == "-h" || arg == "--help") {
+      Usage();
+      return 0;
+    } else {
+      args.push_back(arg);
+    }
+  }
+  if (args.empty()) return Usage();
+  const std::string& cmd = args[0];
+  try {
+    if (cmd == "tree" && args.size() == 1) return Tree(c);
+    if (cmd == "dump" && args.size() == 1) return Dump(c);
+    if (cmd == "login" && args.size() == 2) return Login(c, args[1]);
+    if (cmd == "passwd" && args.size() == 2) return Passwd(c, args[1]);
+    if (cmd == "add-dept" && args.size() == 2) return AddDept(c, args[1]);
+    if (cmd == "add-user" && (args.size() == 2 || args.size() == 3)) {
+      return AddUser(c, args[1], args.size() == 3 ? &args[2] : nullptr);
+    }
+    if (cmd == "set-auth" && args.size() == 3) return SetAuth(c, args[1], args[2]);
+    if (cmd == "stop-app" && args.size() == 1) return StopApp(c);
+  } catch (const CallError& e) {
+    std::fprintf(stderr, "zeltoctl: %s\n", e.what());
+    return 1;
+  }
+  return Usage();
+}
+
+}  // namespace
+}  // namespace zelto
+
+int main(int argc, char** argv) { return zelto::Run(argc, argv); }
