@@ -27,6 +27,7 @@ namespace {
 constexpr char kStartTlsOid[] = "1.3.6.1.4.1.1466.20037";
 
 std::atomic<int> g_server_type{0};
+std::atomic<int> g_operation_timeout{kOperationTimeoutSeconds};
 
 std::mutex g_last_mutex;
 LdapServerParams g_last_params;  // guarded by g_last_mutex
@@ -64,6 +65,10 @@ std::string DirectoryCaFile() {
   std::lock_guard<std::mutex> lock(g_trust_mutex);
   return g_ca_file;
 }
+
+void SetOperationTimeout(int seconds) { g_operation_timeout.store(seconds > 0 ? seconds : 1); }
+
+int OperationTimeout() { return g_operation_timeout.load(); }
 
 int SelectLibrary(int server_type) {
   g_server_type.store(server_type);
@@ -114,7 +119,7 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
 
   int version = LDAP_VERSION3;
   timeval network{kNetworkTimeoutSeconds, 0};
-  timeval operation{kOperationTimeoutSeconds, 0};
+  timeval operation{OperationTimeout(), 0};
   int deref = LDAP_DEREF_NEVER;
   int keep = 0;
   if (ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
@@ -131,6 +136,20 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
     if (ldap_set_option(ld, LDAP_OPT_TIMELIMIT, &time_limit) != LDAP_OPT_SUCCESS ||
         ldap_set_option(ld, LDAP_OPT_SIZELIMIT, &size_limit) != LDAP_OPT_SUCCESS) {
       return fail(LDAP_LOCAL_ERROR, ld);
+    }
+    // A new context is built from the handle's own TLS options, which do not inherit the
+    // process defaults of ldap.conf and the environment: copy those over first.
+    for (int option : {LDAP_OPT_X_TLS_CACERTFILE, LDAP_OPT_X_TLS_CACERTDIR, LDAP_OPT_X_TLS_CERTFILE,
+                       LDAP_OPT_X_TLS_KEYFILE}) {
+      char* value = nullptr;
+      if (ldap_get_option(nullptr, option, &value) == LDAP_OPT_SUCCESS && value) {
+        ldap_set_option(ld, option, value);
+      }
+      if (value) ldap_memfree(value);
+    }
+    int require = 0;
+    if (ldap_get_option(nullptr, LDAP_OPT_X_TLS_REQUIRE_CERT, &require) == LDAP_OPT_SUCCESS) {
+      ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &require);
     }
     std::string ca = DirectoryCaFile();
     if (!ca.empty() &&
@@ -182,10 +201,12 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
   LDAPMessage* chain = nullptr;
   rc = SearchRequest(connection, root, false, "", 0, &chain, nullptr);
   bool start_tls = false;
+  bool lists_extensions = false;
   if (rc == LDAP_SUCCESS && chain) {
     LDAPMessage* entry = ldap_first_entry(ld, chain);
     if (entry) {
       for (const std::string& v : EntryValues(connection, entry, "supportedExtension")) {
+        lists_extensions = true;
         if (v == kStartTlsOid) start_tls = true;
       }
       for (const std::string& v : EntryValues(connection, entry, "supportedControl")) {
@@ -200,9 +221,20 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
     return nullptr;
   }
   if (real_port != 636) {
-    if (start_tls) {
+    // Some servers (Samba) accept StartTLS without listing it; a root DSE that lists other
+    // extensions but not StartTLS is taken at its word.
+    if (start_tls || !lists_extensions) {
       rc = ldap_start_tls_s(ld, nullptr, nullptr);
-      if (rc != LDAP_SUCCESS) {
+      const bool refused = rc == LDAP_PROTOCOL_ERROR || rc == LDAP_UNWILLING_TO_PERFORM ||
+                           rc == LDAP_UNAVAILABLE_CRITICAL_EXTENSION || rc == LDAP_OPERATIONS_ERROR;
+      if (rc != LDAP_SUCCESS && !start_tls && refused) {
+        // Not offered after all; the connection is still plain and usable.
+        if (log_failure) {
+          WriteLog("Warning: the connection to " + where +
+                   " is not encrypted (the server refused StartTLS); the password goes in "
+                   "clear");
+        }
+      } else if (rc != LDAP_SUCCESS) {
         if (log_failure) {
           WriteLog("StartTLS with " + where + " failed: " + ErrorText(rc) + " " + DiagnosticOf(ld));
         }

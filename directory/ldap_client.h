@@ -68,6 +68,12 @@ int SelectedServerType();
 void SetDirectoryCaFile(std::string path);
 std::string DirectoryCaFile();
 
+// The time limit of every operation on connections opened afterwards:
+// kOperationTimeoutSeconds unless changed (a test of a stalled server shortens it).
+// Thread-safe.
+void SetOperationTimeout(int seconds);
+int OperationTimeout();
+
 class CLdapClient {
  public:
   CLdapClient() = default;

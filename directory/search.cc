@@ -57,7 +57,7 @@ int SearchRequest(LdapConnection* connection, const SearchSpec& spec, bool paged
     show_deleted.ldctl_iscritical = 1;
     controls[n++] = &show_deleted;
   }
-  timeval limit{kOperationTimeoutSeconds, 0};
+  timeval limit{OperationTimeout(), 0};
   int rc = ldap_search_ext_s(connection->ld, spec.base.c_str(), spec.scope, spec.filter.c_str(),
                              names.empty() ? nullptr : attrs.data(), 0, n ? controls : nullptr,
                              nullptr, &limit, spec.size_limit, chain);
