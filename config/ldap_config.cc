@@ -33,11 +33,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <mutex>
 
 #include "config/credential.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "server/sdk.h"
 
 namespace norvane {
 namespace {
@@ -176,10 +178,22 @@ bool CLdapConfig::Init() {
   sdk_.reset();
   SetConfigFilePath(BaseFolder() + kConfigFileName);
   SysConfigInfo scratch;
-  if (!LoadSysConfig(scratch)) g_directory_type.store(0);
+  const bool have_settings = LoadSysConfig(scratch);
+  if (!have_settings) g_directory_type.store(0);
   if (!sync_scope_) sync_scope_ = std::make_unique<SyncScopeInfo>();
   std::fill(scratch.admin_password.begin(), scratch.admin_password.end(), '\0');
-  // The SDK objects come with the server bridge; until then none are obtained.
+  if (!have_settings) return false;
+  // Creating the root does not contact the server; an unusable address gives none.
+  try {
+    std::unique_ptr<SdkRoot> root = SdkRoot::Create(scratch.sdk_server_ip, scratch.sdk_server_port);
+    if (root) {
+      root->SetServerAddress(scratch.app_server_ip);
+      root->SetServerPort(scratch.app_server_port);
+      sdk_ = std::move(root);
+    }
+  } catch (const std::exception&) {
+    sdk_.reset();
+  }
   return sdk_ != nullptr;
 }
 

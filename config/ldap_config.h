@@ -120,6 +120,19 @@ class CLdapConfig {
   // Removes the first child `name` of LdapConfig and saves the file at once.
   bool RemoveSection(std::string_view name);
 
+  // The IM server's organisation, through the SDK objects Init obtained. Each returns false
+  // when there are none or a server call fails; the lists then hold what was gathered.
+  //
+  // Every department path and every account of the server, walking depth-first from the
+  // top: a department's child paths, then its own accounts, then each child's content.
+  bool CollectServerOrganisation(std::vector<std::string>& departments,
+                                 std::vector<std::string>& accounts);
+  // The accounts directly in one department (path "Sales\East\"; "" is the top).
+  bool ListDepartmentUsers(const std::string& path, std::vector<std::string>& accounts);
+  // Removes each listed account that exists on the server, in list order. A failing call
+  // stops there: the accounts before it stay removed. Unknown accounts are not an error.
+  bool RemoveExcludedUsers(const std::vector<std::string>& accounts);
+
   // The records this object holds for the wizard and SaveAll.
   SysConfigInfo& SysConfig() { return sys_config_; }
   AttributeMap& DeptProperty() { return dept_property_; }
