@@ -594,6 +594,7 @@ void RunEvents(std::shared_ptr<SdkEventLink> link) {
   link->live = false;
   bool deliver = !link->closing;
   stream->WritesDone();
+  // Bounded: the status is not worth waiting for.
   link->context.TryCancel();
   stream->Finish();
   // Last thing the thread does: the sink may destroy the application object from here.

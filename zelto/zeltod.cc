@@ -368,6 +368,8 @@ int Run(int argc, char** argv) {
   std::fprintf(stderr, "zeltod: %s received, stopping\n", strsignal(signal_number));
 
   hub.StopApplication(true);
+  // Calls in flight get the time to finish. Idle client connections that do not notice
+  // the server going away are closed at the deadline, so the exit can take that long.
   auto deadline = std::chrono::system_clock::now() + std::chrono::seconds(3);
   app->Shutdown(deadline);
   sdk->Shutdown(deadline);
