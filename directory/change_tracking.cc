@@ -272,7 +272,7 @@ int CLdapClient::TrackChanges(std::string_view filter, std::string_view base,
 
   SearchSpec deleted;
   deleted.base = "<WKGUID=" + std::string(kDeletedObjectsWkGuid) + "," + naming_context + ">";
-  deleted.filter = ToServerText(filter, true);
+  deleted.filter = RepairFilter(ToServerText(filter, true));
   deleted.attributes = {"userAccountControl", "distinguishedName", "sAMAccountName",
                         "lastKnownParent",    "uSNCreated",        "uSNChanged",
                         "isDeleted"};

@@ -88,6 +88,27 @@ std::string EqualityFilter(std::string_view attribute, std::string_view value) {
   return std::string(attribute) + "=" + EscapeFilterValue(value);
 }
 
+std::string RepairFilter(std::string_view filter) {
+  std::string out;
+  out.reserve(filter.size() + 4);
+  for (std::size_t i = 0; i < filter.size(); ++i) {
+    out += filter[i];
+    if (filter[i] != '!' || i == 0 || filter[i - 1] != '(' || i + 1 >= filter.size() ||
+        filter[i + 1] == '(') {
+      continue;
+    }
+    // A bare item runs to the first ')' that is not escaped (values escape as \29).
+    std::size_t end = i + 1;
+    while (end < filter.size() && filter[end] != ')') end += filter[end] == '\\' ? 2 : 1;
+    if (end >= filter.size()) continue;  // malformed: left for the library to refuse
+    out += '(';
+    out.append(filter.substr(i + 1, end - i - 1));
+    out += ')';
+    i = end - 1;
+  }
+  return out;
+}
+
 std::string EscapeFilterValue(std::string_view value) {
   std::string out;
   out.reserve(value.size());

@@ -36,6 +36,11 @@ std::string AccountFilter(std::string_view account);
 // "<attribute>=<value>".
 std::string EqualityFilter(std::string_view attribute, std::string_view value);
 
+// The filter with every negation of a bare item, "(!objectClass=computer)", written as RFC
+// 4515 wants it, "(!(objectClass=computer))". Active Directory takes the short form; libldap
+// refuses it. Everything else is left as it stands.
+std::string RepairFilter(std::string_view filter);
+
 // RFC 4515 escaping of a value inside a filter: '*', '(', ')', '\' and NUL become \2a, \28,
 // \29, \5c and \00. Other bytes, multi-byte characters included, pass unchanged.
 std::string EscapeFilterValue(std::string_view value);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "directory/change_tracking.h"
+#include "directory/dn_text.h"
 #include "directory/internal.h"
 #include "directory/ldap_client.h"
 #include "platform/text.h"
@@ -159,7 +160,7 @@ LdapResult* CLdapClient::Search(LdapConnection* connection, std::string_view bas
   if (!connection || filter.empty()) return nullptr;
   SearchSpec spec;
   spec.base = std::string(base);  // the base goes out as given
-  spec.filter = ToServerText(filter, true);
+  spec.filter = RepairFilter(ToServerText(filter, true));
   if (!attribute.empty() && attribute != "*") {
     spec.attributes.push_back(connection->server_type == 0 ? CutToBytes(attribute, 255)
                                                            : std::string(attribute));
@@ -231,7 +232,7 @@ LdapPage* CLdapClient::BeginPagedSearch(LdapConnection* connection, std::string_
   if (SelectedServerType() != 0 || !connection || filter.empty()) return nullptr;
   auto* page = new LdapPage;
   page->spec.base = ToServerText(base, true);
-  page->spec.filter = ToServerText(filter, true);
+  page->spec.filter = RepairFilter(ToServerText(filter, true));
   page->spec.scope = scope;
   page->spec.size_limit = kSearchSizeLimit;
   return page;

@@ -38,6 +38,15 @@ TEST(FilterTest, ValuesAreEscapedSoTheyMatchOnlyThemselves) {
   EXPECT_EQ(EqualityFilter("uid", "bob"), "uid=bob");
 }
 
+TEST(FilterTest, BareNegationsAreWrittenInFull) {
+  EXPECT_EQ(RepairFilter("(&(!objectClass=computer)(uSNChanged>=5))"),
+            "(&(!(objectClass=computer))(uSNChanged>=5))");
+  EXPECT_EQ(RepairFilter("(!(cn=a))"), "(!(cn=a))");
+  EXPECT_EQ(RepairFilter("(!cn=a\\29b)"), "(!(cn=a\\29b))");
+  EXPECT_EQ(RepairFilter("(!cn=a"), "(!cn=a");
+  EXPECT_EQ(RepairFilter("(uid=!x)"), "(uid=!x)");
+}
+
 TEST(DnTextTest, ParentDnHonoursEscapedAndQuotedCommas) {
   std::string parent = "unchanged";
   EXPECT_TRUE(ParentDnOf("CN=Smith\\, John,OU=Sales,DC=corp", parent));
