@@ -1,7 +1,9 @@
 #include "platform/xml.h"
 
+#include <libxml/globals.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
 
 #include <cstring>
@@ -16,9 +18,17 @@ namespace {
 const xmlChar* X(const std::string& s) { return reinterpret_cast<const xmlChar*>(s.c_str()); }
 std::string S(const xmlChar* s) { return s ? std::string(reinterpret_cast<const char*>(s)) : ""; }
 
+void SilentError(void*, const char*, ...) {}
+
 void InitLibxml() {
   static std::once_flag once;
-  std::call_once(once, [] { xmlInitParser(); });
+  std::call_once(once, [] {
+    xmlInitParser();
+    xmlThrDefSetGenericErrorFunc(nullptr, SilentError);
+  });
+  // Encoding errors bypass the parse options and go to the generic channel, which is
+  // per thread: keep it quiet on every thread that parses or writes.
+  xmlSetGenericErrorFunc(nullptr, SilentError);
 }
 
 // Parse options: no network access, no entity expansion beyond the predefined ones, and no
@@ -149,6 +159,7 @@ bool XmlDocument::Load(const std::string& path) {
 }
 
 bool XmlDocument::LoadXml(std::string_view text) {
+  InitLibxml();
   Clear();
   if (text.empty()) return false;
   doc_ = xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, kParseOptions);
@@ -157,6 +168,7 @@ bool XmlDocument::LoadXml(std::string_view text) {
 
 std::string XmlDocument::ToString(const char* encoding) const {
   if (!doc_) return "";
+  InitLibxml();
   xmlChar* mem = nullptr;
   int size = 0;
   xmlDocDumpFormatMemoryEnc(doc_, &mem, &size, encoding, 1);

@@ -1,8 +1,10 @@
 // norvanectl config show: its JSON, read back by an independent JSON parser (python3).
 #include "app/ctl_config.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -177,6 +179,32 @@ TEST(CtlConfigShowTest, MissingOrUnreadableFileIsExitOneWithAReason) {
     EXPECT_NE(reason.find(base.ConfigPath()), std::string::npos) << reason;
     EXPECT_EQ(reason.find('\n'), reason.size() - 1) << "one line: " << reason;
   }
+}
+
+// The reason is the only line on standard error: the XML library stays quiet even about
+// a file whose bytes do not match its declared encoding.
+TEST(CtlConfigShowTest, WronglyEncodedFileGivesOnlyTheOneLineReason) {
+  TempBase base;
+  base.WriteConfig(
+      "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<LdapConfig><SysConfig ADMIN=\"\xE6\xB5\x8B"
+      "\xE8\xAF\x95\"/></LdapConfig>\n");
+  const std::string captured = base.dir() + "stderr.txt";
+  std::fflush(stderr);
+  const int saved = ::dup(2);
+  const int fd = ::open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  ::dup2(fd, 2);
+  ::close(fd);
+  std::ostringstream out, err;
+  const int status = CtlConfigShow(out, err);
+  std::fflush(stderr);
+  ::dup2(saved, 2);
+  ::close(saved);
+  EXPECT_EQ(status, 1);
+  std::ifstream in(captured);
+  const std::string noise((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(noise, "");
+  EXPECT_NE(err.str().find("cannot be read"), std::string::npos) << err.str();
 }
 
 TEST(CtlConfigShowTest, MissingSectionsShowAsEmpty) {
