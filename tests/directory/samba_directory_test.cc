@@ -166,6 +166,31 @@ TEST_F(SambaDirectoryTest, EntriesKeepTheirStoredFormsAndExactDns) {
   client_.Disconnect(c);
 }
 
+TEST_F(SambaDirectoryTest, WholeDomainReadSkipsReferencesAndOtherNamingContextsFail) {
+  LdapConnection* c = ConnectAdmin();
+  ASSERT_NE(c, nullptr);
+  LdapResult* r = client_.Search(c, dc_->base_dn(), "(objectClass=*)", "objectClass");
+  ASSERT_NE(r, nullptr);
+  int n = 0;
+  for (LdapEntry* e = client_.FirstEntry(c, r); e; e = client_.NextEntry(c, e)) ++n;
+  EXPECT_GT(n, 50);
+  EXPECT_TRUE(CLdapClient::IsComplete(r));
+  client_.FreeResult(r);
+  // A base the server does not hold is answered with a referral, which is not chased.
+  int code = 0;
+  EXPECT_EQ(client_.Search(c, "DC=elsewhere,DC=test", "(objectClass=*)", "*", &code), nullptr);
+  EXPECT_NE(code, 0);
+  client_.Disconnect(c);
+}
+
+TEST_F(SambaDirectoryTest, DigestBindRefusedBeforeTheChallengeLogsBothLines) {
+  SelectLibrary(2);  // the domain offers no DIGEST-MD5
+  EXPECT_EQ(client_.Connect(Admin(dc_->port())), nullptr);
+  EXPECT_TRUE(log_.Has("ldap_bind_digest_md5_start  failed ErrInfo=")) << log_.All();
+  EXPECT_TRUE(log_.Has("bind failed ErrInfo=")) << log_.All();
+  EXPECT_EQ(log_.All().find(dc_->admin_password()), std::string::npos);
+}
+
 TEST_F(SambaDirectoryTest, PagedSearchReadsToTheEndAndSaysSo) {
   LdapConnection* c = ConnectAdmin();
   ASSERT_NE(c, nullptr);
