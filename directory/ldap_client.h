@@ -88,7 +88,7 @@ class CLdapClient {
   // the reason in the activity log. An empty account or password is refused without a bind
   // (the server would take it for an anonymous login). The block becomes the process-wide
   // "last connect" copy that LookupAccountDn, the change tracking and the credential checks
-  // read. The caller releases the connection with Disconnect.
+  // read. The caller releases the connection with Disconnect; no other component shares it.
   LdapConnection* Connect(const LdapServerParams& params);
   // 0 on success, -1 for a null handle. The handle is invalid afterwards.
   int Disconnect(LdapConnection* connection);
@@ -153,9 +153,10 @@ class CLdapClient {
   // an escaped comma from a separator). Empty for a null argument.
   std::string EntryDn(LdapConnection* connection, LdapEntry* entry);
 
-  // DN of the first entry matching `filter` under the naming context of the last Connect.
-  // 0, or -1 when that DN cannot be read; `dn` is left as it was when nothing matches.
-  // Build the filter with AccountFilter so the account is escaped.
+  // DN of the first entry matching `filter` under the naming context of the last Connect,
+  // as the server sent it (escapes kept: it is used as a search base and cut with
+  // ParentDnOf). 0, or -1 when that DN cannot be read; `dn` is left as it was when nothing
+  // matches. Build the filter with AccountFilter so the account is escaped.
   int FindAccountDn(LdapConnection* connection, std::string_view filter, std::string& dn);
   // DN of the account through the process-wide shared connection, opened from the
   // configuration on first use and opened again when it has been lost. The account is
