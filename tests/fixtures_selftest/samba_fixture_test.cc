@@ -6,6 +6,7 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <ldap.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -137,6 +138,29 @@ TEST_F(SambaFixtureTest, ModifyReportsFailure) {
   const std::string ldif = "dn: CN=Nobody,OU=Nowhere," + dc_->base_dn() + "\nchangetype: delete\n";
   EXPECT_NONFATAL_FAILURE(ok = dc_->Modify(ldif), "ldapmodify against Samba failed");
   EXPECT_FALSE(ok);
+}
+
+// A test binary that died without stopping its domain leaves samba running; the next start
+// must replace it rather than fail on the taken port or talk to the stale copy.
+TEST(SambaRecoveryTest, StartReplacesADomainLeftRunning) {
+  SambaDomain* shared = SambaDomain::Shared();
+  ASSERT_NE(shared, nullptr);
+  shared->Stop();
+  ScriptResult orphan = RunScript({"bash", std::string(NORVANE_FIXTURES_DIR) + "/samba.sh", "start",
+                                   NORVANE_FIXTURES_STATE_DIR},
+                                  "", std::chrono::seconds(300));
+  ASSERT_EQ(orphan.exit_code, 0) << orphan.errors;
+  const int stale = std::atoi(ParseFacts(orphan.output)["PID"].c_str());
+  ASSERT_GT(stale, 0);
+  {
+    SambaDomain fresh;
+    ASSERT_TRUE(fresh.Start());
+    EXPECT_NE(fresh.pid(), stale);
+    EXPECT_NE(::kill(stale, 0), 0) << "the stale samba " << stale << " still runs";
+    LdapProbe probe("ldaps://127.0.0.1:636", fresh.ca_file());
+    EXPECT_EQ(probe.SimpleBind(fresh.admin_upn(), fresh.admin_password()), LDAP_SUCCESS);
+  }
+  EXPECT_NE(SambaDomain::Shared(), nullptr);  // later tests get a domain again
 }
 
 }  // namespace
