@@ -122,7 +122,6 @@ ProbeSearch LdapProbe::Search(const std::string& base, const std::string& filter
   names.push_back(nullptr);
   char** attr_list = attrs.empty() ? nullptr : names.data();
   berval cookie{0, nullptr};
-  berval* next_cookie = nullptr;
   do {
     LDAPControl* page = nullptr;
     LDAPControl* controls[2] = {nullptr, nullptr};
@@ -139,10 +138,6 @@ ProbeSearch LdapProbe::Search(const std::string& base, const std::string& filter
                                  page_size > 0 ? controls : nullptr, nullptr, &limit, 0, &res);
     if (page) ldap_control_free(page);
     if (res) Collect(ld_, res, &out);
-    if (next_cookie) {
-      ber_bvfree(next_cookie);
-      next_cookie = nullptr;
-    }
     ber_memfree(cookie.bv_val);
     cookie = {0, nullptr};
     if (page_size > 0 && res && out.code == LDAP_SUCCESS) {
