@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ctl_sync.h"
 #include "platform/paths.h"
 
 namespace norvane {
@@ -20,6 +21,10 @@ struct Command {
 
 const Command kCommands[] = {
     {"", "", nullptr},  // placeholder so the table is never empty
+    {"sync", "", [](const std::vector<std::string>&) { return CtlSync(); }},
+    {"preview", "", [](const std::vector<std::string>&) { return CtlPreview(); }},
+    {"import-users", "\"ACCOUNT;ACCOUNT...\"",
+     [](const std::vector<std::string>& a) { return a.size() == 1 ? CtlImportUsers(a[0]) : 2; }},
 };
 
 int Usage() {

@@ -630,10 +630,20 @@ int SyncEngine::ImportUsers() {
     for (const std::string& base : search_bases_) {
       XmlElement document = OpenBaseElement(base, CurrentDocumentPath());
       bool entry_lost = false;
+      // Group membership on these directories is found by a search of its own, which must
+      // not run inside the user search on the same connection: read the users first.
+      const bool buffer =
+          sync_scope_.user_dept_type > 0 && sys_config_.directory_type != kActiveDirectory;
+      std::vector<std::pair<EntryAttributes, std::string>> buffered;
       ReadStatus status =
           ForEachEntry(base, filter, [&](const EntryAttributes& attributes, const std::string& dn) {
-            if (!UserEntry(document, attributes, dn)) entry_lost = true;
+            if (buffer) {
+              buffered.emplace_back(attributes, dn);
+            } else if (!UserEntry(document, attributes, dn)) {
+              entry_lost = true;
+            }
           });
+      for (const auto& [attributes, dn] : buffered) UserEntry(document, attributes, dn);
       if (status == ReadStatus::kEntryLost || entry_lost) return 0;
       if (status != ReadStatus::kComplete) NoteIncompleteRead("用户", base);
     }

@@ -1,0 +1,315 @@
+// Full imports from a real slapd (Domino-style o=corp with simple bind, NDS-style o=nds
+// with DIGEST-MD5) into a real zeltod; the result is read back from the server.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "server/sdk.h"
+#include "sync/sync_engine.h"
+#include "tests/fixtures/zeltod_fixture.h"
+#include "tests/sync/sync_test_support.h"
+
+namespace norvane::testing {
+namespace {
+
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+class SlapdImportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(slapd_.Start());
+    ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
+    sdk_ = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+    ASSERT_TRUE(sdk_);
+  }
+
+  ConfigSpec Corp() {
+    ConfigSpec spec;
+    spec.type = 1;
+    spec.dc = "o=corp";
+    spec.admin = slapd_.Fact("ADMIN_DN");
+    spec.password = slapd_.Fact("ADMIN_PASSWORD");
+    spec.ldap_port = slapd_.Port();
+    return spec;
+  }
+
+  ConfigSpec Nds() {
+    ConfigSpec spec;
+    spec.type = 2;
+    spec.dc = "o=nds";
+    spec.admin = slapd_.Fact("NDS_ADMIN_UID") + "@nds";
+    spec.password = slapd_.Fact("NDS_ADMIN_PASSWORD");
+    spec.ldap_port = slapd_.Port();
+    return spec;
+  }
+
+  // One full import with a fresh engine, as norvanectl sync does it.
+  int Sync(const ConfigSpec& spec) {
+    if (!base_.WriteConfig(spec, zeltod_)) return -1;
+    SyncEngine engine;
+    engine.EngineInit();
+    return engine.SyncOneDC(0);
+  }
+
+  SlapdServer slapd_;
+  Zeltod zeltod_;
+  BaseFolderScope base_;
+  std::unique_ptr<SdkRoot> sdk_;
+};
+
+TEST_F(SlapdImportTest, NestedOusBecomeNestedDepartmentsWithTheirUsers) {
+  ASSERT_EQ(Sync(Corp()), 1);
+  EXPECT_TRUE(base_.Logged("导入部门数据成功"));
+  EXPECT_TRUE(base_.Logged("导入用户数据成功"));
+  EXPECT_TRUE(base_.Logged("导入LDAP数据成功"));
+
+  ServerOrg org = DumpOrg(zeltod_);
+  for (const char* path : {"Sales\\", "Sales\\East\\", "Sales\\销售二部\\", "Engineering\\",
+                           "Engineering\\Platform\\", "Research, Development\\", "Staff\\"}) {
+    EXPECT_TRUE(org.HasDept(path)) << path;
+  }
+  // The base is no department of its own; its children are at the top.
+  EXPECT_FALSE(org.HasDept("corp\\"));
+  EXPECT_EQ(org.users["alice"].departments, std::vector<std::string>{"Sales\\"});
+  EXPECT_EQ(org.users["bob"].departments, std::vector<std::string>{"Sales\\East\\"});
+  EXPECT_EQ(org.users["zhangwei"].departments, std::vector<std::string>{"Sales\\销售二部\\"});
+  EXPECT_EQ(org.users["rdlee"].departments, std::vector<std::string>{"Research, Development\\"});
+  EXPECT_EQ(org.users["zhangwei"].Field("name"), "张伟");
+  EXPECT_EQ(org.users["alice"].Field("position"), "Sales Manager");
+  EXPECT_EQ(org.users["alice"].Field("authType"), "1");
+  EXPECT_TRUE(org.users.count("staff0600"));  // beyond the directory's size limit of 500
+  EXPECT_EQ(org.users.size(), 606u);
+
+  // An unchanged second import changes nothing.
+  const std::size_t departments = org.departments.size();
+  base_.ClearLines();
+  ASSERT_EQ(Sync(Corp()), 1);
+  ServerOrg again = DumpOrg(zeltod_);
+  EXPECT_EQ(again.departments.size(), departments);
+  EXPECT_EQ(again.users.size(), 606u);
+  EXPECT_EQ(again.users["bob"].departments, std::vector<std::string>{"Sales\\East\\"});
+}
+
+TEST_F(SlapdImportTest, SameCoverDecidesWhetherServerOnlyDataStays) {
+  sdk_->DeptManager()->AddDepartment("Legacy", "");
+  sdk_->DeptManager()->AddDepartment("Old", "Legacy\\");
+  sdk_->DeptManager()->AddDepartment("Sales", "");  // present already: not added again
+  sdk_->UserManager()->AddUser("ghost", 0);
+  sdk_->DeptManager()->MoveUser("ghost", "", "Legacy\\Old\\", 0);
+
+  ConfigSpec keep = Corp();
+  keep.same_cover = 1;
+  ASSERT_EQ(Sync(keep), 1);
+  ServerOrg kept = DumpOrg(zeltod_);
+  EXPECT_TRUE(kept.HasDept("Legacy\\Old\\"));
+  EXPECT_TRUE(kept.users.count("ghost"));
+  EXPECT_EQ(kept.users["alice"].departments, std::vector<std::string>{"Sales\\"});
+  EXPECT_EQ(std::count(kept.departments.begin(), kept.departments.end(), "Sales\\"), 1);
+
+  ASSERT_EQ(Sync(Corp()), 1);
+  ServerOrg cleaned = DumpOrg(zeltod_);
+  EXPECT_FALSE(cleaned.HasDept("Legacy\\"));
+  EXPECT_FALSE(cleaned.HasDept("Legacy\\Old\\"));
+  EXPECT_FALSE(cleaned.users.count("ghost"));
+  EXPECT_TRUE(cleaned.HasDept("Sales\\"));
+  EXPECT_EQ(cleaned.users.size(), 606u);
+}
+
+TEST_F(SlapdImportTest, ExcludedDepartmentsAndUsersAreLeftOutAndRemoved) {
+  // Both were imported before they were excluded.
+  sdk_->DeptManager()->AddDepartment("Sales", "");
+  sdk_->DeptManager()->AddDepartment("East", "Sales\\");
+  sdk_->UserManager()->AddUser("alice", 1);
+  sdk_->DeptManager()->MoveUser("alice", "", "Sales\\", 0);
+
+  ConfigSpec spec = Corp();
+  spec.limit_dc = {"ou=East,ou=Sales,o=corp"};
+  spec.limit_user = {"ALICE"};
+  ASSERT_EQ(Sync(spec), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_FALSE(org.HasDept("Sales\\East\\"));
+  EXPECT_FALSE(org.users.count("alice"));
+  EXPECT_FALSE(org.users.count("bob"));  // in the excluded department
+  EXPECT_TRUE(org.HasDept("Sales\\销售二部\\"));
+  EXPECT_TRUE(org.users.count("zhangwei"));
+}
+
+TEST_F(SlapdImportTest, ExcludedDepartmentTakesItsSubDepartmentsAlong) {
+  ConfigSpec spec = Corp();
+  spec.limit_dc = {"ou=Engineering,o=corp"};
+  ASSERT_EQ(Sync(spec), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_FALSE(org.HasDept("Engineering\\"));
+  EXPECT_FALSE(org.HasDept("Engineering\\Platform\\"));
+  EXPECT_FALSE(org.HasDept("Platform\\"));
+  EXPECT_FALSE(org.users.count("dave"));
+  EXPECT_TRUE(org.users.count("alice"));
+}
+
+TEST_F(SlapdImportTest, UserMovedBetweenOusIsMovedOnTheServer) {
+  ASSERT_EQ(Sync(Corp()), 1);
+  ASSERT_TRUE(
+      slapd_.Modify("dn: uid=bob,ou=East,ou=Sales,o=corp\nchangetype: modrdn\nnewrdn: uid=bob\n"
+                    "deleteoldrdn: 1\nnewsuperior: ou=Platform,ou=Engineering,o=corp\n"));
+  ASSERT_EQ(Sync(Corp()), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_EQ(org.users["bob"].departments, std::vector<std::string>{"Engineering\\Platform\\"});
+}
+
+TEST_F(SlapdImportTest, WrongPasswordStopsBeforeAnyImportStep) {
+  ConfigSpec spec = Corp();
+  spec.password = "not-the-password";
+  EXPECT_EQ(Sync(spec), 0);
+  EXPECT_TRUE(base_.Logged("ConnectLdapsvr失败 ip=127.0.0.1,port=" + std::to_string(slapd_.Port()) +
+                           ",dn=o=corp"));
+  EXPECT_FALSE(base_.Logged("导入部门数据成功"));
+  EXPECT_TRUE(DumpOrg(zeltod_).users.empty());
+}
+
+TEST_F(SlapdImportTest, DirectoryReadCutShortRemovesNothing) {
+  ASSERT_EQ(Sync(Corp()), 1);
+  sdk_->UserManager()->AddUser("ghost", 0);
+  base_.ClearLines();
+
+  ASSERT_TRUE(base_.WriteConfig(Corp(), zeltod_));
+  SyncEngine engine;
+  engine.EngineInit();
+  std::atomic<bool> done{false};
+  std::thread killer([&] {
+    while (!done && engine.UsersDone() < 100)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    slapd_.Kill();
+  });
+  int result = engine.SyncOneDC(0);
+  done = true;
+  killer.join();
+
+  EXPECT_EQ(result, 0);
+  EXPECT_FALSE(engine.LastReadComplete());
+  EXPECT_TRUE(base_.Logged("数据读取不完整"));
+  EXPECT_FALSE(base_.Logged("导入LDAP数据成功"));
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_TRUE(org.users.count("ghost"));      // server-only, but nothing was removed
+  EXPECT_TRUE(org.users.count("staff0600"));  // not read this time, still there
+  EXPECT_EQ(org.users.size(), 607u);
+}
+
+TEST_F(SlapdImportTest, MappedAttributesLongFieldsAndGender) {
+  const std::string long_mobile(64, '1');
+  const std::string exact_mobile(63, '2');
+  std::string long_name = "a";
+  for (int i = 0; i < 30; ++i) long_name += "长";  // 91 bytes
+  ASSERT_TRUE(
+      slapd_.Modify("dn: uid=alice,ou=Sales,o=corp\nchangetype: modify\nreplace: mobile\n"
+                    "mobile: " +
+                    long_mobile + "\n-\nreplace: cn\ncn: " + long_name +
+                    "\n-\nadd: employeeType\nemployeeType: 1\n\n"
+                    "dn: uid=bob,ou=East,ou=Sales,o=corp\nchangetype: modify\n"
+                    "replace: mobile\nmobile: " +
+                    exact_mobile +
+                    "\n-\n"
+                    "add: employeeType\nemployeeType: 2\n\n"
+                    "dn: uid=carol,ou=Engineering,o=corp\nchangetype: modify\n"
+                    "add: employeeType\nemployeeType: 10\n"));
+  ConfigSpec spec = Corp();
+  spec.user_property = {{"gender", "employeeType"}};
+  ASSERT_EQ(Sync(spec), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_EQ(org.users["alice"].Field("mobile"), std::string(63, '1'));
+  std::string cut = "a";
+  for (int i = 0; i < 20; ++i) cut += "长";  // 61 bytes: never half a character
+  EXPECT_EQ(org.users["alice"].Field("name"), cut);
+  EXPECT_EQ(org.users["bob"].Field("mobile"), exact_mobile);
+  EXPECT_TRUE(base_.Logged("SetUserBasicInfo Mobile=" + long_mobile +
+                           "字段太长, 被截短的后Mobile=" + std::string(63, '1')));
+  EXPECT_TRUE(
+      base_.Logged("SetUserBasicInfo User=" + long_name + "用户名太长, 被截短的用户名=" + cut));
+  EXPECT_FALSE(base_.Logged("Mobile=" + exact_mobile));
+  EXPECT_EQ(org.users["alice"].Field("gender"), "1");
+  EXPECT_EQ(org.users["carol"].Field("gender"), "1");  // begins with the digit 1
+  EXPECT_NE(org.users["bob"].Field("gender"), "1");
+}
+
+TEST_F(SlapdImportTest, DeletionGuardRefusesALargeRemoval) {
+  for (const char* account : {"old1", "old2", "old3"}) sdk_->UserManager()->AddUser(account, 0);
+  ConfigSpec spec = Corp();
+  spec.delete_threshold = 2;
+  EXPECT_EQ(Sync(spec), 0);
+  EXPECT_TRUE(base_.Logged("删除非LDAP数据失败"));
+  EXPECT_TRUE(base_.Logged("0个部门和3个用户"));
+  EXPECT_TRUE(base_.Logged("DeleteThreshold"));
+  ServerOrg guarded = DumpOrg(zeltod_);
+  EXPECT_TRUE(guarded.users.count("old1") && guarded.users.count("old3"));
+  EXPECT_TRUE(guarded.users.count("alice"));  // the import itself still ran
+
+  spec.delete_threshold = 0;  // guard off
+  EXPECT_EQ(Sync(spec), 1);
+  EXPECT_FALSE(DumpOrg(zeltod_).users.count("old1"));
+}
+
+TEST_F(SlapdImportTest, DeletionGuardDefaultsTo500) {
+  ConfigSpec spec = Corp();
+  ASSERT_EQ(Sync(spec), 1);  // 606 users
+  // Every imported user excluded at once: more than 500 removals.
+  spec.limit_dc = {"ou=Staff,o=corp"};
+  EXPECT_EQ(Sync(spec), 0);
+  EXPECT_TRUE(base_.Logged("1个部门和600个用户"));
+  EXPECT_TRUE(DumpOrg(zeltod_).users.count("staff0001"));
+}
+
+TEST_F(SlapdImportTest, TwoBasesAreBothImported) {
+  ConfigSpec spec = Corp();
+  spec.dc = "ou=Sales,o=corp;ou=Engineering,o=corp";
+  ASSERT_EQ(Sync(spec), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_TRUE(org.HasDept("East\\"));
+  EXPECT_TRUE(org.HasDept("销售二部\\"));
+  EXPECT_TRUE(org.HasDept("Platform\\"));
+  EXPECT_EQ(org.users["bob"].departments, std::vector<std::string>{"East\\"});
+  EXPECT_EQ(org.users["dave"].departments, std::vector<std::string>{"Platform\\"});
+  EXPECT_FALSE(org.users.count("staff0001"));
+}
+
+TEST_F(SlapdImportTest, DigestBindAndEscapedCommaInUserCn) {
+  ASSERT_EQ(Sync(Nds()), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_TRUE(org.HasDept("HQ\\IT\\研发部\\"));
+  // cn=Smith\, John,ou=IT,ou=HQ,o=nds lives in IT, not in a department called " John".
+  EXPECT_EQ(org.users["jsmith"].departments, std::vector<std::string>{"HQ\\IT\\"});
+  EXPECT_EQ(org.users["wangfang"].departments, std::vector<std::string>{"HQ\\Finance\\"});
+  EXPECT_EQ(org.users["liqiang"].departments, std::vector<std::string>{"HQ\\IT\\研发部\\"});
+}
+
+TEST_F(SlapdImportTest, GroupModeNestsGroupsAndPlacesMembers) {
+  ConfigSpec corp = Corp();
+  corp.dept_mode = 1;
+  ASSERT_EQ(Sync(corp), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_TRUE(org.HasDept("Engineers\\Platform Team\\"));
+  EXPECT_TRUE(org.HasDept("Sales Team\\"));
+  EXPECT_TRUE(org.HasDept("项目组\\"));
+  EXPECT_EQ(org.users["dave"].departments, std::vector<std::string>{"Engineers\\Platform Team\\"});
+  const std::vector<std::string>& zw = org.users["zhangwei"].departments;
+  EXPECT_EQ(zw.size(), 2u);
+  EXPECT_TRUE(Contains(zw, "Sales Team\\") && Contains(zw, "项目组\\"));
+  EXPECT_FALSE(org.users.count("staff0001"));  // in no group
+}
+
+TEST_F(SlapdImportTest, GroupModeWithUniqueMembers) {
+  ConfigSpec nds = Nds();
+  nds.dept_mode = 1;
+  ASSERT_EQ(Sync(nds), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_TRUE(org.HasDept("Everyone\\IT Staff\\"));
+  EXPECT_TRUE(org.HasDept("Everyone\\Finance Staff\\"));
+  EXPECT_EQ(org.users["jsmith"].departments, std::vector<std::string>{"Everyone\\IT Staff\\"});
+  EXPECT_EQ(org.users["wangfang"].departments,
+            std::vector<std::string>{"Everyone\\Finance Staff\\"});
+}
+
+}  // namespace
+}  // namespace norvane::testing
