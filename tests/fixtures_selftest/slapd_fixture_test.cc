@@ -64,8 +64,20 @@ TEST_F(SlapdFixtureTest, DigestMd5ResolvesNamesInEitherTree) {
   LdapProbe admin(slapd_->uri());
   EXPECT_EQ(admin.DigestBind(slapd_->admin_uid(), slapd_->admin_password()), LDAP_SUCCESS);
 
+  // A bind DN as the digest user name, as a client configured with the admin's DN sends it.
+  LdapProbe by_dn(slapd_->uri());
+  ASSERT_EQ(by_dn.DigestBind(slapd_->nds_admin_dn(), slapd_->nds_admin_password()), LDAP_SUCCESS);
+  EXPECT_EQ(by_dn.WhoAmI(), "dn:cn=admin,o=nds");
+  for (const char* account : {"jsmith", "wangfang", "zhangwei"}) {
+    const DirectoryAccount& u = slapd_->User(account);
+    LdapProbe probe(slapd_->uri());
+    EXPECT_EQ(probe.DigestBind(u.dn, u.password), LDAP_SUCCESS) << u.dn;
+  }
+
   LdapProbe wrong(slapd_->uri());
   EXPECT_EQ(wrong.DigestBind("alice", "not-her-password"), LDAP_INVALID_CREDENTIALS);
+  LdapProbe unknown(slapd_->uri());
+  EXPECT_EQ(unknown.DigestBind("cn=nobody,o=nds", "x"), LDAP_INVALID_CREDENTIALS);
 }
 
 TEST_F(SlapdFixtureTest, PlainSearchHitsTheSizeLimitAndPagingReadsEverything) {
