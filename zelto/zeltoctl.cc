@@ -262,8 +262,18 @@ int AddUser(Client& c, const std::string& account, const std::string* path) {
     MoveUserRequest move;
     move.set_account(account);
     move.set_new_ref(*path);
-    Call(c.sdk_address, kCallTimeout,
-         [&](grpc::ClientContext* ctx) { return depts->MoveUser(ctx, move, &reply); });
+    try {
+      Call(c.sdk_address, kCallTimeout,
+           [&](grpc::ClientContext* ctx) { return depts->MoveUser(ctx, move, &reply); });
+    } catch (const CallError&) {
+      // Leave nothing half-done: the account goes again when it cannot join the department.
+      Account drop;
+      drop.set_account(account);
+      grpc::ClientContext ctx;
+      ctx.set_deadline(std::chrono::system_clock::now() + kCallTimeout);
+      users->RemoveUser(&ctx, drop, &reply);
+      throw;
+    }
   }
   return 0;
 }

@@ -59,6 +59,7 @@ TEST_F(Zeltoctl, RefusesBadInputWithAMessageAndNonZeroStatus) {
   EXPECT_NE(err.find("empty name"), std::string::npos) << err;
   EXPECT_EQ(1, zeltod_.Ctl({"add-user", "ann", "Nowhere\\"}, &out, "", &err));
   EXPECT_NE(err.find("Nowhere"), std::string::npos) << err;
+  EXPECT_EQ(0, zeltod_.Ctl({"add-user", "ann"}, &out));  // the failed add left no account
   EXPECT_EQ(1, zeltod_.Ctl({"set-auth", "ghost", "0"}, &out, "", &err));
   EXPECT_NE(err.find("ghost"), std::string::npos) << err;
   EXPECT_EQ(2, zeltod_.Ctl({"frobnicate"}, &out));
