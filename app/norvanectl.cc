@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "app/ctl_config.h"
 #include "app/ctl_sync.h"
+#include "app/ctl_tools.h"
 #include "platform/paths.h"
 
 namespace norvane {
@@ -21,6 +23,10 @@ struct Command {
 
 const Command kCommands[] = {
     {"", "", nullptr},  // placeholder so the table is never empty
+    {"config show", "",
+     [](const std::vector<std::string>& a) { return a.empty() ? CtlConfigShow() : 2; }},
+    {"config protect-password", "< PASSWORD",
+     [](const std::vector<std::string>& a) { return a.empty() ? CtlProtectPassword() : 2; }},
     {"sync", "", [](const std::vector<std::string>&) { return CtlSync(); }},
     {"preview", "", [](const std::vector<std::string>&) { return CtlPreview(); }},
     {"import-users", "\"ACCOUNT;ACCOUNT...\"",

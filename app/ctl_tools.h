@@ -1,0 +1,14 @@
+// norvanectl commands for preparing a configuration by hand or from a script.
+#ifndef NORVANE_APP_CTL_TOOLS_H_
+#define NORVANE_APP_CTL_TOOLS_H_
+
+namespace norvane {
+
+// `norvanectl config protect-password`: reads a password from standard input (one line,
+// the line end dropped) and prints the protected form that the SN attributes store.
+// Exit 0, or 1 when the input is empty or longer than the 31 bytes a password may hold.
+int CtlProtectPassword();
+
+}  // namespace norvane
+
+#endif  // NORVANE_APP_CTL_TOOLS_H_
