@@ -185,14 +185,17 @@ bool CLdapConfig::Init() {
   if (!have_settings) return false;
   // Creating the root does not contact the server; an unusable address gives none.
   try {
-    std::unique_ptr<SdkRoot> root = SdkRoot::Create(scratch.sdk_server_ip, scratch.sdk_server_port);
-    if (root) {
-      root->SetServerAddress(scratch.app_server_ip);
-      root->SetServerPort(scratch.app_server_port);
-      sdk_ = std::move(root);
-    }
+    sdk_ = SdkRoot::Create(scratch.sdk_server_ip, scratch.sdk_server_port);
   } catch (const std::exception&) {
     sdk_.reset();
+  }
+  if (!sdk_) return false;
+  // Where the application object finds the application server. An unusable address is
+  // not an error here: only the application object uses it.
+  try {
+    sdk_->SetServerAddress(scratch.app_server_ip);
+    sdk_->SetServerPort(scratch.app_server_port);
+  } catch (const std::exception&) {
   }
   return sdk_ != nullptr;
 }

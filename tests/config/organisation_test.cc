@@ -120,5 +120,16 @@ TEST_F(OrganisationTest, NoSdkAddressMeansNoSdkObjects) {
   EXPECT_FALSE(config.Init());
 }
 
+TEST_F(OrganisationTest, TheSdkWorksWithoutAnApplicationServerAddress) {
+  Ctl({"add-user", "u"});
+  base_.WriteConfig("<LdapConfig><SysConfig SDKSVRIP=\"" + zeltod_.Host() + "\" SDKSVRPort=\"" +
+                    std::to_string(zeltod_.SdkPort()) + "\"/></LdapConfig>");
+  CLdapConfig config;
+  ASSERT_TRUE(config.Init());
+  Names departments, accounts;
+  ASSERT_TRUE(config.CollectServerOrganisation(departments, accounts));
+  EXPECT_EQ(accounts, (Names{"u"}));
+}
+
 }  // namespace
 }  // namespace norvane
