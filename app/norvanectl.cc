@@ -10,6 +10,7 @@
 #include "app/ctl_config.h"
 #include "app/ctl_sync.h"
 #include "app/ctl_tools.h"
+#include "app/ctl_update.h"
 #include "platform/paths.h"
 
 namespace norvane {
@@ -28,6 +29,7 @@ const Command kCommands[] = {
     {"config protect-password", "< PASSWORD",
      [](const std::vector<std::string>& a) { return a.empty() ? CtlProtectPassword() : 2; }},
     {"sync", "", [](const std::vector<std::string>&) { return CtlSync(); }},
+    {"update", "", [](const std::vector<std::string>&) { return CtlUpdate(); }},
     {"preview", "", [](const std::vector<std::string>&) { return CtlPreview(); }},
     {"import-users", "\"ACCOUNT;ACCOUNT...\"",
      [](const std::vector<std::string>& a) { return a.size() == 1 ? CtlImportUsers(a[0]) : 2; }},

@@ -149,11 +149,15 @@ int SyncEngine::ConnectLdapsvr(const LdapServerParams& record) {
 }
 
 int SyncEngine::SyncOneDC(int mode) {
-  (void)mode;  // the incremental update runs the full import until it has its own run
   if (!ReloadConfig()) prompt_->Show("重载配置文件失败!");
   departments_done_ = 0;
   users_done_ = 0;
   read_complete_ = true;
+  const bool active_directory = sys_config_.directory_type == kActiveDirectory;
+  if (active_directory && mode == 1) {
+    const int update = RunUpdate();
+    if (update >= 0) return update;
+  }
 
   LdapServerParams record = BuildRecord();
   current_domain_ = sys_config_.domain;
@@ -167,15 +171,15 @@ int SyncEngine::SyncOneDC(int mode) {
     WriteLog(Format("ConnectLdapsvr失败 ip=%s,port=%d,dn=%s", record.server_ip.c_str(),
                     record.server_port, sys_config_.domain.c_str()));
   } else {
+    // Read before the import, so that what changes while it runs is left to the next update.
+    ChangeMark mark;
+    const bool marked = active_directory && ReadChangeMark(mark);
     result = ImportAll();
     if (!result) {
       WriteLog(Format("SyncOneDC=%s:失败，请检查此dc的DC、USER、PWD是否配置正确",
                       sys_config_.domain.c_str()));
     }
-    // The update sequence number is read on the import's own connection.
-    if (result && sys_config_.directory_type == kActiveDirectory) {
-      WritePreviousHighUsn(sys_config_.domain, client_->CurrentHighestUsn(sys_config_.domain));
-    }
+    if (result && marked) StoreChangeMark(mark);
     client_->Disconnect(connection_);
     connection_ = nullptr;
   }

@@ -58,9 +58,21 @@ class SyncEngine {
   int ReloadConfig();
   // Connects unless a connection is open. Nonzero when a connection is open afterwards.
   int ConnectLdapsvr(const LdapServerParams& record);
-  // mode 0: full import. mode 1 (incremental update) runs the full import as well for now.
+  // mode 0: full import. mode 1: on Active Directory, the incremental update from the
+  // stored update sequence number (a full import instead when the answering controller is
+  // not the one the number came from, or departments come from groups); elsewhere a full
+  // import. After a successful run on Active Directory the controller's highest committed
+  // USN, read before the run, is stored with the controller's invocation ID.
   int SyncOneDC(int mode);
   int ImportAll();
+
+  // Incremental update (Active Directory, departments from OUs). UpdateFromDirectory
+  // fetches the objects changed since the current high number and applies them: nonzero
+  // on success. UpdateDept and UpdateFromLDAP apply the departments and users: 1 on
+  // success, 0 after a server error (the rest of the list is not processed).
+  int UpdateFromDirectory();
+  int UpdateDept(const std::vector<ChangedDept>& records);
+  int UpdateFromLDAP(const std::vector<ChangedUser>& records);
 
   // Steps of ImportAll, public for the dialogs and tests. REQUIRES: connected.
   int ImportDepartments();
@@ -152,6 +164,20 @@ class SyncEngine {
   std::vector<std::string> DepartmentsOfUser(const std::string& account);
   void UpdateUser2Zelto();
 
+  // Incremental update.
+  struct ChangeMark {
+    std::int64_t usn = 0;
+    std::string invocation_id;
+  };
+  // The controller's highest committed USN and invocation ID; false when unreadable.
+  bool ReadChangeMark(ChangeMark& mark);
+  void StoreChangeMark(const ChangeMark& mark);
+  // Mode 1 on Active Directory: the update's result, or -1 when a full import must run.
+  int RunUpdate();
+  bool ExcludedWithAncestors(const std::string& dn) const;
+  // Names of the OUs one level below `parent_dn`; *ok false when the read failed.
+  std::vector<std::string> ChildDeptNamesInDirectory(const std::string& parent_dn, bool* ok);
+
   Prompt* prompt_;
   LogPrompt log_prompt_;
   std::mutex lock_;  // the engine lock: SDK writes and the removal lists
@@ -193,6 +219,7 @@ class SyncEngine {
   bool read_complete_ = true;
   std::atomic<long> departments_done_{0};
   std::atomic<long> users_done_{0};
+  std::int64_t current_high_usn_ = 0;  // the changes at or above it are fetched
 };
 
 }  // namespace norvane

@@ -1,0 +1,13 @@
+// norvanectl update: the incremental update (a full import where the directory or the
+// stored sequence number calls for one). Activity-log lines are echoed to standard error
+// as they are written. Returns the exit status: 0 on success, 1 on failure.
+#ifndef NORVANE_APP_CTL_UPDATE_H_
+#define NORVANE_APP_CTL_UPDATE_H_
+
+namespace norvane {
+
+int CtlUpdate();
+
+}  // namespace norvane
+
+#endif  // NORVANE_APP_CTL_UPDATE_H_

@@ -1,0 +1,337 @@
+// The incremental update on Active Directory: the objects changed since the stored update
+// sequence number are fetched by TrackChanges and applied to the server, departments first,
+// then users.
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+#include "config/records.h"
+#include "directory/change_tracking.h"
+#include "directory/dn_text.h"
+#include "platform/activity_log.h"
+#include "platform/text.h"
+#include "platform/xml.h"
+#include "server/sdk.h"
+#include "sync/dn_rules.h"
+#include "sync/sync_engine.h"
+
+namespace norvane {
+namespace {
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(out.data(), out.size() + 1, format, args);
+  va_end(args);
+  return out;
+}
+
+// <Outer><Inner Name="..."/>...</Outer>
+std::vector<std::string> NamesOf(const std::string& xml, const char* outer, const char* inner) {
+  std::vector<std::string> names;
+  XmlDocument doc;
+  if (!doc.LoadXml(xml)) return names;
+  XmlElement root = doc.Root();
+  if (!root || !EqualsNoCase(root.Name(), outer)) return names;
+  for (XmlElement child : root.Children()) {
+    if (EqualsNoCase(child.Name(), inner)) names.push_back(child.Attribute("Name"));
+  }
+  return names;
+}
+
+// The entries of a ParentsOfDepartment answer: each parent path ends with ";", the top
+// being the empty entry.
+std::vector<std::string> ParentEntries(const std::string& answer) {
+  std::vector<std::string> entries;
+  std::size_t start = 0;
+  for (std::size_t end; (end = answer.find(';', start)) != std::string::npos; start = end + 1) {
+    entries.push_back(answer.substr(start, end - start));
+  }
+  return entries;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+}  // namespace
+
+bool SyncEngine::ReadChangeMark(ChangeMark& mark) {
+  if (!client_) return false;
+  mark.usn = client_->CurrentHighestUsn(sys_config_.domain);
+  mark.invocation_id = CLdapClient::CurrentInvocationId();
+  return mark.usn > 0 && !mark.invocation_id.empty();
+}
+
+void SyncEngine::StoreChangeMark(const ChangeMark& mark) {
+  // The number is only meaningful together with the controller it came from.
+  if (!WritePreviousHighUsn(sys_config_.domain, mark.usn) ||
+      !WritePreviousInvocationId(sys_config_.domain, mark.invocation_id)) {
+    WriteLog(Format("保存更新序列号失败 DC=%s", sys_config_.domain.c_str()));
+  }
+}
+
+int SyncEngine::RunUpdate() {
+  current_domain_ = sys_config_.domain;
+  search_bases_ = SplitList(sys_config_.domain);
+  sync_scope_.pdept_type = sys_config_.dept_mode;
+  sync_scope_.user_dept_type = sys_config_.dept_mode;
+  if (sys_config_.dept_mode > 0) {
+    // The change records name organisational units; group departments follow memberships
+    // the change search does not report.
+    WriteLog("按组划分部门时无法增量更新，改为同步全部LDAP数据");
+    return -1;
+  }
+  const LdapServerParams record = BuildRecord();
+  if (!ConnectLdapsvr(record)) {
+    WriteLog(Format("ConnectLdapsvr失败 ip=%s,port=%d,dn=%s", record.server_ip.c_str(),
+                    record.server_port, sys_config_.domain.c_str()));
+    return 0;
+  }
+  // Taken before the changes are read: what changes while the update runs is fetched
+  // again next time rather than skipped.
+  ChangeMark mark;
+  if (!ReadChangeMark(mark)) {
+    WriteLog(Format("读取域控制器的更新序列号失败 DC=%s", sys_config_.domain.c_str()));
+    return 0;
+  }
+  const std::int64_t previous = ReadPreviousHighUsn(sys_config_.domain);
+  const std::string previous_id = ReadPreviousInvocationId(sys_config_.domain);
+  if (previous > 0 && previous_id != mark.invocation_id) {
+    WriteLog(
+        Format("域控制器的调用ID已改变(上次=%s, 本次=%s)，已保存的更新序列号%lld不适用于此"
+               "域控制器，改为同步全部LDAP数据",
+               previous_id.empty() ? "无" : previous_id.c_str(), mark.invocation_id.c_str(),
+               static_cast<long long>(previous)));
+    return -1;
+  }
+  current_high_usn_ = previous;
+  const int result = UpdateFromDirectory();
+  if (result) StoreChangeMark(mark);
+  return result;
+}
+
+int SyncEngine::UpdateFromDirectory() {
+  if (!client_) return 0;
+  const std::string filter = ChangeFilter(sync_scope_.pdept_type, current_high_usn_);
+  std::vector<ChangedUser> users;
+  std::vector<ChangedDept> depts;
+  // Each base of a ";"-joined DC text is a search base of its own.
+  const std::vector<std::string> bases =
+      search_bases_.empty() ? std::vector<std::string>{sys_config_.domain} : search_bases_;
+  for (const std::string& base : bases) {
+    if (base.empty()) continue;
+    std::vector<ChangedUser> base_users;
+    std::vector<ChangedDept> base_depts;
+    if (client_->TrackChanges(filter, base, base_users, base_depts) < 0) return 0;
+    users.insert(users.end(), base_users.begin(), base_users.end());
+    depts.insert(depts.end(), base_depts.begin(), base_depts.end());
+  }
+  if (!sdk_ || !sdk_->DeptManager()) return 0;
+  if (!UpdateDept(depts)) return 0;
+  return UpdateFromLDAP(users) ? 1 : 0;
+}
+
+bool SyncEngine::ExcludedWithAncestors(const std::string& dn) const {
+  std::string key = dn;
+  while (!key.empty()) {
+    for (const std::string& base : search_bases_) {
+      if (EqualsNoCase(key, base)) return false;  // the base is not an exclusion
+    }
+    if (IsExcludedDept(key)) return true;
+    key = ParentDn(key);
+  }
+  return false;
+}
+
+std::vector<std::string> SyncEngine::ChildDeptNamesInDirectory(const std::string& parent_dn,
+                                                               bool* ok) {
+  std::vector<std::string> names;
+  *ok = false;
+  if (!client_ || !connection_) return names;
+  const std::string filter = DeptFilter(sys_config_.directory_type, 0);
+  LdapPage* page = client_->BeginPagedSearch(connection_, parent_dn, filter, {"*"}, 1);
+  if (!page) return names;
+  int code = 0;
+  for (;;) {
+    LdapResult* result = nullptr;
+    code = client_->NextPage(connection_, page, &result);
+    if (code != kLdapSuccess) {
+      if (result) client_->FreeResult(result);
+      break;
+    }
+    for (LdapEntry* entry = client_->FirstEntry(connection_, result); entry;
+         entry = client_->NextEntry(connection_, entry)) {
+      const std::string dn = client_->EntryDn(connection_, entry);
+      if (dn.empty() || EqualsNoCase(dn, parent_dn)) continue;
+      names.push_back(DnToDeptName(dn));
+    }
+    client_->FreeResult(result);
+  }
+  *ok = code == kLdapNoMoreResults && CLdapClient::IsComplete(page);
+  client_->EndPagedSearch(connection_, page);
+  return names;
+}
+
+int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records) {
+  if (!sdk_ || !sdk_->DeptManager()) return 0;
+  SdkDeptManager* dept = sdk_->DeptManager();
+  // Parents before children, so that an OU created inside a new OU finds its parent.
+  std::vector<ChangedDept> ordered = records;
+  std::stable_sort(ordered.begin(), ordered.end(), [](const ChangedDept& a, const ChangedDept& b) {
+    return DnDepth(a.parent_dn) < DnDepth(b.parent_dn);
+  });
+  std::lock_guard<std::mutex> guard(lock_);
+  try {
+    for (const ChangedDept& record : ordered) {
+      const std::string& parent_dn = record.parent_dn;
+      const std::string& name = record.name;
+      const std::string dn = "ou=" + name + "," + parent_dn;
+      // Only what lies below a search base is a department.
+      if (DnToDeptPath(dn).empty()) continue;
+      const std::string parent_path = DnToDeptPath(parent_dn);
+      const std::string path = parent_path + name + "\\";
+      switch (record.kind) {
+        case kChangeCreated:
+          if (ExcludedWithAncestors(dn)) break;
+          if (DeptExistsUnder(name, parent_path)) break;
+          if (!dept->DepartmentExists(parent_path)) {
+            WriteLog(Format("UpdateDept  PDept Not Exist PDept=%s", parent_path.c_str()));
+            break;
+          }
+          dept->AddDepartment(name, parent_path);
+          ++departments_done_;
+          break;
+        case kChangeDeleted:
+          if (DeptExistsUnder(name, parent_path)) {
+            dept->RemoveDepartment(path, 0);
+            ++departments_done_;
+          }
+          break;
+        case kChangeChanged: {
+          if (DeptExistsUnder(name, parent_path)) break;  // in place: nothing to move
+          const bool parent_exists = dept->DepartmentExists(parent_path);
+          if (dept->DepartmentExists(name)) {
+            // Moved: the one department of that name goes under its new parent.
+            if (!parent_exists) {
+              WriteLog(Format("UpdateDept  PDept Not Exist PDept=%s", parent_path.c_str()));
+              break;
+            }
+            const std::vector<std::string> places = ParentEntries(dept->ParentsOfDepartment(name));
+            if (places.size() != 1) {
+              WriteLog(
+                  Format("UpdateDept  Dept=%s 同名部门有%zu个，无法确定移动哪一个，"
+                         "请使用同步数据功能进行同步",
+                         name.c_str(), places.size()));
+              break;
+            }
+            dept->MoveDepartment(places.front() + name + "\\", parent_path);
+            ++departments_done_;
+            break;
+          }
+          // Renamed: the old name is the one child of the parent the directory lacks.
+          if (!parent_exists) {
+            WriteLog(Format("UpdateDept  PDept Not Exist PDept=%s", parent_path.c_str()));
+            break;
+          }
+          bool read = false;
+          const std::vector<std::string> in_directory = ChildDeptNamesInDirectory(parent_dn, &read);
+          std::vector<std::string> on_server =
+              NamesOf(dept->ChildDepartments(parent_path), "Departments", "Department");
+          for (const std::string& d : in_directory) {
+            auto it = std::find_if(on_server.begin(), on_server.end(),
+                                   [&](const std::string& s) { return EqualsNoCase(s, d); });
+            if (it != on_server.end()) on_server.erase(it);
+          }
+          if (!read || on_server.size() != 1) {
+            WriteLog("发现修改的部门名称个数太多，请使用同步数据功能进行同步");
+            break;
+          }
+          dept->RenameDepartment(parent_path + on_server.front() + "\\", name);
+          ++departments_done_;
+          break;
+        }
+        default:
+          break;
+      }
+    }
+  } catch (const SdkError& e) {
+    ReportSdkError(e);
+    return 0;
+  } catch (...) {
+    return 0;
+  }
+  return 1;
+}
+
+int SyncEngine::UpdateFromLDAP(const std::vector<ChangedUser>& records) {
+  if (!sdk_ || !sdk_->DeptManager()) return 0;
+  SdkDeptManager* dept = sdk_->DeptManager();
+  SdkUserManager* users = sdk_->UserManager();
+  const int auth_type = manage_sync_.auth_type;
+  std::string account;
+  try {
+    for (const ChangedUser& record : records) {
+      account = record.account;
+      const int kind = record.kind;
+      // An excluded account is never put on the server; its deletion still applies.
+      if (kind != kChangeDeleted && IsExcludedUser(account)) continue;
+      const bool has_cn =
+          record.dn.find("cn=") != std::string::npos || record.dn.find("CN=") != std::string::npos;
+      // ParentDn honours escaped commas (CN=Smith\, John,...).
+      const std::string parent = has_cn ? ParentDn(record.dn) : "";
+      const std::string path = DnToDeptPath(parent);
+      WriteLog(Format("UpdateFromLDAP type=%d: Account = '%s',Dept=%s", kind, account.c_str(),
+                      path.c_str()));
+      ++users_done_;
+      if (kind == kChangeDeleted) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (users->UserExists(account)) users->RemoveUser(account);
+        continue;
+      }
+      if (kind != kChangeCreated && kind != kChangeChanged) continue;
+      // As in the full import, only accounts in an imported department or directly under a
+      // base are placed (not CN=Users, not below an excluded department).
+      const bool under_base =
+          std::any_of(search_bases_.begin(), search_bases_.end(),
+                      [&](const std::string& base) { return EqualsNoCase(parent, base); });
+      const bool in_department = StartsWithNoCase(parent, "ou=") && !path.empty();
+      if ((!under_base && !in_department) || ExcludedWithAncestors(parent)) continue;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!users->UserExists(account)) {
+          users->AddUser(account, auth_type);
+          dept->MoveUser(account, "", path, 0);
+        } else {
+          std::vector<std::string> current =
+              NamesOf(dept->DepartmentsOfUser(account), "Departments", "Department");
+          const std::string now = current.empty() ? "" : current.front();
+          if (!EqualsNoCase(now, path)) dept->MoveUser(account, now, path, 0);
+          if (kind == kChangeChanged) {
+            for (const std::string& other :
+                 NamesOf(dept->DepartmentsOfUser(account), "Departments", "Department")) {
+              if (!EqualsNoCase(other, path)) dept->TakeUserOutOfDepartment(account, other);
+            }
+          }
+        }
+      }
+      SetUserBasicInfo(account, parent);
+    }
+  } catch (const SdkError& e) {
+    ReportSdkError(e);
+    WriteLog(Format("UpdateUser2Zelto  Error Account=%s", account.c_str()));
+    return 0;
+  } catch (...) {
+    WriteLog(Format("UpdateUser2Zelto  Error Account=%s", account.c_str()));
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace norvane
