@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Full-import benchmark: N generated users in nested OUs in slapd (loaded with slapadd),
+# imported by `norvanectl sync` into a fresh zeltod, then imported again unchanged.
+#
+#   bench/sync/sync_bench.sh BUILD_DIR [N...]      (default N: 10000 50000)
+#
+# Prints one line per N: users read, wall time and users per second of the first and the
+# second import, and the peak resident memory of the norvanectl process; at the end the
+# ratio of the largest N's first-import time to the smallest's.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=$(cd "${1:?usage: sync_bench.sh BUILD_DIR [N...]}" && pwd)
+shift
+sizes=("$@")
+[ ${#sizes[@]} -gt 0 ] || sizes=(10000 50000)
+ctl=$build/bin/norvanectl
+[ -x "$ctl" ] && [ -x "$build/bin/zeltod" ] || { echo "build norvanectl and zeltod first" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/norvane-sync-bench-XXXXXX")
+slapd_run="" zeltod_dir=""
+cleanup() {
+  [ -n "$slapd_run" ] && bash "$root/tests/fixtures/slapd.sh" stop "$slapd_run" >/dev/null 2>&1 || true
+  [ -n "$zeltod_dir" ] && ZELTOD=$build/bin/zeltod bash "$root/tests/fixtures/zeltod.sh" stop "$zeltod_dir" >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fact() { sed -n "s/^$1=//p" "$2" | head -1; }
+
+# One import; prints "users seconds peak_kb".
+import_once() {  # base
+  local base=$1 out
+  out=$( { /usr/bin/time -f 'TIME %e %M' "$ctl" --base "$base" sync >/dev/null; } 2>&1 ) || {
+    echo "$out" | tail -5 >&2
+    return 1
+  }
+  local users secs kb
+  users=$(echo "$out" | sed -n 's/^部门 [0-9]*  用户 \([0-9]*\)$/\1/p' | tail -1)
+  read -r secs kb < <(echo "$out" | sed -n 's/^TIME //p' | tail -1)
+  echo "$users $secs $kb"
+}
+
+declare -A first_time
+printf '%8s %8s %9s %9s %9s %9s %9s\n' N users first_s users/s second_s users/s peak_MB
+for n in "${sizes[@]}"; do
+  bash "$root/tests/fixtures/slapd.sh" start "$work/slapd-$n" --bare --users "$n" >"$work/slapd-$n.facts"
+  slapd_run=$(fact RUN_DIR "$work/slapd-$n.facts")
+  zeltod_dir=$work/zeltod-$n
+  ZELTOD=$build/bin/zeltod bash "$root/tests/fixtures/zeltod.sh" start "$zeltod_dir" >"$work/zeltod-$n.facts"
+  sdk=$(grep -o 'sdk=[0-9.]*:[0-9]*' "$work/zeltod-$n.facts" | cut -d: -f2)
+  app=$(grep -o 'app=[0-9.]*:[0-9]*' "$work/zeltod-$n.facts" | cut -d: -f2)
+  base=$work/base-$n
+  mkdir -p "$base/logs"
+  port=$(fact PORT "$work/slapd-$n.facts")
+  admin=$(fact ADMIN_DN "$work/slapd-$n.facts")
+  password=$(fact ADMIN_PASSWORD "$work/slapd-$n.facts")
+  cat >"$base/LdapConfig.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<LdapConfig>
+  <SysConfig AllowDC="1" StepImport="0" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" SDKSVRIP="127.0.0.1" SDKSVRPort="$sdk" APPSVRIP="127.0.0.1" APPSVRPort="$app" ADMIN="$admin" SN="$password" LDAPSVRType="1" DeptMode="0" DC="o=corp"/>
+  <AllowDC><ChildDC DCSelect="1" DCName="o=corp" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" DeptMode="0" ADMIN="$admin" SN="$password"/></AllowDC>
+  <ManageSync SameCover="0" AUTHTYPE="1" UpdateTime="0" IfAutoSync="0"/>
+  <StartMode StartType="0"/>
+  <LimitDC/>
+  <LimitUser/>
+  <user uid="" name="" email="" mobile="" phone="" position="" gender=""/>
+  <DominoDirectory>
+    <UserProperty uid="uid" name="cn" email="mail" mobile="mobile" phone="telephoneNumber" position="title"/>
+    <DeptProperty DeptID="dn" DeptName="dn" PDeptRelateKey="memberOf"/>
+    <SyncScope DeptDomain="o=corp;" PDeptKey="" PDeptType="0" UserDomain="o=corp;" UserDeptKey="" UserDeptType="0"/>
+  </DominoDirectory>
+</LdapConfig>
+XML
+  read -r users1 secs1 kb1 < <(import_once "$base")
+  read -r users2 secs2 kb2 < <(import_once "$base")
+  first_time[$n]=$secs1
+  peak=$(( (kb1 > kb2 ? kb1 : kb2) / 1024 ))
+  printf '%8s %8s %9s %9.0f %9s %9.0f %9s\n' "$n" "$users1" "$secs1" \
+    "$(echo "$users1 / $secs1" | bc -l)" "$secs2" "$(echo "$users2 / $secs2" | bc -l)" "$peak"
+  bash "$root/tests/fixtures/slapd.sh" stop "$slapd_run" >/dev/null; slapd_run=""
+  ZELTOD=$build/bin/zeltod bash "$root/tests/fixtures/zeltod.sh" stop "$zeltod_dir" >/dev/null; zeltod_dir=""
+done
+if [ ${#sizes[@]} -ge 2 ]; then
+  lo=${sizes[0]} hi=${sizes[-1]}
+  printf 'ratio of first-import time, N=%s / N=%s: %.2f\n' "$hi" "$lo" \
+    "$(echo "${first_time[$hi]} / ${first_time[$lo]}" | bc -l)"
+fi
