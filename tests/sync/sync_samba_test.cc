@@ -126,8 +126,7 @@ TEST_F(SambaImportTest, NamedUsersKnownUnmappedAndUnknown) {
   }
   ServerOrg org = DumpOrg(zeltod_);
   EXPECT_EQ(org.users["bob"].departments, std::vector<std::string>{"Corp\\Sales\\East\\"});
-  EXPECT_EQ(org.users["zhangwei"].departments,
-            std::vector<std::string>{"Corp\\Sales\\销售二部\\"});
+  EXPECT_EQ(org.users["zhangwei"].departments, std::vector<std::string>{"Corp\\Sales\\销售二部\\"});
   EXPECT_EQ(org.users["bob"].Field("name"), "Bob Li");
   EXPECT_TRUE(org.HasDept("Corp\\Sales\\"));  // missing departments created on the way
 
