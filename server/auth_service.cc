@@ -1,0 +1,420 @@
+// The third-party authentication service: registration with the IM server, the event sink,
+// and the routing of each login to a directory check.
+#include "server/auth_service.h"
+
+#include <ldap.h>
+
+#include <cstdio>
+#include <exception>
+#include <utility>
+
+#include "directory/internal.h"
+#include "directory/ldap_client.h"
+#include "platform/activity_log.h"
+#include "platform/text.h"
+
+namespace norvane {
+namespace {
+
+constexpr std::uint16_t kDefaultLdapPort = 389;
+
+// The first host of a blank- or comma-separated URI list.
+std::string HostOfUriList(const char* uris) {
+  std::string first(uris);
+  std::size_t end = first.find_first_of(" ,");
+  if (end != std::string::npos) first.resize(end);
+  LDAPURLDesc* url = nullptr;
+  std::string host;
+  if (ldap_url_parse(first.c_str(), &url) == LDAP_URL_SUCCESS && url) {
+    if (url->lud_host) host = url->lud_host;
+    ldap_free_urldesc(url);
+  }
+  return host;
+}
+
+// "host[:port] [host...]" -> host.
+std::string HostOfHostList(const char* hosts) {
+  std::string first(hosts);
+  std::size_t end = first.find_first_of(" ,");
+  if (end != std::string::npos) first.resize(end);
+  if (!first.empty() && first[0] == '[') {
+    std::size_t close = first.find(']');
+    return close == std::string::npos ? "" : first.substr(1, close - 1);
+  }
+  std::size_t colon = first.find(':');
+  if (colon != std::string::npos && first.find(':', colon + 1) == std::string::npos) {
+    first.resize(colon);
+  }
+  return first;
+}
+
+// corp.example.com -> DC=corp,DC=example,DC=com; a text that already holds '=' (a naming
+// context) or is empty stays as it is.
+std::string AsNamingContext(std::string_view domain) {
+  if (domain.empty() || domain.find('=') != std::string_view::npos) return std::string(domain);
+  std::string dn;
+  std::size_t start = 0;
+  while (start <= domain.size()) {
+    std::size_t dot = domain.find('.', start);
+    std::string_view label =
+        domain.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
+    if (!label.empty()) {
+      if (!dn.empty()) dn += ",";
+      dn += "DC=";
+      dn += label;
+    }
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
+  }
+  return dn;
+}
+
+void Wipe(std::string& secret) {
+  for (char& c : secret) c = '\0';
+  secret.clear();
+}
+
+}  // namespace
+
+void LogMessagePrompt::Show(const std::string& text) { WriteLog(text); }
+
+std::string DefaultDirectoryHost() {
+  std::string host;
+  char* uris = nullptr;
+  if (ldap_get_option(nullptr, LDAP_OPT_URI, &uris) == LDAP_OPT_SUCCESS && uris) {
+    host = HostOfUriList(uris);
+    ldap_memfree(uris);
+  }
+  if (!host.empty()) return host;
+  char* hosts = nullptr;
+  if (ldap_get_option(nullptr, LDAP_OPT_HOST_NAME, &hosts) == LDAP_OPT_SUCCESS && hosts) {
+    host = HostOfHostList(hosts);
+    ldap_memfree(hosts);
+  }
+  return host;
+}
+
+AuthRoute RouteLogin(const SysConfigInfo& settings, const DcDomainMap& dc_map,
+                     std::string_view account) {
+  AuthRoute route;
+  if (settings.allow_dc != 2) {
+    route.host = settings.ldap_server_ip;
+    route.port = settings.ldap_server_port;
+    route.account = std::string(account);
+    return route;
+  }
+  route.by_domain = true;
+  std::size_t at = account.find('@');
+  std::string_view domain;
+  if (at == std::string_view::npos) {
+    route.account = std::string(account);
+  } else {
+    route.account = std::string(account.substr(0, at));
+    domain = account.substr(at + 1);
+  }
+  auto it = dc_map.find(std::string(domain));
+  if (it != dc_map.end()) {
+    route.host = it->second.server_ip;
+    route.port = it->second.server_port;
+    route.domain = it->second.domain_name;
+  } else {
+    route.host = DefaultDirectoryHost();
+    route.port = kDefaultLdapPort;
+    route.domain = AsNamingContext(domain);
+  }
+  return route;
+}
+
+int CheckRoute(CLdapClient& client, const SysConfigInfo& settings, const AuthRoute& route,
+               std::string_view password) {
+  if (route.by_domain) {
+    return client.VerifyByDomainBind(route.host, route.port, route.domain, route.account, password);
+  }
+  // Active Directory binds in the domain of the last connect; before any connect in this
+  // process that is the configured naming context, not an empty domain.
+  if (SelectedServerType() == kActiveDirectory && !settings.domain.empty()) {
+    LdapServerParams last = LastConnectParams();
+    if (last.domain_name.empty()) {
+      last.server_ip = settings.ldap_server_ip;
+      last.server_port = settings.ldap_server_port;
+      last.domain_name = settings.domain;
+      last.directory_type = kActiveDirectory;
+      SetLastConnectParams(last);
+    }
+  }
+  return client.VerifyByDirectoryBind(route.host, route.port, route.account, password);
+}
+
+int LoginResultOf(int directory_result) {
+  if (directory_result == kLdapSuccess) return kLoginAccepted;
+  if (directory_result == kLdapInvalidCredentials) return kLoginWrongPassword;
+  return kLoginRefused;
+}
+
+int AuthEventSink::OnLoginVerify(const std::string& account, const std::string& password) {
+  int result = kLoginRefused;
+  owner_->Verify(account, password, &result);
+  return result;
+}
+
+void AuthEventSink::OnAppStopped() { owner_->OnAppStopped(); }
+
+// Destroyed outside the lock: releasing the root joins the SDK's event thread, which may be
+// waiting for the lock to answer a login.
+struct AuthService::Held {
+  std::unique_ptr<CLdapClient> client;
+  std::shared_ptr<SdkRoot> root;
+  void Release() {
+    if (client) ReleaseLibrary();
+    client.reset();
+    root.reset();
+  }
+};
+
+AuthService::AuthService(MessagePrompt* prompt) : prompt_(prompt), sink_(this) {}
+
+AuthService::~AuthService() { ReleaseAll(); }
+
+void AuthService::Show(const std::string& text) {
+  if (prompt_) {
+    prompt_->Show(text);
+  } else {
+    log_prompt_.Show(text);
+  }
+}
+
+AuthService::Held AuthService::DetachAll() {
+  Held held;
+  held.client = std::move(client_);
+  held.root = std::move(root_);
+  app_ = nullptr;
+  extra1_ = nullptr;
+  extra2_ = nullptr;
+  stopped_ = 1;
+  return held;
+}
+
+int AuthService::Stopped() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return stopped_;
+}
+
+bool AuthService::Initialised() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return root_ != nullptr;
+}
+
+int AuthService::Init() {
+  std::lock_guard<std::mutex> life(lifecycle_mu_);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (root_) return 1;
+  }
+  int result = 0;
+  try {
+    CLdapConfig config;
+    config.Init();
+    SysConfigInfo settings;
+    config.LoadSysConfig(settings);
+    Wipe(settings.admin_password);
+    std::unique_ptr<SdkRoot> created =
+        SdkRoot::Create(settings.sdk_server_ip, settings.sdk_server_port);
+    if (!created) {
+      throw SdkError(kSdkErrorInvalidArg, "SdkRoot",
+                     "the SDK server address " + settings.sdk_server_ip + ":" +
+                         std::to_string(settings.sdk_server_port) + " is not usable");
+    }
+    std::shared_ptr<SdkRoot> root(std::move(created));
+    SdkApplication* app = root->Application();
+    SdkExtraObject* extra1 = root->FirstExtraObject();
+    SdkExtraObject* extra2 = root->SecondExtraObject();
+    if (app && extra1 && extra2) {
+      auto client = std::make_unique<CLdapClient>();
+      DcDomainMap dc_map;
+      config.LoadDcDomainMap(dc_map);
+      for (auto& [name, entry] : dc_map) Wipe(entry.admin_password);
+      if (client && SelectLibrary(settings.directory_type)) {
+        std::lock_guard<std::mutex> lock(mu_);
+        root_ = std::move(root);
+        app_ = app;
+        extra1_ = extra1;
+        extra2_ = extra2;
+        client_ = std::move(client);
+        settings_ = settings;
+        dc_map_ = std::move(dc_map);
+        result = 1;
+      }
+    }
+  } catch (const SdkError& error) {
+    ReportSdkError(error);
+  } catch (...) {
+    Show("初始化时发生未知异常");
+  }
+  if (result == 1) {
+    WriteLog("第三方认证初始化成功");
+  } else {
+    Held held;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      held = DetachAll();
+    }
+    held.Release();
+  }
+  return result;
+}
+
+int AuthService::Start() {
+  std::lock_guard<std::mutex> life(lifecycle_mu_);
+  std::shared_ptr<SdkRoot> root;
+  bool already = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    already = stopped_ == 0;
+    root = root_;
+  }
+  if (already) {
+    Show("第三方认证应用认证系统已启动!");
+    return 1;
+  }
+  int result = 0;
+  const char* failure = nullptr;
+  SdkApplication* app = nullptr;
+  bool attached = false;
+  try {
+    if (!root) {
+      throw SdkError(kSdkErrorPrecondition, "AuthService",
+                     "the authentication service is not initialised");
+    }
+    CLdapConfig config;
+    config.Init();
+    SysConfigInfo settings;
+    config.LoadSysConfig(settings);
+    Wipe(settings.admin_password);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (root_ == root) settings_ = settings;
+    }
+    root->SetServerAddress(settings.app_server_ip);
+    root->SetServerPort(settings.app_server_port);
+    app = root->Application();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (root_ == root) app_ = app;
+    }
+    app->SetIdentifier(kAuthAppIdentifier);
+    app->SetName(kAuthAppName);
+    app->Register();
+    try {
+      app->Connect(&sink_);
+      attached = true;
+    } catch (const SdkError& error) {
+      ReportSdkError(error);  // no message box: the caller reports the failed start
+    }
+    if (attached && app->Start("", kAuthAppStartMode) >= 0) {
+      std::lock_guard<std::mutex> lock(mu_);
+      // An application-stopped event since Connect has released the objects: not started.
+      if (root_ == root) {
+        stopped_ = 0;
+        result = 1;
+      }
+    }
+  } catch (const SdkError& error) {
+    ReportSdkError(error);
+    failure = "启动第三方认证应用失败!";
+  } catch (...) {
+    failure = "启动第三方认证应用时发生未知异常";
+  }
+  // A failed start keeps no event connection.
+  if (result == 0 && attached && app) app->Disconnect();
+  if (result == 1) WriteLog("第三方认证应用启动成功");
+  if (failure) Show(failure);
+  return result;
+}
+
+int AuthService::Stop() {
+  std::lock_guard<std::mutex> life(lifecycle_mu_);
+  std::shared_ptr<SdkRoot> root;
+  SdkApplication* app = nullptr;
+  bool not_started = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopped_ == 1) {
+      not_started = true;
+    } else {
+      // Logins from here on are answered 1 at once.
+      stopping_ = true;
+      root = root_;
+      app = app_;
+    }
+  }
+  if (not_started) {
+    Show("应用未启动");
+    return 1;
+  }
+  bool done = false;
+  const char* failure = nullptr;
+  try {
+    if (app) {
+      // Outside the lock: the event thread may be waiting for it to answer a login.
+      app->Disconnect();
+      app->Stop();
+    }
+    done = true;
+  } catch (const SdkError& error) {
+    ReportSdkError(error);
+    failure = "停止失败!";
+  } catch (...) {
+    failure = "停止时发生未知异常";
+  }
+  int stopped;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = false;
+    if (done) stopped_ = 1;
+    stopped = stopped_;
+  }
+  if (failure) Show(failure);
+  root.reset();
+  return stopped;
+}
+
+void AuthService::Verify(const std::string& account, const std::string& password, int* result) {
+  if (!result) return;
+  *result = kLoginRefused;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (stopping_ || !app_ || !client_) return;
+  try {
+    if (!app_->AccountUsesApplication(account)) return;
+  } catch (const SdkError& error) {
+    ReportSdkError(error);
+    return;
+  } catch (...) {
+    return;
+  }
+  const AuthRoute route = RouteLogin(settings_, dc_map_, account);
+  const int code = CheckRoute(*client_, settings_, route, password);
+  *result = LoginResultOf(code);
+  if (*result == kLoginAccepted) {
+    WriteLog("帐号登录='" + account + "'验证通过");
+  }
+}
+
+void AuthService::OnAppStopped() {
+  Held held;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    held = DetachAll();
+  }
+  held.Release();
+}
+
+void AuthService::ReleaseAll() {
+  Held held;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    held = DetachAll();
+  }
+  held.Release();
+}
+
+}  // namespace norvane

@@ -1,0 +1,145 @@
+// AuthService: the IM server's third-party login authenticator. It registers with the
+// server as the application "ldapauth", receives the server's login-verification events on
+// the SDK's event thread and answers each by binding to the directory with the account's
+// own name and password:
+//
+//   0 accepted (the directory accepted the bind), 1 refused, 2 wrong password (49).
+//
+// Which directory server is asked depends on AllowDC: the configured LDAPSVRIP:LDAPSVRPort,
+// or (AllowDC 2) the server of the domain named after the account's first '@', looked up
+// without regard to case among the AllowDC entries; a domain without an entry goes to the
+// system's default LDAP server (DefaultDirectoryHost) on port 389.
+//
+// Threads: Init, Start, Stop and ReleaseAll are called from the controlling thread (the main
+// window's); Verify and OnAppStopped arrive on the SDK's event thread. Checks run one at a
+// time under the service's lock, and the lifecycle operations take the same lock before they
+// touch or release an SDK object or the directory client, so a check in progress never
+// uses an object that is being released. A login that arrives while the service is stopping
+// or released is answered 1 at once. No lock is held while a prompt is shown or while the
+// SDK's event thread is joined.
+#ifndef NORVANE_SERVER_AUTH_SERVICE_H_
+#define NORVANE_SERVER_AUTH_SERVICE_H_
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "config/ldap_config.h"
+#include "config/records.h"
+#include "server/prompt.h"
+#include "server/sdk.h"
+
+namespace norvane {
+
+class CLdapClient;
+class AuthService;
+
+// Identifier the application registers under.
+inline constexpr const char kAuthAppIdentifier[] = "{6E1C0B52-3F7A-4D2B-9A41-5C8E2F0D7B13}";
+inline constexpr const char kAuthAppName[] = "ldapauth";
+inline constexpr int kAuthAppStartMode = 8;
+
+// Result codes answered to the server.
+inline constexpr int kLoginAccepted = 0;
+inline constexpr int kLoginRefused = 1;
+inline constexpr int kLoginWrongPassword = 2;
+
+// The host of the system's default LDAP server: the first URI of OpenLDAP's configuration
+// (ldap.conf URI, or the LDAPURI environment variable), else its HOST; "" when neither is
+// set.
+std::string DefaultDirectoryHost();
+
+// Where one login is checked, and how.
+struct AuthRoute {
+  bool by_domain = false;  // VerifyByDomainBind (AllowDC 2) rather than VerifyByDirectoryBind
+  std::string host;
+  std::uint16_t port = 0;
+  std::string domain;   // by_domain: the naming context passed to the check
+  std::string account;  // the account the check binds with
+};
+
+// The route of `account` for the given settings and AllowDC map. Pure: no traffic. An
+// AllowDC 2 account is split at its first '@'; a domain without an entry keeps its own
+// text, written as a naming context (corp.example.com -> DC=corp,DC=example,DC=com) when it
+// is not one already, and goes to DefaultDirectoryHost() on port 389.
+AuthRoute RouteLogin(const SysConfigInfo& settings, const DcDomainMap& dc_map,
+                     std::string_view account);
+
+// Runs the directory check of `route` with `client` and returns the directory's result
+// (0, 49, -18, other codes), the type 0 naming-context default applied.
+int CheckRoute(CLdapClient& client, const SysConfigInfo& settings, const AuthRoute& route,
+               std::string_view password);
+
+// Maps a directory result to the server's code: 0 -> 0, 49 -> 2, anything else -> 1.
+int LoginResultOf(int directory_result);
+
+// The event sink the service connects to its application object.
+class AuthEventSink : public SdkEventSink {
+ public:
+  explicit AuthEventSink(AuthService* owner) : owner_(owner) {}
+  int OnLoginVerify(const std::string& account, const std::string& password) override;
+  void OnAppStopped() override;
+
+ private:
+  AuthService* owner_;
+};
+
+class AuthService {
+ public:
+  // `prompt` receives the message-box texts; null writes them to the activity log. It must
+  // outlive the service.
+  explicit AuthService(MessagePrompt* prompt = nullptr);
+  // Stops listening and releases everything (no prompt is shown).
+  ~AuthService();
+  AuthService(const AuthService&) = delete;
+  AuthService& operator=(const AuthService&) = delete;
+
+  // 1 when the SDK objects and the directory client are ready (at once when they already
+  // are). Reads SysConfig and the AllowDC map from LdapConfig.xml.
+  int Init();
+  // 1 when the application is registered and listening, also when it already was.
+  int Start();
+  // 1 when the application is no longer registered, also when it was not.
+  int Stop();
+  // Writes the result (never leaves it unset). Null `result`: nothing happens.
+  void Verify(const std::string& account, const std::string& password, int* result);
+  // The server stopped the application or the event connection was lost.
+  void OnAppStopped();
+  // Releases every SDK object and the directory client.
+  void ReleaseAll();
+
+  // 1 while not started (the initial state), 0 while started.
+  int Stopped() const;
+  bool Initialised() const;
+
+ private:
+  struct Held;  // what ReleaseAll hands over to be destroyed outside the lock
+  Held DetachAll();
+  void Show(const std::string& text);
+
+  MessagePrompt* prompt_;
+  LogMessagePrompt log_prompt_;
+  AuthEventSink sink_;
+
+  // Serialises Init, Start, Stop and the public ReleaseAll (controlling thread). Never taken
+  // on the SDK's event thread.
+  std::mutex lifecycle_mu_;
+
+  // The service's lock: held for the whole of a check.
+  mutable std::mutex mu_;
+  // Guarded by mu_.
+  std::shared_ptr<SdkRoot> root_;
+  SdkApplication* app_ = nullptr;  // owned by root_
+  SdkExtraObject* extra1_ = nullptr;
+  SdkExtraObject* extra2_ = nullptr;
+  std::unique_ptr<CLdapClient> client_;
+  SysConfigInfo settings_;
+  DcDomainMap dc_map_;
+  int stopped_ = 1;
+  bool stopping_ = false;
+};
+
+}  // namespace norvane
+
+#endif  // NORVANE_SERVER_AUTH_SERVICE_H_
