@@ -1,0 +1,72 @@
+// norvanectl sync, preview and import-users as an administrator runs them.
+#include <gtest/gtest.h>
+
+#include "tests/fixtures/script_runner.h"
+#include "tests/fixtures/zeltod_fixture.h"
+#include "tests/sync/sync_test_support.h"
+
+namespace norvane::testing {
+namespace {
+
+class CtlSyncTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(slapd_.Start());
+    ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
+    spec_.type = 1;
+    spec_.dc = "o=corp";
+    spec_.admin = slapd_.Fact("ADMIN_DN");
+    spec_.password = slapd_.Fact("ADMIN_PASSWORD");
+    spec_.ldap_port = slapd_.Port();
+  }
+
+  ScriptResult Ctl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {std::string(NORVANE_BINARY_DIR) + "/bin/norvanectl", "--base",
+                                     base_.dir()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunScript(argv, "", std::chrono::seconds(300));
+  }
+
+  SlapdServer slapd_;
+  Zeltod zeltod_;
+  BaseFolderScope base_;
+  ConfigSpec spec_;
+};
+
+TEST_F(CtlSyncTest, SyncEchoesTheLogAndReportsTheResult) {
+  ASSERT_TRUE(base_.WriteConfig(spec_, zeltod_));
+  ScriptResult r = Ctl({"sync"});
+  EXPECT_EQ(r.exit_code, 0) << r.errors;
+  EXPECT_NE(r.errors.find("] 导入部门数据成功\n"), std::string::npos) << r.errors;
+  EXPECT_NE(r.errors.find("] 导入LDAP数据成功\n"), std::string::npos);
+  EXPECT_NE(r.errors.find("LDAP数据已成功导入Zelto服务器，请打开Zelto管理器查看!"),
+            std::string::npos);
+  EXPECT_EQ(r.errors.find("\033["), std::string::npos);  // no progress line off a terminal
+  EXPECT_TRUE(DumpOrg(zeltod_).HasDept("Sales\\East\\"));
+
+  spec_.password = "wrong";
+  ASSERT_TRUE(base_.WriteConfig(spec_, zeltod_));
+  r = Ctl({"sync"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.errors.find("ConnectLdapsvr失败"), std::string::npos);
+  EXPECT_NE(r.errors.find("LDAP数据导入失败，详情请见系统日志."), std::string::npos);
+}
+
+TEST_F(CtlSyncTest, PreviewPrintsTheIndentedTreeWithoutWritingTheServer) {
+  ASSERT_TRUE(base_.WriteConfig(spec_, zeltod_));
+  ScriptResult r = Ctl({"preview"});
+  EXPECT_EQ(r.exit_code, 0) << r.errors;
+  EXPECT_NE(r.output.find("\n  Sales\n    East\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\n  Engineering\n    Platform\n"), std::string::npos);
+  EXPECT_TRUE(DumpOrg(zeltod_).departments.empty());
+}
+
+TEST_F(CtlSyncTest, ImportUsersIsForActiveDirectoryOnly) {
+  ASSERT_TRUE(base_.WriteConfig(spec_, zeltod_));
+  ScriptResult r = Ctl({"import-users", "alice;bob"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(DumpOrg(zeltod_).users.empty());
+}
+
+}  // namespace
+}  // namespace norvane::testing
