@@ -305,6 +305,14 @@ int SyncEngine::UpdateFromLDAP(const std::vector<ChangedUser>& records) {
       if ((!under_base && !in_department) || ExcludedWithAncestors(parent)) continue;
       {
         std::lock_guard<std::mutex> guard(lock_);
+        // A department the update could not bring over (an ambiguous rename, a missing
+        // parent) would fail every later run at this user; the full import places it.
+        if (!path.empty() && !dept->DepartmentExists(path)) {
+          WriteLog(
+              Format("UpdateFromLDAP Account=%s Dept=%s 部门不存在，请使用同步数据功能进行同步",
+                     account.c_str(), path.c_str()));
+          continue;
+        }
         if (!users->UserExists(account)) {
           users->AddUser(account, auth_type);
           dept->MoveUser(account, "", path, 0);

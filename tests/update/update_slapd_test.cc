@@ -1,0 +1,41 @@
+// An update requested against a Domino or NDS directory is a full import and stores no
+// update sequence number.
+#include <gtest/gtest.h>
+
+#include "directory/change_tracking.h"
+#include "sync/sync_engine.h"
+#include "tests/fixtures/zeltod_fixture.h"
+#include "tests/sync/sync_test_support.h"
+
+namespace norvane::testing {
+namespace {
+
+TEST(SlapdUpdateTest, UpdateOnADominoDirectoryIsAFullImport) {
+  SlapdServer slapd;
+  Zeltod zeltod;
+  BaseFolderScope base;
+  ASSERT_TRUE(slapd.Start());
+  ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();
+  ConfigSpec spec;
+  spec.type = 1;
+  spec.dc = "o=corp";
+  spec.admin = slapd.Fact("ADMIN_DN");
+  spec.password = slapd.Fact("ADMIN_PASSWORD");
+  spec.ldap_port = slapd.Port();
+  ASSERT_TRUE(base.WriteConfig(spec, zeltod));
+  int result = 0;
+  {
+    SyncEngine engine;
+    engine.EngineInit();
+    result = engine.SyncOneDC(1);
+  }
+  EXPECT_EQ(result, 1);
+  EXPECT_TRUE(base.Logged("导入LDAP数据成功"));
+  EXPECT_FALSE(base.Logged("UpdateFromLDAP"));
+  EXPECT_FALSE(DumpOrg(zeltod).users.empty());
+  EXPECT_EQ(ReadPreviousHighUsn(spec.dc), 0);
+  EXPECT_EQ(ReadPreviousInvocationId(spec.dc), "");
+}
+
+}  // namespace
+}  // namespace norvane::testing
