@@ -125,14 +125,14 @@ ChangeRow RowOf(LdapConnection* connection, LDAPMessage* entry) {
 }
 
 // Runs one pass to its end. 0, or the code that cut it short.
-int RunPass(LdapConnection* connection, const SearchSpec& spec, bool change_pass,
+int RunPass(LdapConnection* connection, const SearchSpec& request, bool change_pass,
             std::int64_t previous, std::vector<ChangedUser>& users,
             std::vector<ChangedDept>& depts) {
   std::string cookie;
   while (true) {
     LDAPMessage* chain = nullptr;
     std::string next;
-    int rc = SearchRequest(connection, spec, true, cookie, kChangePageSize, &chain, &next);
+    int rc = SearchRequest(connection, request, true, cookie, kChangePageSize, &chain, &next);
     if (chain) {
       for (LDAPMessage* e = ldap_first_entry(connection->ld, chain); e;
            e = ldap_next_entry(connection->ld, e)) {

@@ -50,14 +50,14 @@ struct LdapResult {
   std::vector<LdapEntry> entries;
   // A Search that pages as it is walked: set while further pages may follow.
   bool streaming = false;
-  SearchSpec spec;
+  SearchSpec request;
   std::string cookie;
   int code = 0;
   bool complete = true;
 };
 
 struct LdapPage {
-  SearchSpec spec;
+  SearchSpec request;
   std::string cookie;
   bool started = false;
   bool finished = false;  // the server said there is nothing more
@@ -98,11 +98,11 @@ std::string AdBindIdentity(std::string_view account, std::string_view naming_con
 // `cookie` empty and `paged` set starts a paged search; `next_cookie` receives the
 // server's cookie ("" at the end). Returns the result code; *chain may hold entries even
 // when the code is not 0 (size limit).
-int SearchRequest(LdapConnection* connection, const SearchSpec& spec, bool paged,
+int SearchRequest(LdapConnection* connection, const SearchSpec& request, bool paged,
                   const std::string& cookie, int page_size, LDAPMessage** chain,
                   std::string* next_cookie);
 // Tells the server to drop a paged search (a request of page size 0 with the cookie).
-int AbandonPagedSearch(LdapConnection* connection, const SearchSpec& spec,
+int AbandonPagedSearch(LdapConnection* connection, const SearchSpec& request,
                        const std::string& cookie);
 // A result holding the entries of one chain (takes ownership of it).
 LdapResult* MakeResult(LdapConnection* connection, LDAPMessage* chain);

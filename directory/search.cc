@@ -26,12 +26,12 @@ std::vector<std::string> EntryValues(LdapConnection* connection, LDAPMessage* en
   return out;
 }
 
-int SearchRequest(LdapConnection* connection, const SearchSpec& spec, bool paged,
+int SearchRequest(LdapConnection* connection, const SearchSpec& request, bool paged,
                   const std::string& cookie, int page_size, LDAPMessage** chain,
                   std::string* next_cookie) {
   *chain = nullptr;
   if (next_cookie) next_cookie->clear();
-  std::vector<std::string> names = spec.attributes;
+  std::vector<std::string> names = request.attributes;
   std::vector<char*> attrs;
   for (std::string& name : names) attrs.push_back(name.data());
   attrs.push_back(nullptr);
@@ -51,7 +51,7 @@ int SearchRequest(LdapConnection* connection, const SearchSpec& spec, bool paged
   }
   LDAPControl show_deleted;
   std::string show_deleted_oid = kShowDeletedControlOid;
-  if (spec.show_deleted) {
+  if (request.show_deleted) {
     show_deleted.ldctl_oid = show_deleted_oid.data();
     show_deleted.ldctl_value.bv_val = nullptr;
     show_deleted.ldctl_value.bv_len = 0;
@@ -59,9 +59,9 @@ int SearchRequest(LdapConnection* connection, const SearchSpec& spec, bool paged
     controls[n++] = &show_deleted;
   }
   timeval limit{OperationTimeout(), 0};
-  int rc = ldap_search_ext_s(connection->ld, spec.base.c_str(), spec.scope, spec.filter.c_str(),
-                             names.empty() ? nullptr : attrs.data(), 0, n ? controls : nullptr,
-                             nullptr, &limit, spec.size_limit, chain);
+  int rc = ldap_search_ext_s(connection->ld, request.base.c_str(), request.scope,
+                             request.filter.c_str(), names.empty() ? nullptr : attrs.data(), 0,
+                             n ? controls : nullptr, nullptr, &limit, request.size_limit, chain);
   if (page_control) ldap_control_free(page_control);
 
   if (*chain && paged && next_cookie) {
@@ -86,10 +86,10 @@ int SearchRequest(LdapConnection* connection, const SearchSpec& spec, bool paged
   return rc;
 }
 
-int AbandonPagedSearch(LdapConnection* connection, const SearchSpec& spec,
+int AbandonPagedSearch(LdapConnection* connection, const SearchSpec& request,
                        const std::string& cookie) {
   LDAPMessage* chain = nullptr;
-  int rc = SearchRequest(connection, spec, true, cookie, 0, &chain, nullptr);
+  int rc = SearchRequest(connection, request, true, cookie, 0, &chain, nullptr);
   if (chain) ldap_msgfree(chain);
   return rc;
 }
@@ -128,8 +128,8 @@ bool FetchNextPage(LdapResult* result) {
     result->entries.clear();
     LDAPMessage* chain = nullptr;
     std::string next;
-    int rc = SearchRequest(result->connection, result->spec, true, result->cookie,
-                           result->spec.page_size, &chain, &next);
+    int rc = SearchRequest(result->connection, result->request, true, result->cookie,
+                           result->request.page_size, &chain, &next);
     SetPage(result, chain);
     if (rc != LDAP_SUCCESS) {
       CLdapClient::ReportMessage(ErrorText(rc));
@@ -158,19 +158,19 @@ LdapResult* CLdapClient::Search(LdapConnection* connection, std::string_view bas
                                 std::string_view filter, std::string_view attribute, int* code) {
   if (code) *code = LDAP_PARAM_ERROR;
   if (!connection || filter.empty()) return nullptr;
-  SearchSpec spec;
-  spec.base = std::string(base);  // the base goes out as given
-  spec.filter = RepairFilter(ToServerText(filter, true));
+  SearchSpec request;
+  request.base = std::string(base);  // the base goes out as given
+  request.filter = RepairFilter(ToServerText(filter, true));
   if (!attribute.empty() && attribute != "*") {
-    spec.attributes.push_back(connection->server_type == 0 ? CutToBytes(attribute, 255)
-                                                           : std::string(attribute));
+    request.attributes.push_back(connection->server_type == 0 ? CutToBytes(attribute, 255)
+                                                              : std::string(attribute));
   }
-  spec.size_limit = -1;  // the connection's: kSearchSizeLimit on type 0, none otherwise
+  request.size_limit = -1;  // the connection's: kSearchSizeLimit on type 0, none otherwise
 
   const bool paged = connection->paged_results;
   LDAPMessage* chain = nullptr;
   std::string next;
-  int rc = SearchRequest(connection, spec, paged, "", kPageSize, &chain, &next);
+  int rc = SearchRequest(connection, request, paged, "", kPageSize, &chain, &next);
   if (code) *code = rc;
   if (rc != LDAP_SUCCESS && rc != LDAP_SIZELIMIT_EXCEEDED) {
     ReportMessage(ErrorText(rc));
@@ -178,7 +178,7 @@ LdapResult* CLdapClient::Search(LdapConnection* connection, std::string_view bas
     return nullptr;
   }
   LdapResult* result = MakeResult(connection, chain);
-  result->spec = std::move(spec);
+  result->request = std::move(request);
   if (rc == LDAP_SIZELIMIT_EXCEEDED) {
     ReportMessage(ErrorText(rc));
     result->code = rc;
@@ -231,10 +231,10 @@ LdapPage* CLdapClient::BeginPagedSearch(LdapConnection* connection, std::string_
                                         const std::vector<std::string>& /*attributes*/, int scope) {
   if (SelectedServerType() != 0 || !connection || filter.empty()) return nullptr;
   auto* page = new LdapPage;
-  page->spec.base = ToServerText(base, true);
-  page->spec.filter = RepairFilter(ToServerText(filter, true));
-  page->spec.scope = scope;
-  page->spec.size_limit = kSearchSizeLimit;
+  page->request.base = ToServerText(base, true);
+  page->request.filter = RepairFilter(ToServerText(filter, true));
+  page->request.scope = scope;
+  page->request.size_limit = kSearchSizeLimit;
   return page;
 }
 
@@ -245,7 +245,7 @@ int CLdapClient::NextPage(LdapConnection* connection, LdapPage* page, LdapResult
   if (page->finished) return page->code != 0 ? page->code : kLdapNoMoreResults;
   LDAPMessage* chain = nullptr;
   std::string next;
-  int rc = SearchRequest(connection, page->spec, true, page->cookie, kPageSize, &chain, &next);
+  int rc = SearchRequest(connection, page->request, true, page->cookie, kPageSize, &chain, &next);
   page->started = true;
   if (rc == LDAP_SUCCESS) {
     page->cookie = next;
@@ -276,7 +276,7 @@ int CLdapClient::EndPagedSearch(LdapConnection* connection, LdapPage* page) {
   if (SelectedServerType() == 0 && connection) {
     ok = 1;
     if (page->started && !page->finished && !page->cookie.empty()) {
-      int rc = AbandonPagedSearch(connection, page->spec, page->cookie);
+      int rc = AbandonPagedSearch(connection, page->request, page->cookie);
       if (rc != LDAP_SUCCESS) {
         ReportMessage(ErrorText(rc));
         ok = 0;
