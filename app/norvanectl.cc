@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ctl_auth.h"
 #include "app/ctl_config.h"
 #include "app/ctl_sync.h"
 #include "app/ctl_tools.h"
@@ -33,6 +34,8 @@ const Command kCommands[] = {
     {"preview", "", [](const std::vector<std::string>&) { return CtlPreview(); }},
     {"import-users", "\"ACCOUNT;ACCOUNT...\"",
      [](const std::vector<std::string>& a) { return a.size() == 1 ? CtlImportUsers(a[0]) : 2; }},
+    {"verify", "ACCOUNT   (password on standard input)", CtlVerify},
+    {"auth", "--all|--users \"ACCOUNT;ACCOUNT...\"|--domain --type ldap|local", CtlAuth},
 };
 
 int Usage() {

@@ -1,0 +1,183 @@
+#include "app/ctl_auth.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "config/ldap_config.h"
+#include "directory/ldap_client.h"
+#include "platform/activity_log.h"
+#include "platform/text.h"
+#include "server/auth_service.h"
+#include "server/auth_switch.h"
+#include "server/sdk.h"
+
+namespace norvane {
+namespace {
+
+void ToStderr(const std::string& text) {
+  std::fputs(text.c_str(), stderr);
+  if (text.empty() || text.back() != '\n') std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
+
+// Echoes the activity log to standard error while it lives.
+class LogEcho {
+ public:
+  LogEcho() { SetLogListener(ToStderr); }
+  ~LogEcho() { SetLogListener(nullptr); }
+};
+
+// One line of standard input, without echo on a terminal. False at end of input.
+bool ReadSecretLine(std::string& secret) {
+  termios saved{};
+  const bool terminal = isatty(STDIN_FILENO) == 1 && tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    std::fputs("password: ", stderr);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  const bool got = static_cast<bool>(std::getline(std::cin, secret));
+  if (terminal) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::fputc('\n', stderr);
+  }
+  if (!secret.empty() && secret.back() == '\r') secret.pop_back();
+  return got;
+}
+
+void Wipe(std::string& secret) {
+  for (char& c : secret) c = '\0';
+  secret.clear();
+}
+
+const char* MeaningOf(int code) {
+  switch (code) {
+    case kLoginAccepted:
+      return "accepted";
+    case kLoginWrongPassword:
+      return "wrong password";
+    default:
+      return "refused";
+  }
+}
+
+}  // namespace
+
+int CtlVerify(const std::vector<std::string>& args) {
+  if (args.size() != 1) {
+    std::fprintf(stderr, "usage: norvanectl verify ACCOUNT   (password on standard input)\n");
+    return 2;
+  }
+  const std::string& account = args[0];
+  std::string password;
+  if (!ReadSecretLine(password)) {
+    std::fprintf(stderr, "norvanectl: no password on standard input\n");
+    return 2;
+  }
+  LogEcho echo;
+  CLdapConfig config;
+  config.Init();
+  SysConfigInfo settings;
+  if (!config.LoadSysConfig(settings)) {
+    Wipe(password);
+    std::fprintf(stderr, "norvanectl: cannot read %s\n", ConfigFilePath().c_str());
+    return 1;
+  }
+  Wipe(settings.admin_password);
+  DcDomainMap dc_map;
+  config.LoadDcDomainMap(dc_map);
+  for (auto& [name, entry] : dc_map) Wipe(entry.admin_password);
+  SelectLibrary(settings.directory_type);
+
+  const AuthRoute route = RouteLogin(settings, dc_map, account);
+  int directory_result;
+  {
+    CLdapClient client;
+    directory_result = CheckRoute(client, settings, route, password);
+  }
+  Wipe(password);
+  const int code = LoginResultOf(directory_result);
+  std::string detail = "directory result " + std::to_string(directory_result);
+  if (directory_result == kVerifyCannotConnect) {
+    detail += ": no connection to " + (route.host.empty() ? std::string("(no host)") : route.host) +
+              ":" + std::to_string(route.port ? route.port : 389);
+  }
+  std::printf("%d %s (%s)\n", code, MeaningOf(code), detail.c_str());
+  return code == kLoginAccepted ? 0 : 1;
+}
+
+int CtlAuth(const std::vector<std::string>& args) {
+  int scope = -1;
+  int type = -1;
+  bool named = false;
+  std::string users;
+  int scopes = 0;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--all") {
+      scope = kAuthScopeAllUsers;
+      ++scopes;
+    } else if (a == "--domain") {
+      scope = kAuthScopeSpecified;
+      ++scopes;
+    } else if (a == "--users" && i + 1 < args.size()) {
+      named = true;
+      users = args[++i];
+      ++scopes;
+    } else if (a == "--type" && i + 1 < args.size()) {
+      const std::string& t = args[++i];
+      type = t == "ldap" ? kThirdPartyAuthType : t == "local" ? kLocalAuthType : -2;
+    } else {
+      scopes = -100;
+    }
+  }
+  if (scopes != 1 || type < 0) {
+    std::fprintf(stderr,
+                 "usage: norvanectl auth --all|--users \"ACCOUNT;ACCOUNT...\"|--domain "
+                 "--type ldap|local\n");
+    return 2;
+  }
+  LogEcho echo;
+  CLdapConfig config;
+  const bool connected = config.Init();
+  SdkRoot* root = config.Sdk();
+  SdkApplication* app = root ? root->Application() : nullptr;
+  const bool ldap = type == kThirdPartyAuthType;
+  int result;
+  std::string text;
+  if (named) {
+    result = SetAuthTypeForAccounts(connected, app, SplitList(users), type, ToStderr);
+    if (result) text = "设置用户认证类型成功!";  // a failure has shown its own message
+  } else {
+    // This process ran no import, so the current domain's list of accounts is empty.
+    const std::vector<std::string> specified;
+    result = SetAuthType(connected, app, root ? root->DeptManager() : nullptr, specified, scope,
+                         type, ToStderr);
+    if (scope == kAuthScopeAllUsers) {
+      // A failed switch is said as one: telling the user it worked would leave accounts
+      // unable to log in the way the message promises.
+      if (ldap) {
+        text = result ? "关联所有用户LDAP认证成功，请用LDAP用户密码登录"
+                      : "关联所有用户LDAP认证失败，请用Zelto用户密码登录";
+      } else {
+        text = result ? "取消所有用户LDAP认证成功，请用Zelto用户密码登录"
+                      : "取消所有用户LDAP认证失败，详情请见系统日志";
+      }
+    } else if (ldap) {
+      text = result ? "设置当前配置域同步用户第三方认证成功!"
+                    : "设置当前配置域同步用户第三方认证失败!";
+    } else {
+      text = result ? "取消当前配置域同步用户第三方认证成功!"
+                    : "取消当前配置域同步域用户第三方认证失败!";
+    }
+  }
+  if (!text.empty()) std::printf("%s\n", text.c_str());
+  return result ? 0 : 1;
+}
+
+}  // namespace norvane
