@@ -27,17 +27,17 @@ class SambaImportTest : public ::testing::Test {
   }
 
   ConfigSpec Domain() {
-    ConfigSpec spec;
-    spec.type = 0;
-    spec.dc = dc_->base_dn();
-    spec.admin = dc_->admin_account();
-    spec.password = dc_->admin_password();
-    spec.ldap_port = dc_->port();
-    return spec;
+    ConfigSpec settings;
+    settings.type = 0;
+    settings.dc = dc_->base_dn();
+    settings.admin = dc_->admin_account();
+    settings.password = dc_->admin_password();
+    settings.ldap_port = dc_->port();
+    return settings;
   }
 
-  int Sync(const ConfigSpec& spec) {
-    if (!base_.WriteConfig(spec, zeltod_)) return -1;
+  int Sync(const ConfigSpec& settings) {
+    if (!base_.WriteConfig(settings, zeltod_)) return -1;
     SyncEngine engine;
     engine.EngineInit();
     return engine.SyncOneDC(0);
@@ -87,9 +87,9 @@ TEST_F(SambaImportTest, AccountDisabledAfterAnImportIsRemovedByTheNext) {
 }
 
 TEST_F(SambaImportTest, WrongPasswordFailsAndStoresNoUsn) {
-  ConfigSpec spec = Domain();
-  spec.password = "Wrong#Password1";
-  EXPECT_EQ(Sync(spec), 0);
+  ConfigSpec settings = Domain();
+  settings.password = "Wrong#Password1";
+  EXPECT_EQ(Sync(settings), 0);
   EXPECT_TRUE(base_.Logged("ConnectLdapsvr失败 ip=127.0.0.1,port=" + std::to_string(dc_->port()) +
                            ",dn=" + dc_->base_dn()));
   EXPECT_FALSE(base_.Logged("导入部门数据成功"));
@@ -97,9 +97,9 @@ TEST_F(SambaImportTest, WrongPasswordFailsAndStoresNoUsn) {
 }
 
 TEST_F(SambaImportTest, GroupModeNestsGroupsBySecurityAndDistributionType) {
-  ConfigSpec spec = Domain();
-  spec.dept_mode = 1;
-  ASSERT_EQ(Sync(spec), 1);
+  ConfigSpec settings = Domain();
+  settings.dept_mode = 1;
+  ASSERT_EQ(Sync(settings), 1);
   ServerOrg org = DumpOrg(zeltod_);
   EXPECT_TRUE(org.HasDept("All Staff\\Engineers\\Storage Team\\"));
   EXPECT_TRUE(org.HasDept("All Staff\\Sales Team\\"));
@@ -115,8 +115,8 @@ TEST_F(SambaImportTest, GroupModeNestsGroupsBySecurityAndDistributionType) {
 }
 
 TEST_F(SambaImportTest, NamedUsersKnownUnmappedAndUnknown) {
-  ConfigSpec spec = Domain();
-  ASSERT_TRUE(base_.WriteConfig(spec, zeltod_));
+  ConfigSpec settings = Domain();
+  ASSERT_TRUE(base_.WriteConfig(settings, zeltod_));
   std::vector<std::string> failed;
   {
     SyncEngine engine;
@@ -131,8 +131,8 @@ TEST_F(SambaImportTest, NamedUsersKnownUnmappedAndUnknown) {
   EXPECT_TRUE(org.HasDept("Corp\\Sales\\"));  // missing departments created on the way
 
   // An account under no configured domain controller is listed and the rest go on.
-  spec.dc_list = {"DC=other,DC=example,DC=com"};
-  ASSERT_TRUE(base_.WriteConfig(spec, zeltod_));
+  settings.dc_list = {"DC=other,DC=example,DC=com"};
+  ASSERT_TRUE(base_.WriteConfig(settings, zeltod_));
   {
     SyncEngine engine;
     engine.EngineInit();
@@ -142,8 +142,8 @@ TEST_F(SambaImportTest, NamedUsersKnownUnmappedAndUnknown) {
   EXPECT_FALSE(DumpOrg(zeltod_).users.count("carol"));
 
   // An account the directory does not know ends the run there.
-  spec.dc_list.clear();
-  ASSERT_TRUE(base_.WriteConfig(spec, zeltod_));
+  settings.dc_list.clear();
+  ASSERT_TRUE(base_.WriteConfig(settings, zeltod_));
   SyncEngine engine;
   engine.EngineInit();
   EXPECT_EQ(engine.ImportNamedUsers({"alice", "nosuchuser", "jsmith"}, failed), 0);

@@ -28,28 +28,28 @@ class SlapdImportTest : public ::testing::Test {
   }
 
   ConfigSpec Corp() {
-    ConfigSpec spec;
-    spec.type = 1;
-    spec.dc = "o=corp";
-    spec.admin = slapd_.Fact("ADMIN_DN");
-    spec.password = slapd_.Fact("ADMIN_PASSWORD");
-    spec.ldap_port = slapd_.Port();
-    return spec;
+    ConfigSpec settings;
+    settings.type = 1;
+    settings.dc = "o=corp";
+    settings.admin = slapd_.Fact("ADMIN_DN");
+    settings.password = slapd_.Fact("ADMIN_PASSWORD");
+    settings.ldap_port = slapd_.Port();
+    return settings;
   }
 
   ConfigSpec Nds() {
-    ConfigSpec spec;
-    spec.type = 2;
-    spec.dc = "o=nds";
-    spec.admin = slapd_.Fact("NDS_ADMIN_UID") + "@nds";
-    spec.password = slapd_.Fact("NDS_ADMIN_PASSWORD");
-    spec.ldap_port = slapd_.Port();
-    return spec;
+    ConfigSpec settings;
+    settings.type = 2;
+    settings.dc = "o=nds";
+    settings.admin = slapd_.Fact("NDS_ADMIN_UID") + "@nds";
+    settings.password = slapd_.Fact("NDS_ADMIN_PASSWORD");
+    settings.ldap_port = slapd_.Port();
+    return settings;
   }
 
   // One full import with a fresh engine, as norvanectl sync does it.
-  int Sync(const ConfigSpec& spec) {
-    if (!base_.WriteConfig(spec, zeltod_)) return -1;
+  int Sync(const ConfigSpec& settings) {
+    if (!base_.WriteConfig(settings, zeltod_)) return -1;
     SyncEngine engine;
     engine.EngineInit();
     return engine.SyncOneDC(0);
@@ -126,10 +126,10 @@ TEST_F(SlapdImportTest, ExcludedDepartmentsAndUsersAreLeftOutAndRemoved) {
   sdk_->UserManager()->AddUser("alice", 1);
   sdk_->DeptManager()->MoveUser("alice", "", "Sales\\", 0);
 
-  ConfigSpec spec = Corp();
-  spec.limit_dc = {"ou=East,ou=Sales,o=corp"};
-  spec.limit_user = {"ALICE"};
-  ASSERT_EQ(Sync(spec), 1);
+  ConfigSpec settings = Corp();
+  settings.limit_dc = {"ou=East,ou=Sales,o=corp"};
+  settings.limit_user = {"ALICE"};
+  ASSERT_EQ(Sync(settings), 1);
   ServerOrg org = DumpOrg(zeltod_);
   EXPECT_FALSE(org.HasDept("Sales\\East\\"));
   EXPECT_FALSE(org.users.count("alice"));
@@ -139,9 +139,9 @@ TEST_F(SlapdImportTest, ExcludedDepartmentsAndUsersAreLeftOutAndRemoved) {
 }
 
 TEST_F(SlapdImportTest, ExcludedDepartmentTakesItsSubDepartmentsAlong) {
-  ConfigSpec spec = Corp();
-  spec.limit_dc = {"ou=Engineering,o=corp"};
-  ASSERT_EQ(Sync(spec), 1);
+  ConfigSpec settings = Corp();
+  settings.limit_dc = {"ou=Engineering,o=corp"};
+  ASSERT_EQ(Sync(settings), 1);
   ServerOrg org = DumpOrg(zeltod_);
   EXPECT_FALSE(org.HasDept("Engineering\\"));
   EXPECT_FALSE(org.HasDept("Engineering\\Platform\\"));
@@ -161,9 +161,9 @@ TEST_F(SlapdImportTest, UserMovedBetweenOusIsMovedOnTheServer) {
 }
 
 TEST_F(SlapdImportTest, WrongPasswordStopsBeforeAnyImportStep) {
-  ConfigSpec spec = Corp();
-  spec.password = "not-the-password";
-  EXPECT_EQ(Sync(spec), 0);
+  ConfigSpec settings = Corp();
+  settings.password = "not-the-password";
+  EXPECT_EQ(Sync(settings), 0);
   EXPECT_TRUE(base_.Logged("ConnectLdapsvr失败 ip=127.0.0.1,port=" + std::to_string(slapd_.Port()) +
                            ",dn=o=corp"));
   EXPECT_FALSE(base_.Logged("导入部门数据成功"));
@@ -215,9 +215,9 @@ TEST_F(SlapdImportTest, MappedAttributesLongFieldsAndGender) {
                     "add: employeeType\nemployeeType: 2\n\n"
                     "dn: uid=carol,ou=Engineering,o=corp\nchangetype: modify\n"
                     "add: employeeType\nemployeeType: 10\n"));
-  ConfigSpec spec = Corp();
-  spec.user_property = {{"gender", "employeeType"}};
-  ASSERT_EQ(Sync(spec), 1);
+  ConfigSpec settings = Corp();
+  settings.user_property = {{"gender", "employeeType"}};
+  ASSERT_EQ(Sync(settings), 1);
   ServerOrg org = DumpOrg(zeltod_);
   EXPECT_EQ(org.users["alice"].Field("mobile"), std::string(63, '1'));
   std::string cut = "a";
@@ -236,9 +236,9 @@ TEST_F(SlapdImportTest, MappedAttributesLongFieldsAndGender) {
 
 TEST_F(SlapdImportTest, DeletionGuardRefusesALargeRemoval) {
   for (const char* account : {"old1", "old2", "old3"}) sdk_->UserManager()->AddUser(account, 0);
-  ConfigSpec spec = Corp();
-  spec.delete_threshold = 2;
-  EXPECT_EQ(Sync(spec), 0);
+  ConfigSpec settings = Corp();
+  settings.delete_threshold = 2;
+  EXPECT_EQ(Sync(settings), 0);
   EXPECT_TRUE(base_.Logged("删除非LDAP数据失败"));
   EXPECT_TRUE(base_.Logged("0个部门和3个用户"));
   EXPECT_TRUE(base_.Logged("DeleteThreshold"));
@@ -246,25 +246,25 @@ TEST_F(SlapdImportTest, DeletionGuardRefusesALargeRemoval) {
   EXPECT_TRUE(guarded.users.count("old1") && guarded.users.count("old3"));
   EXPECT_TRUE(guarded.users.count("alice"));  // the import itself still ran
 
-  spec.delete_threshold = 0;  // guard off
-  EXPECT_EQ(Sync(spec), 1);
+  settings.delete_threshold = 0;  // guard off
+  EXPECT_EQ(Sync(settings), 1);
   EXPECT_FALSE(DumpOrg(zeltod_).users.count("old1"));
 }
 
 TEST_F(SlapdImportTest, DeletionGuardDefaultsTo500) {
-  ConfigSpec spec = Corp();
-  ASSERT_EQ(Sync(spec), 1);  // 606 users
+  ConfigSpec settings = Corp();
+  ASSERT_EQ(Sync(settings), 1);  // 606 users
   // Every imported user excluded at once: more than 500 removals.
-  spec.limit_dc = {"ou=Staff,o=corp"};
-  EXPECT_EQ(Sync(spec), 0);
+  settings.limit_dc = {"ou=Staff,o=corp"};
+  EXPECT_EQ(Sync(settings), 0);
   EXPECT_TRUE(base_.Logged("1个部门和600个用户"));
   EXPECT_TRUE(DumpOrg(zeltod_).users.count("staff0001"));
 }
 
 TEST_F(SlapdImportTest, TwoBasesAreBothImported) {
-  ConfigSpec spec = Corp();
-  spec.dc = "ou=Sales,o=corp;ou=Engineering,o=corp";
-  ASSERT_EQ(Sync(spec), 1);
+  ConfigSpec settings = Corp();
+  settings.dc = "ou=Sales,o=corp;ou=Engineering,o=corp";
+  ASSERT_EQ(Sync(settings), 1);
   ServerOrg org = DumpOrg(zeltod_);
   EXPECT_TRUE(org.HasDept("East\\"));
   EXPECT_TRUE(org.HasDept("销售二部\\"));

@@ -109,51 +109,51 @@ BaseFolderScope::~BaseFolderScope() {
   std::system(("rm -rf '" + dir_ + "'").c_str());
 }
 
-bool BaseFolderScope::WriteConfig(const ConfigSpec& spec, const Zeltod& zeltod) {
+bool BaseFolderScope::WriteConfig(const ConfigSpec& settings, const Zeltod& zeltod) {
   XmlDocument doc;
   if (!doc.Load(std::string(NORVANE_SOURCE_DIR) + "/res/LdapConfig.xml")) return false;
   XmlElement root = doc.Root();
   XmlElement sys = root.FirstChild("SysConfig");
   sys.SetAttribute("LDAPSVRIP", "127.0.0.1");
-  sys.SetAttribute("LDAPSVRPort", std::to_string(spec.ldap_port));
+  sys.SetAttribute("LDAPSVRPort", std::to_string(settings.ldap_port));
   sys.SetAttribute("SDKSVRIP", zeltod.Host());
   sys.SetAttribute("SDKSVRPort", std::to_string(zeltod.SdkPort()));
   sys.SetAttribute("APPSVRIP", zeltod.Host());
   sys.SetAttribute("APPSVRPort", std::to_string(zeltod.AppPort()));
-  sys.SetAttribute("ADMIN", spec.admin);
-  sys.SetAttribute("SN", spec.password);  // a clear value that does not decipher loads as is
-  sys.SetAttribute("LDAPSVRType", std::to_string(spec.type));
-  sys.SetAttribute("DeptMode", std::to_string(spec.dept_mode));
-  sys.SetAttribute("DC", spec.dc);
+  sys.SetAttribute("ADMIN", settings.admin);
+  sys.SetAttribute("SN", settings.password);  // a clear value that does not decipher loads as is
+  sys.SetAttribute("LDAPSVRType", std::to_string(settings.type));
+  sys.SetAttribute("DeptMode", std::to_string(settings.dept_mode));
+  sys.SetAttribute("DC", settings.dc);
   XmlElement manage = root.FirstChild("ManageSync");
-  manage.SetAttribute("SameCover", std::to_string(spec.same_cover));
-  if (spec.delete_threshold < 0) {
+  manage.SetAttribute("SameCover", std::to_string(settings.same_cover));
+  if (settings.delete_threshold < 0) {
     manage.RemoveAttribute("DeleteThreshold");
   } else {
-    manage.SetAttribute("DeleteThreshold", std::to_string(spec.delete_threshold));
+    manage.SetAttribute("DeleteThreshold", std::to_string(settings.delete_threshold));
   }
   XmlElement allow = root.FirstChild("AllowDC");
   for (XmlElement child : allow.Children()) child.Remove();
-  std::vector<std::string> dcs = spec.dc_list;
-  if (dcs.empty()) dcs = SplitList(spec.dc);
+  std::vector<std::string> dcs = settings.dc_list;
+  if (dcs.empty()) dcs = SplitList(settings.dc);
   for (const std::string& name : dcs) {
     XmlElement dc = allow.AppendChild("ChildDC");
     dc.SetAttribute("DCSelect", "1");
     dc.SetAttribute("DCName", name);
     dc.SetAttribute("LDAPSVRIP", "127.0.0.1");
-    dc.SetAttribute("LDAPSVRPort", std::to_string(spec.ldap_port));
-    dc.SetAttribute("DeptMode", std::to_string(spec.dept_mode));
-    dc.SetAttribute("ADMIN", spec.admin);
-    dc.SetAttribute("SN", spec.password);
+    dc.SetAttribute("LDAPSVRPort", std::to_string(settings.ldap_port));
+    dc.SetAttribute("DeptMode", std::to_string(settings.dept_mode));
+    dc.SetAttribute("ADMIN", settings.admin);
+    dc.SetAttribute("SN", settings.password);
   }
-  const char* section = spec.type == 0 ? "AD" : spec.type == 1 ? "DominoDirectory" : "NDS";
+  const char* section = settings.type == 0 ? "AD" : settings.type == 1 ? "DominoDirectory" : "NDS";
   XmlElement users = root.FirstChild(section).FirstChild("UserProperty");
-  for (const auto& [key, value] : spec.user_property) users.SetAttribute(key, value);
+  for (const auto& [key, value] : settings.user_property) users.SetAttribute(key, value);
   if (!doc.Save(dir_ + "/LdapConfig.xml")) return false;
 
   CLdapConfig config;
   config.Init();
-  return config.SaveLimitDC(spec.limit_dc) && config.SaveLimitUser(spec.limit_user);
+  return config.SaveLimitDC(settings.limit_dc) && config.SaveLimitUser(settings.limit_user);
 }
 
 std::vector<std::string> BaseFolderScope::Lines() const {

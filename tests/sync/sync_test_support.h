@@ -51,7 +51,7 @@ class BaseFolderScope {
   BaseFolderScope();
   ~BaseFolderScope();
   const std::string& dir() const { return dir_; }
-  bool WriteConfig(const ConfigSpec& spec, const Zeltod& zeltod);
+  bool WriteConfig(const ConfigSpec& settings, const Zeltod& zeltod);
   std::vector<std::string> Lines() const;
   bool Logged(const std::string& fragment) const;
   void ClearLines();
