@@ -4,6 +4,7 @@
 
 #include "directory/change_tracking.h"
 #include "sync/sync_engine.h"
+#include "tests/fixtures/script_runner.h"
 #include "tests/fixtures/zeltod_fixture.h"
 #include "tests/sync/sync_test_support.h"
 
@@ -35,6 +36,34 @@ TEST(SlapdUpdateTest, UpdateOnADominoDirectoryIsAFullImport) {
   EXPECT_FALSE(DumpOrg(zeltod).users.empty());
   EXPECT_EQ(ReadPreviousHighUsn(spec.dc), 0);
   EXPECT_EQ(ReadPreviousInvocationId(spec.dc), "");
+}
+
+TEST(SlapdUpdateTest, NorvanectlUpdateEchoesTheLogAndExitsWithTheResult) {
+  SlapdServer slapd;
+  Zeltod zeltod;
+  BaseFolderScope base;
+  ASSERT_TRUE(slapd.Start());
+  ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();
+  ConfigSpec spec;
+  spec.type = 1;
+  spec.dc = "o=corp";
+  spec.admin = slapd.Fact("ADMIN_DN");
+  spec.password = slapd.Fact("ADMIN_PASSWORD");
+  spec.ldap_port = slapd.Port();
+  ASSERT_TRUE(base.WriteConfig(spec, zeltod));
+  ScriptResult ok =
+      RunScript({NORVANECTL_PATH, "--base", base.dir(), "update"}, "", std::chrono::seconds(120));
+  EXPECT_EQ(ok.exit_code, 0) << ok.errors;
+  EXPECT_NE(ok.errors.find("导入LDAP数据成功"), std::string::npos) << ok.errors;
+  EXPECT_NE(ok.errors.find("LDAP数据已成功更新到Zelto服务器"), std::string::npos);
+  EXPECT_EQ(ok.errors.find(spec.password), std::string::npos);
+
+  spec.password = "wrong-password";
+  ASSERT_TRUE(base.WriteConfig(spec, zeltod));
+  ScriptResult failed =
+      RunScript({NORVANECTL_PATH, "--base", base.dir(), "update"}, "", std::chrono::seconds(120));
+  EXPECT_EQ(failed.exit_code, 1);
+  EXPECT_NE(failed.errors.find("LDAP数据更新失败."), std::string::npos) << failed.errors;
 }
 
 }  // namespace
