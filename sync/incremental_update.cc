@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "config/records.h"
 #include "directory/change_tracking.h"
@@ -54,6 +56,49 @@ std::vector<std::string> ParentEntries(const std::string& answer) {
     entries.push_back(answer.substr(start, end - start));
   }
   return entries;
+}
+
+// The entries of the named accounts below `bases`, by lower-case sAMAccountName: one
+// search per base and batch of accounts in place of one search per account.
+std::unordered_map<std::string, EntryAttributes> ReadUserEntries(
+    CLdapClient* client, LdapConnection* connection, const std::vector<std::string>& bases,
+    const std::vector<std::string>& accounts) {
+  constexpr std::size_t kBatch = 100;
+  std::unordered_map<std::string, EntryAttributes> found;
+  if (!client || !connection) return found;
+  for (std::size_t first = 0; first < accounts.size(); first += kBatch) {
+    std::string filter = "(&(objectClass=user)(objectCategory=person)(|";
+    for (std::size_t i = first; i < std::min(accounts.size(), first + kBatch); ++i) {
+      filter += "(sAMAccountName=" + EscapeFilterValue(accounts[i]) + ")";
+    }
+    filter += "))";
+    for (const std::string& base : bases) {
+      if (base.empty()) continue;
+      LdapPage* page = client->BeginPagedSearch(connection, base, filter, {"*"}, 2);
+      if (!page) continue;
+      for (;;) {
+        LdapResult* result = nullptr;
+        if (client->NextPage(connection, page, &result) != kLdapSuccess) {
+          if (result) client->FreeResult(result);
+          break;
+        }
+        for (LdapEntry* entry = client->FirstEntry(connection, result); entry;
+             entry = client->NextEntry(connection, entry)) {
+          EntryAttributes attributes;
+          if (client->ReadEntry(connection, entry, attributes) != 0) continue;
+          for (const auto& [name, value] : attributes) {
+            if (EqualsNoCase(name, "sAMAccountName")) {
+              found.emplace(ToLowerAscii(value.substr(0, value.find(';'))), attributes);
+              break;
+            }
+          }
+        }
+        client->FreeResult(result);
+      }
+      client->EndPagedSearch(connection, page);
+    }
+  }
+  return found;
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -275,6 +320,18 @@ int SyncEngine::UpdateFromLDAP(const std::vector<ChangedUser>& records) {
   SdkDeptManager* dept = sdk_->DeptManager();
   SdkUserManager* users = sdk_->UserManager();
   const int auth_type = manage_sync_.auth_type;
+
+  // The directory entries whose basic information is rewritten, read in batches.
+  std::vector<std::string> wanted;
+  for (const ChangedUser& record : records) {
+    if (record.kind == kChangeCreated || record.kind == kChangeChanged) {
+      wanted.push_back(record.account);
+    }
+  }
+  const std::unordered_map<std::string, EntryAttributes> entries =
+      ReadUserEntries(client_.get(), connection_, search_bases_, wanted);
+  std::unordered_set<std::string> known_paths;  // lower case; departments seen on the server
+
   std::string account;
   try {
     for (const ChangedUser& record : records) {
@@ -303,33 +360,45 @@ int SyncEngine::UpdateFromLDAP(const std::vector<ChangedUser>& records) {
                       [&](const std::string& base) { return EqualsNoCase(parent, base); });
       const bool in_department = StartsWithNoCase(parent, "ou=") && !path.empty();
       if ((!under_base && !in_department) || ExcludedWithAncestors(parent)) continue;
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        // A department the update could not bring over (an ambiguous rename, a missing
-        // parent) would fail every later run at this user; the full import places it.
-        if (!path.empty() && !dept->DepartmentExists(path)) {
+      std::lock_guard<std::mutex> guard(lock_);
+      // A department the update could not bring over (an ambiguous rename, a missing
+      // parent) would fail every later run at this user; the full import places it.
+      if (!path.empty() && !known_paths.count(ToLowerAscii(path))) {
+        if (!dept->DepartmentExists(path)) {
           WriteLog(
               Format("UpdateFromLDAP Account=%s Dept=%s 部门不存在，请使用同步数据功能进行同步",
                      account.c_str(), path.c_str()));
           continue;
         }
-        if (!users->UserExists(account)) {
-          users->AddUser(account, auth_type);
-          dept->MoveUser(account, "", path, 0);
-        } else {
-          std::vector<std::string> current =
-              NamesOf(dept->DepartmentsOfUser(account), "Departments", "Department");
-          const std::string now = current.empty() ? "" : current.front();
-          if (!EqualsNoCase(now, path)) dept->MoveUser(account, now, path, 0);
-          if (kind == kChangeChanged) {
-            for (const std::string& other :
-                 NamesOf(dept->DepartmentsOfUser(account), "Departments", "Department")) {
-              if (!EqualsNoCase(other, path)) dept->TakeUserOutOfDepartment(account, other);
+        known_paths.insert(ToLowerAscii(path));
+      }
+      if (!users->UserExists(account)) {
+        users->AddUser(account, auth_type);
+        dept->MoveUser(account, "", path, 0);
+      } else {
+        const std::vector<std::string> current =
+            NamesOf(dept->DepartmentsOfUser(account), "Departments", "Department");
+        const std::string now = current.empty() ? "" : current.front();
+        const bool member = std::any_of(current.begin(), current.end(), [&](const std::string& d) {
+          return EqualsNoCase(d, path);
+        });
+        if (!member) {
+          dept->MoveUser(account, now, path, 0);
+        } else if (!EqualsNoCase(now, path)) {
+          // Already a member of the new department: leaving the old one is the move.
+          dept->TakeUserOutOfDepartment(account, now);
+        }
+        if (kind == kChangeChanged) {
+          // Every other membership goes: the directory places a user in one OU.
+          for (std::size_t i = 1; i < current.size(); ++i) {
+            if (!EqualsNoCase(current[i], path) && !EqualsNoCase(current[i], now)) {
+              dept->TakeUserOutOfDepartment(account, current[i]);
             }
           }
         }
       }
-      SetUserBasicInfo(account, parent);
+      auto entry = entries.find(ToLowerAscii(account));
+      if (entry != entries.end()) WriteBasicInfo(account, entry->second);
     }
   } catch (const SdkError& e) {
     ReportSdkError(e);
