@@ -110,6 +110,14 @@ class SyncEngine {
   bool IsExcludedUser(const std::string& account) const;
   bool DeptExistsUnder(const std::string& name, const std::string& parent_path);
 
+  // Authentication type of many accounts at once: 3 checks logins at the directory, 0 with
+  // the account's own Zelto password. Scope 0 is every account of the organisation, scope 1
+  // the accounts the last user import placed; any other scope fails. The first failing
+  // account ends the switch (those before it stay switched). Without an SDK connection
+  // nothing is changed and the result is 1.
+  int SetAuthType(int scope, int type);
+  int SetAuthTypeForAccounts(const std::vector<std::string>& accounts, int type);
+
   // Progress of the current run: departments written and user entries processed.
   long DepartmentsDone() const { return departments_done_.load(); }
   long UsersDone() const { return users_done_.load(); }

@@ -1,0 +1,26 @@
+// The engine's side of authentication-type switching: its SDK connection and its list of
+// specified accounts, handed to the server bridge.
+#include "server/auth_switch.h"
+#include "server/sdk.h"
+#include "sync/sync_engine.h"
+
+namespace norvane {
+
+int SyncEngine::SetAuthType(int scope, int type) {
+  SdkApplication* application = sdk_ ? sdk_->Application() : nullptr;
+  SdkDeptManager* departments = sdk_ ? sdk_->DeptManager() : nullptr;
+  Prompt* prompt = prompt_;
+  return ::norvane::SetAuthType(sdk_ != nullptr, application, departments, specified_accounts_,
+                                scope, type,
+                                [prompt](const std::string& text) { prompt->Show(text); });
+}
+
+int SyncEngine::SetAuthTypeForAccounts(const std::vector<std::string>& accounts, int type) {
+  SdkApplication* application = sdk_ ? sdk_->Application() : nullptr;
+  Prompt* prompt = prompt_;
+  return ::norvane::SetAuthTypeForAccounts(
+      sdk_ != nullptr, application, accounts, type,
+      [prompt](const std::string& text) { prompt->Show(text); });
+}
+
+}  // namespace norvane
