@@ -122,11 +122,11 @@ int Main(int argc, char** argv) {
   Zeltod zeltod;
   if (!zeltod.Start()) return 1;
   testing::AuthBase base;
-  testing::AuthConfigSpec spec;
-  spec.ldap_port = slapd.port();
-  spec.admin = slapd.admin_dn();
-  spec.password = slapd.admin_password();
-  if (!base.WriteConfig(spec, zeltod) || !testing::AddZeltoUser(zeltod, kDn, 3)) return 1;
+  testing::AuthConfigSpec settings;
+  settings.ldap_port = slapd.port();
+  settings.admin = slapd.admin_dn();
+  settings.password = slapd.admin_password();
+  if (!base.WriteConfig(settings, zeltod) || !testing::AddZeltoUser(zeltod, kDn, 3)) return 1;
   AuthService service;
   if (service.Init() != 1 || service.Start() != 1) return 1;
 

@@ -148,13 +148,13 @@ int Main(int users, int changes) {
       stderr, "loaded %d users in %.1f s\n", users,
       std::chrono::duration<double>(std::chrono::steady_clock::now() - load_start).count());
 
-  ConfigSpec spec;
-  spec.type = 0;
-  spec.dc = bench_dn;
-  spec.admin = dc.admin_account();
-  spec.password = dc.admin_password();
-  spec.ldap_port = dc.port();
-  if (!base.WriteConfig(spec, zeltod)) return 2;
+  ConfigSpec settings;
+  settings.type = 0;
+  settings.dc = bench_dn;
+  settings.admin = dc.admin_account();
+  settings.password = dc.admin_password();
+  settings.ldap_port = dc.port();
+  if (!base.WriteConfig(settings, zeltod)) return 2;
 
   const Timed first = RunSync(0);
   if (first.result != 1) {

@@ -58,11 +58,11 @@ class AuthConcurrency : public ::testing::Test {
     ASSERT_TRUE(slapd_.Start());
     ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
     for (const Account& a : kAccounts) ASSERT_TRUE(testing::AddZeltoUser(zeltod_, a.name, 3));
-    AuthConfigSpec spec;
-    spec.ldap_port = slapd_.port();
-    spec.admin = slapd_.admin_dn();
-    spec.password = slapd_.admin_password();
-    ASSERT_TRUE(base_.WriteConfig(spec, zeltod_));
+    AuthConfigSpec settings;
+    settings.ldap_port = slapd_.port();
+    settings.admin = slapd_.admin_dn();
+    settings.password = slapd_.admin_password();
+    ASSERT_TRUE(base_.WriteConfig(settings, zeltod_));
     service_ = std::make_unique<AuthService>(&prompt_);
     ASSERT_EQ(service_->Init(), 1);
     ASSERT_EQ(service_->Start(), 1);

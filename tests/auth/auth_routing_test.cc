@@ -90,15 +90,15 @@ class AuthDomains : public ::testing::Test {
     west_counter_ = std::make_unique<TcpCounter>(west_.port());
     default_counter_ = std::make_unique<TcpCounter>(east_.port(), kDefaultHost, 389);
     ASSERT_TRUE(east_counter_->ok() && west_counter_->ok());
-    AuthConfigSpec spec;
-    spec.type = 1;
-    spec.allow_dc = 2;
-    spec.ldap_port = 1;  // never used with AllowDC 2
-    spec.admin = east_.admin_dn();
-    spec.password = east_.admin_password();
-    spec.children = {{"dc=east,dc=example", east_counter_->port()},
-                     {"dc=west,dc=example", west_counter_->port()}};
-    ASSERT_TRUE(base_.WriteConfig(spec, zeltod_));
+    AuthConfigSpec settings;
+    settings.type = 1;
+    settings.allow_dc = 2;
+    settings.ldap_port = 1;  // never used with AllowDC 2
+    settings.admin = east_.admin_dn();
+    settings.password = east_.admin_password();
+    settings.children = {{"dc=east,dc=example", east_counter_->port()},
+                         {"dc=west,dc=example", west_counter_->port()}};
+    ASSERT_TRUE(base_.WriteConfig(settings, zeltod_));
     // West's alice has a password of her own, so a check at the wrong server fails.
     ASSERT_TRUE(west_.Modify("dn: " + kAlice +
                              "\nchangetype: modify\nreplace: userPassword\nuserPassword: "

@@ -31,14 +31,14 @@ class AuthSamba : public ::testing::Test {
   void TearDown() override { SetDirectoryCaFile(""); }
 
   void StartService(int allow_dc, int port = 0) {
-    AuthConfigSpec spec;
-    spec.type = 0;
-    spec.ldap_port = port ? port : dc_->port();
-    spec.dc = dc_->base_dn();
-    spec.admin = dc_->admin_account();
-    spec.password = dc_->admin_password();
-    spec.allow_dc = allow_dc;
-    ASSERT_TRUE(base_.WriteConfig(spec, zeltod_));
+    AuthConfigSpec settings;
+    settings.type = 0;
+    settings.ldap_port = port ? port : dc_->port();
+    settings.dc = dc_->base_dn();
+    settings.admin = dc_->admin_account();
+    settings.password = dc_->admin_password();
+    settings.allow_dc = allow_dc;
+    ASSERT_TRUE(base_.WriteConfig(settings, zeltod_));
     service_ = std::make_unique<AuthService>(&prompt_);
     ASSERT_EQ(service_->Init(), 1);
     ASSERT_EQ(service_->Start(), 1);

@@ -48,19 +48,19 @@ class AuthSlapd : public ::testing::Test {
 
   // Writes the configuration for `type` against the counted slapd and starts the service.
   void StartService(int type, int ldap_port = 0) {
-    AuthConfigSpec spec;
-    spec.type = type;
-    spec.ldap_port = ldap_port ? ldap_port : counter_->port();
+    AuthConfigSpec settings;
+    settings.type = type;
+    settings.ldap_port = ldap_port ? ldap_port : counter_->port();
     if (type == 2) {
-      spec.dc = "o=nds";
-      spec.admin = slapd_->nds_admin_uid();
-      spec.password = slapd_->nds_admin_password();
+      settings.dc = "o=nds";
+      settings.admin = slapd_->nds_admin_uid();
+      settings.password = slapd_->nds_admin_password();
     } else {
-      spec.dc = "o=corp";
-      spec.admin = slapd_->admin_dn();
-      spec.password = slapd_->admin_password();
+      settings.dc = "o=corp";
+      settings.admin = slapd_->admin_dn();
+      settings.password = slapd_->admin_password();
     }
-    ASSERT_TRUE(base_.WriteConfig(spec, zeltod_));
+    ASSERT_TRUE(base_.WriteConfig(settings, zeltod_));
     service_ = std::make_unique<AuthService>(&prompt_);
     ASSERT_EQ(service_->Init(), 1);
     ASSERT_EQ(service_->Start(), 1);
@@ -195,9 +195,9 @@ TEST_F(AuthSlapd, TheApplicationStoppedEventReleasesTheService) {
 
 TEST_F(AuthSlapd, StartFailsWhileTheServerIsDownAndWorksOnceItIsBack) {
   ASSERT_TRUE(testing::AddZeltoUser(zeltod_, kAlice, 3));
-  AuthConfigSpec spec;
-  spec.ldap_port = counter_->port();
-  ASSERT_TRUE(base_.WriteConfig(spec, zeltod_));
+  AuthConfigSpec settings;
+  settings.ldap_port = counter_->port();
+  ASSERT_TRUE(base_.WriteConfig(settings, zeltod_));
   ASSERT_TRUE(zeltod_.Stop());
   AuthService service(&prompt_);
   ASSERT_EQ(service.Init(), 1);  // making the objects does not reach the server
@@ -219,9 +219,9 @@ TEST_F(AuthSlapd, StartFailsWhileTheServerIsDownAndWorksOnceItIsBack) {
 }
 
 TEST_F(AuthSlapd, InitFailsWithoutAUsableSdkAddressAndHoldsNothing) {
-  AuthConfigSpec spec;
-  spec.ldap_port = counter_->port();
-  ASSERT_TRUE(base_.WriteConfig(spec, zeltod_));
+  AuthConfigSpec settings;
+  settings.ldap_port = counter_->port();
+  ASSERT_TRUE(base_.WriteConfig(settings, zeltod_));
   // No configuration file at all: no SDK address.
   ASSERT_EQ(std::remove((base_.dir() + "/LdapConfig.xml").c_str()), 0);
   AuthService service(&prompt_);

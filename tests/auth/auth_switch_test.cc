@@ -76,11 +76,11 @@ TEST_F(AuthSwitch, TheOrganisationIsListedOnceEachDepthFirst) {
 TEST_F(AuthSwitch, AllUsersToDirectoryAndBackRestoresImPasswordLogins) {
   testing::Slapd slapd;
   ASSERT_TRUE(slapd.Start());
-  AuthConfigSpec spec;
-  spec.ldap_port = slapd.port();
-  spec.admin = slapd.admin_dn();
-  spec.password = slapd.admin_password();
-  ASSERT_TRUE(base_.WriteConfig(spec, zeltod_));
+  AuthConfigSpec settings;
+  settings.ldap_port = slapd.port();
+  settings.admin = slapd.admin_dn();
+  settings.password = slapd.admin_password();
+  ASSERT_TRUE(base_.WriteConfig(settings, zeltod_));
   AuthService service(&prompt_);
   ASSERT_EQ(service.Init(), 1);
   ASSERT_EQ(service.Start(), 1);

@@ -136,27 +136,27 @@ AuthBase::~AuthBase() {
   std::system(("rm -rf '" + dir_ + "'").c_str());
 }
 
-bool AuthBase::WriteConfig(const AuthConfigSpec& spec, const Zeltod& zeltod) {
+bool AuthBase::WriteConfig(const AuthConfigSpec& settings, const Zeltod& zeltod) {
   XmlDocument doc;
   if (!doc.Load(std::string(NORVANE_SOURCE_DIR) + "/res/LdapConfig.xml")) return false;
   XmlElement root = doc.Root();
   XmlElement sys = root.FirstChild("SysConfig");
-  sys.SetAttribute("LDAPSVRIP", spec.ldap_host);
-  sys.SetAttribute("LDAPSVRPort", std::to_string(spec.ldap_port));
+  sys.SetAttribute("LDAPSVRIP", settings.ldap_host);
+  sys.SetAttribute("LDAPSVRPort", std::to_string(settings.ldap_port));
   sys.SetAttribute("SDKSVRIP", zeltod.Host());
   sys.SetAttribute("SDKSVRPort", std::to_string(zeltod.SdkPort()));
   sys.SetAttribute("APPSVRIP", zeltod.Host());
   sys.SetAttribute("APPSVRPort", std::to_string(zeltod.AppPort()));
-  sys.SetAttribute("ADMIN", spec.admin);
-  sys.SetAttribute("SN", spec.password);  // a clear value that does not decipher loads as is
-  sys.SetAttribute("LDAPSVRType", std::to_string(spec.type));
-  sys.SetAttribute("DC", spec.dc);
-  sys.SetAttribute("AllowDC", std::to_string(spec.allow_dc));
-  root.FirstChild("ManageSync").SetAttribute("SameCover", std::to_string(spec.same_cover));
+  sys.SetAttribute("ADMIN", settings.admin);
+  sys.SetAttribute("SN", settings.password);  // a clear value that does not decipher loads as is
+  sys.SetAttribute("LDAPSVRType", std::to_string(settings.type));
+  sys.SetAttribute("DC", settings.dc);
+  sys.SetAttribute("AllowDC", std::to_string(settings.allow_dc));
+  root.FirstChild("ManageSync").SetAttribute("SameCover", std::to_string(settings.same_cover));
   XmlElement allow = root.FirstChild("AllowDC");
   for (XmlElement child : allow.Children()) child.Remove();
-  std::vector<ChildDcSpec> children = spec.children;
-  if (children.empty()) children.push_back({spec.dc, spec.ldap_port, spec.ldap_host});
+  std::vector<ChildDcSpec> children = settings.children;
+  if (children.empty()) children.push_back({settings.dc, settings.ldap_port, settings.ldap_host});
   for (const ChildDcSpec& c : children) {
     XmlElement dc = allow.AppendChild("ChildDC");
     dc.SetAttribute("DCSelect", "1");
@@ -164,8 +164,8 @@ bool AuthBase::WriteConfig(const AuthConfigSpec& spec, const Zeltod& zeltod) {
     dc.SetAttribute("LDAPSVRIP", c.host);
     dc.SetAttribute("LDAPSVRPort", std::to_string(c.port));
     dc.SetAttribute("DeptMode", "0");
-    dc.SetAttribute("ADMIN", spec.admin);
-    dc.SetAttribute("SN", spec.password);
+    dc.SetAttribute("ADMIN", settings.admin);
+    dc.SetAttribute("SN", settings.password);
   }
   return doc.Save(dir_ + "/LdapConfig.xml");
 }

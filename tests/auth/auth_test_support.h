@@ -67,7 +67,7 @@ class AuthBase {
   AuthBase();
   ~AuthBase();
   const std::string& dir() const { return dir_; }
-  bool WriteConfig(const AuthConfigSpec& spec, const Zeltod& zeltod);
+  bool WriteConfig(const AuthConfigSpec& settings, const Zeltod& zeltod);
   std::vector<std::string> Lines() const;
   int Count(const std::string& fragment) const;
   bool Logged(const std::string& fragment) const { return Count(fragment) > 0; }

@@ -28,11 +28,11 @@ class CtlAuth : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(slapd_.Start());
     ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
-    AuthConfigSpec spec;
-    spec.ldap_port = slapd_.port();
-    spec.admin = slapd_.admin_dn();
-    spec.password = slapd_.admin_password();
-    ASSERT_TRUE(base_.WriteConfig(spec, zeltod_));
+    AuthConfigSpec settings;
+    settings.ldap_port = slapd_.port();
+    settings.admin = slapd_.admin_dn();
+    settings.password = slapd_.admin_password();
+    ASSERT_TRUE(base_.WriteConfig(settings, zeltod_));
     ASSERT_TRUE(testing::AddZeltoUser(zeltod_, kAlice, 0, "zelto-pass"));
     ASSERT_TRUE(testing::AddZeltoUser(zeltod_, kBob, 0, "zelto-pass"));
   }

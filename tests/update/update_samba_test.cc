@@ -70,13 +70,13 @@ class SambaUpdateTest : public ::testing::Test {
     base_dn_ = "OU=" + ou + "," + dc_->base_dn();
     EXPECT_TRUE(
         dc_->Modify("dn: " + base_dn_ + "\nchangetype: add\nobjectClass: organizationalUnit\n"));
-    ConfigSpec spec;
-    spec.type = 0;
-    spec.dc = base_dn_;
-    spec.admin = dc_->admin_account();
-    spec.password = dc_->admin_password();
-    spec.ldap_port = dc_->port();
-    return spec;
+    ConfigSpec settings;
+    settings.type = 0;
+    settings.dc = base_dn_;
+    settings.admin = dc_->admin_account();
+    settings.password = dc_->admin_password();
+    settings.ldap_port = dc_->port();
+    return settings;
   }
 
   std::string Ou(const std::string& relative) const {
@@ -91,8 +91,8 @@ class SambaUpdateTest : public ::testing::Test {
   }
   std::string Dn(const std::string& relative) const { return relative + "," + base_dn_; }
 
-  int Run(const ConfigSpec& spec, int mode) {
-    if (!base_.WriteConfig(spec, zeltod_)) return -1;
+  int Run(const ConfigSpec& settings, int mode) {
+    if (!base_.WriteConfig(settings, zeltod_)) return -1;
     SyncEngine engine;
     engine.EngineInit();
     return engine.SyncOneDC(mode);
@@ -105,10 +105,10 @@ class SambaUpdateTest : public ::testing::Test {
 };
 
 TEST_F(SambaUpdateTest, CreatedMovedDisabledDeletedAndExcludedObjects) {
-  ConfigSpec spec = Base("UpdBasic");
+  ConfigSpec settings = Base("UpdBasic");
   ASSERT_TRUE(dc_->Modify(Ou("OU=A") + Ou("OU=B") + Ou("OU=D") + User("ua1", "OU=A") +
                           User("ua2", "OU=A") + User("ua3", "OU=B") + User("ua4", "OU=A")));
-  ASSERT_EQ(Run(spec, 0), 1);
+  ASSERT_EQ(Run(settings, 0), 1);
   ServerOrg before = DumpOrg(zeltod_);
   ASSERT_TRUE(before.HasDept("D\\"));
   ASSERT_TRUE(before.users.count("ua4"));
@@ -132,10 +132,10 @@ TEST_F(SambaUpdateTest, CreatedMovedDisabledDeletedAndExcludedObjects) {
       "\nchangetype: modify\nreplace: userAccountControl\nuserAccountControl: 514\n\n" +
       "dn: " + Dn("CN=ua3,OU=B") + "\nchangetype: delete\n\n" + "dn: " + Dn("CN=ua4,OU=A") +
       "\nchangetype: delete\n\n" + "dn: " + Dn("OU=D") + "\nchangetype: delete\n"));
-  spec.limit_user = {"ux1", "ua4"};
+  settings.limit_user = {"ux1", "ua4"};
   const std::uint64_t calls = SdkCallCount();
   base_.ClearLines();
-  ASSERT_EQ(Run(spec, 1), 1);
+  ASSERT_EQ(Run(settings, 1), 1);
   EXPECT_GT(SdkCallCount(), calls);
   EXPECT_FALSE(base_.Logged("导入部门数据成功"));  // no full import ran
 
@@ -159,17 +159,17 @@ TEST_F(SambaUpdateTest, CreatedMovedDisabledDeletedAndExcludedObjects) {
 
   // Nothing changed since: the next update changes nothing and still succeeds.
   base_.ClearLines();
-  ASSERT_EQ(Run(spec, 1), 1);
+  ASSERT_EQ(Run(settings, 1), 1);
   EXPECT_FALSE(base_.Logged("UpdateFromLDAP type=0"));
   EXPECT_EQ(DumpOrg(zeltod_).users.size(), org.users.size());
 }
 
 TEST_F(SambaUpdateTest, RenamedOusFollowTheOneVanishedChildOnly) {
-  ConfigSpec spec = Base("UpdRename");
+  ConfigSpec settings = Base("UpdRename");
   ASSERT_TRUE(dc_->Modify(Ou("OU=P1") + Ou("OU=Old1,OU=P1") + Ou("OU=Keep1,OU=P1") +
                           User("ur1", "OU=Old1,OU=P1") + Ou("OU=P2") + Ou("OU=X2,OU=P2") +
                           Ou("OU=Y2,OU=P2") + User("ur2", "OU=X2,OU=P2")));
-  ASSERT_EQ(Run(spec, 0), 1);
+  ASSERT_EQ(Run(settings, 0), 1);
   ASSERT_TRUE(DumpOrg(zeltod_).HasDept("P1\\Old1\\"));
 
   auto rename = [&](const std::string& from, const std::string& to, const std::string& under) {
@@ -178,7 +178,7 @@ TEST_F(SambaUpdateTest, RenamedOusFollowTheOneVanishedChildOnly) {
   };
   ASSERT_TRUE(dc_->Modify(rename("OU=Old1", "OU=New1", "OU=P1") +
                           rename("OU=X2", "OU=X2b", "OU=P2") + rename("OU=Y2", "OU=Y2b", "OU=P2")));
-  ASSERT_EQ(Run(spec, 1), 1);
+  ASSERT_EQ(Run(settings, 1), 1);
   ServerOrg org = DumpOrg(zeltod_);
   EXPECT_TRUE(org.HasDept("P1\\New1\\"));
   EXPECT_FALSE(org.HasDept("P1\\Old1\\"));
@@ -191,22 +191,22 @@ TEST_F(SambaUpdateTest, RenamedOusFollowTheOneVanishedChildOnly) {
   EXPECT_TRUE(org.users.count("ur2"));
 
   // The full import repairs what the update left.
-  ASSERT_EQ(Run(spec, 0), 1);
+  ASSERT_EQ(Run(settings, 0), 1);
   org = DumpOrg(zeltod_);
   EXPECT_TRUE(org.HasDept("P2\\X2b\\") && !org.HasDept("P2\\X2\\"));
   EXPECT_EQ(Lower(org.users["ur2"].departments), std::vector<std::string>{"p2\\x2b\\"});
 }
 
 TEST_F(SambaUpdateTest, FailedUpdateStoresNothingAndTheNextRunFetchesTheSameChanges) {
-  ConfigSpec spec = Base("UpdFail");
+  ConfigSpec settings = Base("UpdFail");
   ASSERT_TRUE(dc_->Modify(Ou("OU=F")));
-  ASSERT_EQ(Run(spec, 0), 1);
+  ASSERT_EQ(Run(settings, 0), 1);
   const std::int64_t usn = ReadPreviousHighUsn(base_dn_);
   ASSERT_TRUE(dc_->Modify(User("uf1", "OU=F")));
 
   ASSERT_TRUE(zeltod_.Stop());
   base_.ClearLines();
-  EXPECT_EQ(Run(spec, 1), 0);
+  EXPECT_EQ(Run(settings, 1), 0);
   EXPECT_TRUE(base_.Logged("Code = 800706ba")) << Joined(base_.Lines());
   EXPECT_EQ(ReadPreviousHighUsn(base_dn_), usn);
   {
@@ -223,15 +223,15 @@ TEST_F(SambaUpdateTest, FailedUpdateStoresNothingAndTheNextRunFetchesTheSameChan
   }
 
   ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
-  EXPECT_EQ(Run(spec, 1), 1);
+  EXPECT_EQ(Run(settings, 1), 1);
   EXPECT_EQ(Lower(DumpOrg(zeltod_).users["uf1"].departments), std::vector<std::string>{"f\\"});
   EXPECT_GT(ReadPreviousHighUsn(base_dn_), usn);
 }
 
 TEST_F(SambaUpdateTest, AnotherControllerLeadsToAFullImport) {
-  ConfigSpec spec = Base("UpdOtherDc");
+  ConfigSpec settings = Base("UpdOtherDc");
   ASSERT_TRUE(dc_->Modify(Ou("OU=G") + User("ug1", "OU=G")));
-  ASSERT_EQ(Run(spec, 0), 1);
+  ASSERT_EQ(Run(settings, 0), 1);
   const std::string id = ReadPreviousInvocationId(base_dn_);
   ASSERT_EQ(id.size(), 32u);
   // The stored number claims to come from another controller; an account only the server
@@ -243,7 +243,7 @@ TEST_F(SambaUpdateTest, AnotherControllerLeadsToAFullImport) {
   }
   ASSERT_TRUE(DumpOrg(zeltod_).users.count("stray"));
   base_.ClearLines();
-  ASSERT_EQ(Run(spec, 1), 1);
+  ASSERT_EQ(Run(settings, 1), 1);
   EXPECT_TRUE(base_.Logged("域控制器的调用ID已改变(上次=" + std::string(32, '0') + ", 本次=" + id));
   EXPECT_TRUE(base_.Logged("导入LDAP数据成功"));
   EXPECT_FALSE(DumpOrg(zeltod_).users.count("stray"));

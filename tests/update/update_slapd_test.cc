@@ -17,13 +17,13 @@ TEST(SlapdUpdateTest, UpdateOnADominoDirectoryIsAFullImport) {
   BaseFolderScope base;
   ASSERT_TRUE(slapd.Start());
   ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();
-  ConfigSpec spec;
-  spec.type = 1;
-  spec.dc = "o=corp";
-  spec.admin = slapd.Fact("ADMIN_DN");
-  spec.password = slapd.Fact("ADMIN_PASSWORD");
-  spec.ldap_port = slapd.Port();
-  ASSERT_TRUE(base.WriteConfig(spec, zeltod));
+  ConfigSpec settings;
+  settings.type = 1;
+  settings.dc = "o=corp";
+  settings.admin = slapd.Fact("ADMIN_DN");
+  settings.password = slapd.Fact("ADMIN_PASSWORD");
+  settings.ldap_port = slapd.Port();
+  ASSERT_TRUE(base.WriteConfig(settings, zeltod));
   int result = 0;
   {
     SyncEngine engine;
@@ -34,8 +34,8 @@ TEST(SlapdUpdateTest, UpdateOnADominoDirectoryIsAFullImport) {
   EXPECT_TRUE(base.Logged("导入LDAP数据成功"));
   EXPECT_FALSE(base.Logged("UpdateFromLDAP"));
   EXPECT_FALSE(DumpOrg(zeltod).users.empty());
-  EXPECT_EQ(ReadPreviousHighUsn(spec.dc), 0);
-  EXPECT_EQ(ReadPreviousInvocationId(spec.dc), "");
+  EXPECT_EQ(ReadPreviousHighUsn(settings.dc), 0);
+  EXPECT_EQ(ReadPreviousInvocationId(settings.dc), "");
 }
 
 TEST(SlapdUpdateTest, NorvanectlUpdateEchoesTheLogAndExitsWithTheResult) {
@@ -44,22 +44,22 @@ TEST(SlapdUpdateTest, NorvanectlUpdateEchoesTheLogAndExitsWithTheResult) {
   BaseFolderScope base;
   ASSERT_TRUE(slapd.Start());
   ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();
-  ConfigSpec spec;
-  spec.type = 1;
-  spec.dc = "o=corp";
-  spec.admin = slapd.Fact("ADMIN_DN");
-  spec.password = slapd.Fact("ADMIN_PASSWORD");
-  spec.ldap_port = slapd.Port();
-  ASSERT_TRUE(base.WriteConfig(spec, zeltod));
+  ConfigSpec settings;
+  settings.type = 1;
+  settings.dc = "o=corp";
+  settings.admin = slapd.Fact("ADMIN_DN");
+  settings.password = slapd.Fact("ADMIN_PASSWORD");
+  settings.ldap_port = slapd.Port();
+  ASSERT_TRUE(base.WriteConfig(settings, zeltod));
   ScriptResult ok =
       RunScript({NORVANECTL_PATH, "--base", base.dir(), "update"}, "", std::chrono::seconds(120));
   EXPECT_EQ(ok.exit_code, 0) << ok.errors;
   EXPECT_NE(ok.errors.find("导入LDAP数据成功"), std::string::npos) << ok.errors;
   EXPECT_NE(ok.errors.find("LDAP数据已成功更新到Zelto服务器"), std::string::npos);
-  EXPECT_EQ(ok.errors.find(spec.password), std::string::npos);
+  EXPECT_EQ(ok.errors.find(settings.password), std::string::npos);
 
-  spec.password = "wrong-password";
-  ASSERT_TRUE(base.WriteConfig(spec, zeltod));
+  settings.password = "wrong-password";
+  ASSERT_TRUE(base.WriteConfig(settings, zeltod));
   ScriptResult failed =
       RunScript({NORVANECTL_PATH, "--base", base.dir(), "update"}, "", std::chrono::seconds(120));
   EXPECT_EQ(failed.exit_code, 1);
