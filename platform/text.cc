@@ -1,6 +1,8 @@
 #include "platform/text.h"
 
 #include <climits>
+#include <cstdarg>
+#include <cstdio>
 
 namespace norvane {
 
@@ -91,6 +93,19 @@ long ParseLong(std::string_view text) {
     value = value * 10 + static_cast<unsigned long>(text[i] - '0');
   }
   return static_cast<long>(negative ? (0UL - value) : value);
+}
+
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(out.data(), out.size() + 1, format, args);
+  va_end(args);
+  return out;
 }
 
 }  // namespace norvane

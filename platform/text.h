@@ -39,6 +39,9 @@ std::string CutToBytes(std::string_view text, std::size_t max_bytes);
 // anything else ends the number, and no digits read as 0.
 long ParseLong(std::string_view text);
 
+// printf into a std::string, for log lines built from a format.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace norvane
 
 #endif  // NORVANE_PLATFORM_TEXT_H_

@@ -20,20 +20,6 @@
 namespace norvane {
 namespace {
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-  if (n > 0) std::vsnprintf(out.data(), out.size() + 1, format, args);
-  va_end(args);
-  return out;
-}
-
 // <Outer><Inner Name="..."/>...</Outer>
 std::vector<std::string> NamesOf(const std::string& xml, const char* outer, const char* inner) {
   std::vector<std::string> names;

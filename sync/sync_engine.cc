@@ -20,20 +20,6 @@ namespace {
 constexpr std::size_t kFieldBytes = 63;
 constexpr char kUnchanged[] = "ZELTO_NULL";
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-  if (n > 0) std::vsnprintf(out.data(), out.size() + 1, format, args);
-  va_end(args);
-  return out;
-}
-
 std::string FirstValue(const std::string& joined) { return joined.substr(0, joined.find(';')); }
 
 const std::string* Find(const EntryAttributes& attributes, const std::string& name) {
