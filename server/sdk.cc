@@ -2,7 +2,9 @@
 
 #include <grpcpp/grpcpp.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -143,6 +145,29 @@ std::string NameListXml(const char* outer, const char* inner, const zelto::NameL
   return xml + "</" + outer + ">";
 }
 
+// A call fails at once while its channel is not connected, and a connection attempt only
+// makes progress while some thread polls the channel. A synchronous caller that retries
+// after a failure would otherwise wait for gRPC's backup poller, seconds later, to notice
+// that the server is back. So the caller watches the channel through one attempt first:
+// until it is ready, or that attempt has failed, or the deadline (at most two seconds).
+void AwaitConnectionAttempt(grpc::Channel* channel,
+                            std::chrono::system_clock::time_point deadline) {
+  if (!channel) return;
+  grpc_connectivity_state state = channel->GetState(true);
+  if (state == GRPC_CHANNEL_READY) return;
+  const auto limit = std::min(deadline, std::chrono::system_clock::now() + std::chrono::seconds(2));
+  bool attempted = false;
+  while (state != GRPC_CHANNEL_READY && state != GRPC_CHANNEL_SHUTDOWN) {
+    if (state == GRPC_CHANNEL_CONNECTING) {
+      attempted = true;
+    } else if (state == GRPC_CHANNEL_TRANSIENT_FAILURE && attempted) {
+      return;  // refused: the call fails at once with the reason
+    }
+    if (!channel->WaitForStateChange(state, limit)) return;
+    state = channel->GetState(true);
+  }
+}
+
 grpc::ChannelArguments ChannelArgs(bool keepalive) {
   grpc::ChannelArguments args;
   // A restarted server is found again within about a second. The minimum back-off is also
@@ -188,12 +213,15 @@ struct SdkCore {
 
   std::chrono::milliseconds Timeout() const { return std::chrono::milliseconds(timeout_ms.load()); }
 
-  // Runs one remote call with the deadline; a failure becomes an SdkError.
+  // Runs one remote call on `channel` with the deadline; a failure becomes an SdkError.
   template <typename Fn>
-  void Invoke(const std::string& address, const char* source, const char* op, Fn&& fn) {
+  void Invoke(grpc::Channel* channel, const std::string& address, const char* source,
+              const char* op, Fn&& fn) {
     std::chrono::milliseconds timeout = Timeout();
+    const auto deadline = std::chrono::system_clock::now() + timeout;
+    AwaitConnectionAttempt(channel, deadline);
     grpc::ClientContext context;
-    context.set_deadline(std::chrono::system_clock::now() + timeout);
+    context.set_deadline(deadline);
     g_call_count.fetch_add(1, std::memory_order_relaxed);
     grpc::Status status = fn(&context);
     if (!status.ok()) throw ErrorFromStatus(status, source, op, address, timeout);
@@ -289,9 +317,10 @@ void SdkRoot::SetServerPort(int port) {
 
 std::string SdkRoot::ServerText() {
   zelto::TextReply reply;
-  core_->Invoke(core_->sdk_address, kRootSource, "ServerText", [&](grpc::ClientContext* c) {
-    return core_->root->GetServerText(c, zelto::Empty(), &reply);
-  });
+  core_->Invoke(core_->channel.get(), core_->sdk_address, kRootSource, "ServerText",
+                [&](grpc::ClientContext* c) {
+                  return core_->root->GetServerText(c, zelto::Empty(), &reply);
+                });
   return reply.text();
 }
 
@@ -315,7 +344,7 @@ void SdkDeptManager::AddDepartment(const std::string& name, const std::string& p
   r.set_name(name);
   r.set_parent_ref(parent_path);
   zelto::Empty reply;
-  core_->Invoke(core_->sdk_address, kDeptSource, "AddDepartment",
+  core_->Invoke(core_->channel.get(), core_->sdk_address, kDeptSource, "AddDepartment",
                 [&](grpc::ClientContext* c) { return core_->dept->AddDepartment(c, r, &reply); });
 }
 
@@ -325,9 +354,9 @@ void SdkDeptManager::RemoveDepartment(const std::string& path, int flags) {
   r.set_ref(path);
   r.set_flags(flags);
   zelto::Empty reply;
-  core_->Invoke(core_->sdk_address, kDeptSource, "RemoveDepartment", [&](grpc::ClientContext* c) {
-    return core_->dept->RemoveDepartment(c, r, &reply);
-  });
+  core_->Invoke(
+      core_->channel.get(), core_->sdk_address, kDeptSource, "RemoveDepartment",
+      [&](grpc::ClientContext* c) { return core_->dept->RemoveDepartment(c, r, &reply); });
 }
 
 void SdkDeptManager::RenameDepartment(const std::string& path, const std::string& new_name) {
@@ -336,9 +365,9 @@ void SdkDeptManager::RenameDepartment(const std::string& path, const std::string
   r.set_ref(path);
   r.set_new_name(new_name);
   zelto::Empty reply;
-  core_->Invoke(core_->sdk_address, kDeptSource, "RenameDepartment", [&](grpc::ClientContext* c) {
-    return core_->dept->RenameDepartment(c, r, &reply);
-  });
+  core_->Invoke(
+      core_->channel.get(), core_->sdk_address, kDeptSource, "RenameDepartment",
+      [&](grpc::ClientContext* c) { return core_->dept->RenameDepartment(c, r, &reply); });
 }
 
 std::string SdkDeptManager::ParentsOfDepartment(const std::string& name) {
@@ -347,7 +376,7 @@ std::string SdkDeptManager::ParentsOfDepartment(const std::string& name) {
   r.set_ref(name);
   zelto::TextReply reply;
   core_->Invoke(
-      core_->sdk_address, kDeptSource, "ParentsOfDepartment",
+      core_->channel.get(), core_->sdk_address, kDeptSource, "ParentsOfDepartment",
       [&](grpc::ClientContext* c) { return core_->dept->ParentsOfDepartment(c, r, &reply); });
   return reply.text();
 }
@@ -358,7 +387,7 @@ void SdkDeptManager::MoveDepartment(const std::string& path, const std::string& 
   r.set_ref(path);
   r.set_new_parent_ref(new_parent_path);
   zelto::Empty reply;
-  core_->Invoke(core_->sdk_address, kDeptSource, "MoveDepartment",
+  core_->Invoke(core_->channel.get(), core_->sdk_address, kDeptSource, "MoveDepartment",
                 [&](grpc::ClientContext* c) { return core_->dept->MoveDepartment(c, r, &reply); });
 }
 
@@ -367,9 +396,9 @@ std::string SdkDeptManager::ChildDepartments(const std::string& path) {
   zelto::DeptRef r;
   r.set_ref(path);
   zelto::NameList reply;
-  core_->Invoke(core_->sdk_address, kDeptSource, "ChildDepartments", [&](grpc::ClientContext* c) {
-    return core_->dept->ChildDepartments(c, r, &reply);
-  });
+  core_->Invoke(
+      core_->channel.get(), core_->sdk_address, kDeptSource, "ChildDepartments",
+      [&](grpc::ClientContext* c) { return core_->dept->ChildDepartments(c, r, &reply); });
   return NameListXml("Departments", "Department", reply);
 }
 
@@ -378,7 +407,7 @@ std::string SdkDeptManager::DepartmentUsers(const std::string& path) {
   zelto::DeptRef r;
   r.set_ref(path);
   zelto::NameList reply;
-  core_->Invoke(core_->sdk_address, kDeptSource, "DepartmentUsers",
+  core_->Invoke(core_->channel.get(), core_->sdk_address, kDeptSource, "DepartmentUsers",
                 [&](grpc::ClientContext* c) { return core_->dept->DepartmentUsers(c, r, &reply); });
   return NameListXml("Users", "User", reply);
 }
@@ -390,7 +419,7 @@ void SdkDeptManager::TakeUserOutOfDepartment(const std::string& account, const s
   r.set_ref(path);
   zelto::Empty reply;
   core_->Invoke(
-      core_->sdk_address, kDeptSource, "TakeUserOutOfDepartment",
+      core_->channel.get(), core_->sdk_address, kDeptSource, "TakeUserOutOfDepartment",
       [&](grpc::ClientContext* c) { return core_->dept->TakeUserOutOfDepartment(c, r, &reply); });
 }
 
@@ -403,7 +432,7 @@ void SdkDeptManager::MoveUser(const std::string& account, const std::string& old
   r.set_new_ref(new_path);
   r.set_flags(flags);
   zelto::Empty reply;
-  core_->Invoke(core_->sdk_address, kDeptSource, "MoveUser",
+  core_->Invoke(core_->channel.get(), core_->sdk_address, kDeptSource, "MoveUser",
                 [&](grpc::ClientContext* c) { return core_->dept->MoveUser(c, r, &reply); });
 }
 
@@ -412,9 +441,9 @@ std::string SdkDeptManager::DepartmentsOfUser(const std::string& account) {
   zelto::Account r;
   r.set_account(account);
   zelto::NameList reply;
-  core_->Invoke(core_->sdk_address, kDeptSource, "DepartmentsOfUser", [&](grpc::ClientContext* c) {
-    return core_->dept->DepartmentsOfUser(c, r, &reply);
-  });
+  core_->Invoke(
+      core_->channel.get(), core_->sdk_address, kDeptSource, "DepartmentsOfUser",
+      [&](grpc::ClientContext* c) { return core_->dept->DepartmentsOfUser(c, r, &reply); });
   return NameListXml("Departments", "Department", reply);
 }
 
@@ -426,8 +455,8 @@ void SdkDeptManager::CreateDepartmentUnderParent(const std::string& parent_path,
   r.set_name(name);
   r.set_flags(flags);
   zelto::Empty reply;
-  core_->Invoke(core_->sdk_address, kDeptSource, "CreateDepartmentUnderParent",
-                [&](grpc::ClientContext* c) {
+  core_->Invoke(core_->channel.get(), core_->sdk_address, kDeptSource,
+                "CreateDepartmentUnderParent", [&](grpc::ClientContext* c) {
                   return core_->dept->CreateDepartmentUnderParent(c, r, &reply);
                 });
 }
@@ -437,9 +466,9 @@ bool SdkDeptManager::DepartmentExists(const std::string& name_or_path) {
   zelto::DeptRef r;
   r.set_ref(name_or_path);
   zelto::BoolReply reply;
-  core_->Invoke(core_->sdk_address, kDeptSource, "DepartmentExists", [&](grpc::ClientContext* c) {
-    return core_->dept->DepartmentExists(c, r, &reply);
-  });
+  core_->Invoke(
+      core_->channel.get(), core_->sdk_address, kDeptSource, "DepartmentExists",
+      [&](grpc::ClientContext* c) { return core_->dept->DepartmentExists(c, r, &reply); });
   return reply.value();
 }
 
@@ -451,7 +480,7 @@ void SdkUserManager::AddUser(const std::string& account, int auth_type) {
   r.set_account(account);
   r.set_auth_type(auth_type);
   zelto::Empty reply;
-  core_->Invoke(core_->sdk_address, kUserSource, "AddUser",
+  core_->Invoke(core_->channel.get(), core_->sdk_address, kUserSource, "AddUser",
                 [&](grpc::ClientContext* c) { return core_->user->AddUser(c, r, &reply); });
 }
 
@@ -460,7 +489,7 @@ void SdkUserManager::RemoveUser(const std::string& account) {
   zelto::Account r;
   r.set_account(account);
   zelto::Empty reply;
-  core_->Invoke(core_->sdk_address, kUserSource, "RemoveUser",
+  core_->Invoke(core_->channel.get(), core_->sdk_address, kUserSource, "RemoveUser",
                 [&](grpc::ClientContext* c) { return core_->user->RemoveUser(c, r, &reply); });
 }
 
@@ -478,9 +507,9 @@ void SdkUserManager::SetUserBasicInfo(const std::string& account, const std::str
   r.set_phone(phone);
   r.set_auth_type(auth_type);
   zelto::Empty reply;
-  core_->Invoke(core_->sdk_address, kUserSource, "SetUserBasicInfo", [&](grpc::ClientContext* c) {
-    return core_->user->SetUserBasicInfo(c, r, &reply);
-  });
+  core_->Invoke(
+      core_->channel.get(), core_->sdk_address, kUserSource, "SetUserBasicInfo",
+      [&](grpc::ClientContext* c) { return core_->user->SetUserBasicInfo(c, r, &reply); });
 }
 
 void SdkUserManager::SetUserDetails(const std::string& account, int age, int birthday,
@@ -510,7 +539,7 @@ void SdkUserManager::SetUserDetails(const std::string& account, int age, int bir
   r.set_position(position);
   r.set_type(type);
   zelto::Empty reply;
-  core_->Invoke(core_->sdk_address, kUserSource, "SetUserDetails",
+  core_->Invoke(core_->channel.get(), core_->sdk_address, kUserSource, "SetUserDetails",
                 [&](grpc::ClientContext* c) { return core_->user->SetUserDetails(c, r, &reply); });
 }
 
@@ -519,7 +548,7 @@ bool SdkUserManager::UserExists(const std::string& account) {
   zelto::Account r;
   r.set_account(account);
   zelto::BoolReply reply;
-  core_->Invoke(core_->sdk_address, kUserSource, "UserExists",
+  core_->Invoke(core_->channel.get(), core_->sdk_address, kUserSource, "UserExists",
                 [&](grpc::ClientContext* c) { return core_->user->UserExists(c, r, &reply); });
   return reply.value();
 }
@@ -646,8 +675,10 @@ struct SdkApplication::Impl {
   template <typename Fn>
   void Invoke(const char* op, Fn&& fn) {
     std::string where;
-    std::shared_ptr<zelto::Application::Stub> s = Stub(op, &where, nullptr);
-    core->Invoke(where, kAppSource, op, [&](grpc::ClientContext* c) { return fn(*s, c); });
+    std::shared_ptr<grpc::Channel> channel;
+    std::shared_ptr<zelto::Application::Stub> s = Stub(op, &where, &channel);
+    core->Invoke(channel.get(), where, kAppSource, op,
+                 [&](grpc::ClientContext* c) { return fn(*s, c); });
   }
 };
 

@@ -177,7 +177,7 @@ TEST(SdkAgainstZeltod, AKilledServerGivesErrorsAndARestartedOneIsFoundAgain) {
   ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();  // same ports, same database
   // The same root reconnects by itself within a few seconds.
   bool back = false;
-  for (int i = 0; i < 50 && !back; ++i) {
+  for (int i = 0; i < 30 && !back; ++i) {
     try {
       back = root->UserManager()->UserExists("ann");
     } catch (const SdkError&) {
