@@ -146,6 +146,11 @@ TEST_F(AuthSlapd, AnUnreachableDirectoryRefuses) {
   }
   StartService(1, closed_port);
   EXPECT_EQ(Login(zeltod_, kAlice, "alice-pass"), 1);
+
+  // NDS: the account's DN cannot be looked up either, which is still no wrong password.
+  ASSERT_TRUE(testing::AddZeltoUser(zeltod_, "jdoe", 3));
+  StartService(2, closed_port);
+  EXPECT_EQ(Login(zeltod_, "jdoe", "jdoe-pass"), 1);
 }
 
 TEST_F(AuthSlapd, StartTwiceAndStopWhenNotStartedReportSuccessWithTheirMessages) {
