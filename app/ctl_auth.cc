@@ -7,6 +7,7 @@
 #include <iostream>
 #include <string>
 
+#include "app/ctl_sync.h"
 #include "config/ldap_config.h"
 #include "directory/ldap_client.h"
 #include "platform/activity_log.h"
@@ -79,6 +80,7 @@ int CtlVerify(const std::vector<std::string>& args) {
     std::fprintf(stderr, "norvanectl: no password on standard input\n");
     return 2;
   }
+  if (scope == kAuthScopeSpecified) return CtlAuthCurrentDomain(type);
   LogEcho echo;
   CLdapConfig config;
   config.Init();
@@ -142,6 +144,7 @@ int CtlAuth(const std::vector<std::string>& args) {
                  "--type ldap|local\n");
     return 2;
   }
+  if (scope == kAuthScopeSpecified) return CtlAuthCurrentDomain(type);
   LogEcho echo;
   CLdapConfig config;
   const bool connected = config.Init();
@@ -154,26 +157,17 @@ int CtlAuth(const std::vector<std::string>& args) {
     result = SetAuthTypeForAccounts(connected, app, SplitList(users), type, ToStderr);
     if (result) text = "设置用户认证类型成功!";  // a failure has shown its own message
   } else {
-    // This process ran no import, so the current domain's list of accounts is empty.
-    const std::vector<std::string> specified;
-    result = SetAuthType(connected, app, root ? root->DeptManager() : nullptr, specified, scope,
-                         type, ToStderr);
-    if (scope == kAuthScopeAllUsers) {
-      // A failed switch is said as one: telling the user it worked would leave accounts
-      // unable to log in the way the message promises.
-      if (ldap) {
-        text = result ? "关联所有用户LDAP认证成功，请用LDAP用户密码登录"
-                      : "关联所有用户LDAP认证失败，请用Zelto用户密码登录";
-      } else {
-        text = result ? "取消所有用户LDAP认证成功，请用Zelto用户密码登录"
-                      : "取消所有用户LDAP认证失败，详情请见系统日志";
-      }
-    } else if (ldap) {
-      text = result ? "设置当前配置域同步用户第三方认证成功!"
-                    : "设置当前配置域同步用户第三方认证失败!";
+    const std::vector<std::string> none;  // scope 0 lists the organisation itself
+    result = SetAuthType(connected, app, root ? root->DeptManager() : nullptr, none, scope, type,
+                         ToStderr);
+    // A failed switch is said as one: telling the user it worked would leave accounts
+    // unable to log in the way the message promises.
+    if (ldap) {
+      text = result ? "关联所有用户LDAP认证成功，请用LDAP用户密码登录"
+                    : "关联所有用户LDAP认证失败，请用Zelto用户密码登录";
     } else {
-      text = result ? "取消当前配置域同步用户第三方认证成功!"
-                    : "取消当前配置域同步域用户第三方认证失败!";
+      text = result ? "取消所有用户LDAP认证成功，请用Zelto用户密码登录"
+                    : "取消所有用户LDAP认证失败，详情请见系统日志";
     }
   }
   if (!text.empty()) std::printf("%s\n", text.c_str());

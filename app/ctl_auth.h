@@ -4,8 +4,8 @@
 //                       code and its meaning; exit 0 only when the directory accepted it
 //   auth --all|--users "a;b"|--domain --type ldap|local
 //                       switches every account, the named accounts, or the accounts the
-//                       current domain's import placed (none in a process that ran no
-//                       import) to directory (ldap) or local authentication; exit 0 on
+//                       current domain's import places (--domain runs that full import
+//                       first) to directory (ldap) or local authentication; exit 0 on
 //                       success, 1 on failure, 2 for a usage error
 // The activity-log lines of a command are echoed to standard error, and so are its messages.
 #ifndef NORVANE_APP_CTL_AUTH_H_

@@ -12,6 +12,7 @@
 
 #include "platform/activity_log.h"
 #include "platform/text.h"
+#include "server/auth_switch.h"
 #include "sync/sync_engine.h"
 
 namespace norvane {
@@ -176,6 +177,40 @@ int CtlImportUsers(const std::string& accounts) {
                 engine.UnknownAccount().c_str());
   }
   return result && failed.empty() ? 0 : 1;
+}
+
+// The current domain's accounts are the ones its import places, and a new process has
+// placed none: the import runs first, so that the switch reaches the accounts the
+// administrator means instead of reporting success for nobody.
+int CtlAuthCurrentDomain(int type) {
+  Console console;
+  ConsolePrompt prompt(&console);
+  LogEcho echo(&console);
+  SyncEngine engine(&prompt);
+  engine.EngineInit();
+  int imported;
+  {
+    ProgressLine progress(&console, &engine);
+    imported = engine.SyncOneDC(0);
+  }
+  const bool ldap = type == kThirdPartyAuthType;
+  int result = 0;
+  if (imported) {
+    result = engine.SetAuthType(kAuthScopeSpecified, type);
+  } else {
+    console.Line("LDAP数据导入失败，详情请见系统日志.");
+  }
+  if (ldap) {
+    std::printf("%s\n", result ? "设置当前配置域同步用户第三方认证成功!"
+                               : "设置当前配置域同步用户第三方认证失败!");
+  } else {
+    std::printf("%s\n", result ? "取消当前配置域同步用户第三方认证成功!"
+                               : "取消当前配置域同步域用户第三方认证失败!");
+  }
+  if (result) {
+    std::fprintf(stderr, "%zu accounts switched\n", engine.SpecifiedAccounts().size());
+  }
+  return result ? 0 : 1;
 }
 
 }  // namespace norvane

@@ -3,6 +3,8 @@
 //                        as they are written, with a progress line on a terminal
 //   preview              the department tree of each configured base, indented
 //   import-users "a;b"   places the named Active Directory accounts
+//   auth --domain        (CtlAuthCurrentDomain) a full import, then the accounts it placed
+//                        switched to `type`; nothing is switched when the import fails
 // Each returns the process exit status: 0 on success, 1 on failure.
 #ifndef NORVANE_APP_CTL_SYNC_H_
 #define NORVANE_APP_CTL_SYNC_H_
@@ -14,6 +16,7 @@ namespace norvane {
 int CtlSync();
 int CtlPreview();
 int CtlImportUsers(const std::string& accounts);
+int CtlAuthCurrentDomain(int type);
 
 }  // namespace norvane
 

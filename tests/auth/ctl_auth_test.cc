@@ -104,11 +104,6 @@ TEST_F(CtlAuth, AuthSwitchesAndReportsWithTheWindowsTexts) {
   EXPECT_EQ(r.output, "设置用户认证类型成功!\n");
   EXPECT_EQ(ZeltoAuthType(zeltod_, kBob), 0);
 
-  r = Ctl({"auth", "--domain", "--type", "ldap"});  // no import in this process: nobody
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.output, "设置当前配置域同步用户第三方认证成功!\n");
-  EXPECT_EQ(ZeltoAuthType(zeltod_, kBob), 0);
-
   EXPECT_EQ(Ctl({"auth", "--all", "--domain", "--type", "ldap"}).exit_code, 2);
   EXPECT_EQ(Ctl({"auth", "--all", "--type", "3"}).exit_code, 2);
   EXPECT_EQ(Ctl({"auth", "--all"}).exit_code, 2);

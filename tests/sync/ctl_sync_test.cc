@@ -68,5 +68,34 @@ TEST_F(CtlSyncTest, ImportUsersIsForActiveDirectoryOnly) {
   EXPECT_TRUE(DumpOrg(zeltod_).users.empty());
 }
 
+TEST_F(CtlSyncTest, AuthDomainImportsThenSwitchesTheAccountsItPlaced) {
+  spec_.same_cover = 1;  // keep the server's own account below
+  ASSERT_TRUE(base_.WriteConfig(spec_, zeltod_));
+  ASSERT_EQ(zeltod_.Ctl({"add-user", "server-only"}), 0);
+
+  ScriptResult r = Ctl({"auth", "--domain", "--type", "ldap"});
+  EXPECT_EQ(r.exit_code, 0) << r.errors;
+  EXPECT_EQ(r.output, "设置当前配置域同步用户第三方认证成功!\n");
+  EXPECT_NE(r.errors.find("] 导入LDAP数据成功\n"), std::string::npos) << r.errors;
+  ServerOrg org = DumpOrg(zeltod_);
+  ASSERT_TRUE(org.users.count("alice") && org.users.count("bob"));
+  EXPECT_EQ(org.users["alice"].Field("authType"), "3");
+  EXPECT_EQ(org.users["bob"].Field("authType"), "3");
+  EXPECT_EQ(org.users["server-only"].Field("authType"), "0");
+
+  r = Ctl({"auth", "--domain", "--type", "local"});
+  EXPECT_EQ(r.exit_code, 0) << r.errors;
+  EXPECT_EQ(r.output, "取消当前配置域同步用户第三方认证成功!\n");
+  EXPECT_EQ(DumpOrg(zeltod_).users["alice"].Field("authType"), "0");
+
+  // An import that fails switches nobody and says so.
+  spec_.password = "wrong";
+  ASSERT_TRUE(base_.WriteConfig(spec_, zeltod_));
+  r = Ctl({"auth", "--domain", "--type", "ldap"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.output, "设置当前配置域同步用户第三方认证失败!\n");
+  EXPECT_EQ(DumpOrg(zeltod_).users["alice"].Field("authType"), "0");
+}
+
 }  // namespace
 }  // namespace norvane::testing
