@@ -80,7 +80,6 @@ int CtlVerify(const std::vector<std::string>& args) {
     std::fprintf(stderr, "norvanectl: no password on standard input\n");
     return 2;
   }
-  if (scope == kAuthScopeSpecified) return CtlAuthCurrentDomain(type);
   LogEcho echo;
   CLdapConfig config;
   config.Init();

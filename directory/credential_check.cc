@@ -34,16 +34,18 @@ int Release(LdapConnection* connection, int result, bool ad) {
   return result;
 }
 
-// Types 1 and 2: bind `dn` with `password` on host:port.
+// Types 1 and 2: bind `dn` with `password` on host:port. An empty DN or password would be an
+// anonymous bind, which servers accept: either is refused as a wrong password. An empty
+// password is refused before any traffic; an empty DN (NDS: the lookup found nothing, or
+// could not reach the server) only once the server is reached, so that an unreachable
+// directory reads as no connection, not as a wrong password.
 int VendorCheck(int type, std::string_view host, std::uint16_t port, const std::string& dn,
                 std::string_view password) {
-  // The server is reached first: an account whose DN could not be looked up because the
-  // server is down must read as "no connection", not as a wrong password.
+  if (password.empty()) return kLdapInvalidCredentials;
   int code = 0;
   LdapConnection* connection = OpenConnection(type, host, port, &code, true);
   if (!connection) return kVerifyCannotConnect;
-  // An empty DN or password would be an anonymous bind, which servers accept.
-  if (dn.empty() || password.empty()) return Release(connection, kLdapInvalidCredentials, false);
+  if (dn.empty()) return Release(connection, kLdapInvalidCredentials, false);
   int rc = SimpleBind(connection, dn, password);
   if (rc != LDAP_SUCCESS) CLdapClient::ReportMessage(ErrorText(rc));
   return Release(connection, rc, false);
