@@ -517,7 +517,21 @@ void SyncEngine::BuildGroupTree(const std::string& base) {
       }
     }
   }
-  // Paths from the top; a cycle of memberships is cut where it closes.
+  // A cycle of memberships (A in B, B in A) has no top to hang from: it is cut where a walk
+  // up the parents closes it, and that group goes directly under the base.
+  for (std::size_t i = 0; i < groups_.size(); ++i) {
+    std::unordered_set<std::size_t> on_walk;
+    for (std::size_t j = i; !groups_[j].parent.empty();) {
+      on_walk.insert(j);
+      const std::size_t parent = group_index_.at(MemberKey(groups_[j].parent));
+      if (on_walk.count(parent)) {
+        groups_[j].parent.clear();
+        break;
+      }
+      j = parent;
+    }
+  }
+  // Paths from the top.
   group_paths_.clear();
   std::function<std::string(std::size_t, int)> path_of = [&](std::size_t i, int depth) {
     const Group& g = groups_[i];
@@ -799,6 +813,13 @@ int SyncEngine::ImportNamedUsers(const std::vector<std::string>& accounts,
   try {
     for (const std::string& account : accounts) {
       if (!connection_) connection_ = client_->Connect(BuildRecord());
+      if (!connection_) {
+        // No answer is not "no such account": say that the directory was not reached.
+        const LdapServerParams record = BuildRecord();
+        WriteLog(Format("ConnectLdapsvr失败 ip=%s,port=%d,dn=%s", record.server_ip.c_str(),
+                        record.server_port, sys_config_.domain.c_str()));
+        return 0;
+      }
       std::string dn;
       client_->FindAccountDn(connection_, AccountFilter(account), dn);
       if (dn.empty()) {

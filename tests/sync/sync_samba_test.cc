@@ -152,6 +152,15 @@ TEST_F(SambaImportTest, NamedUsersKnownUnmappedAndUnknown) {
   org = DumpOrg(zeltod_);
   EXPECT_TRUE(org.users.count("alice"));
   EXPECT_FALSE(org.users.count("jsmith"));
+
+  // A directory that refuses the connection names no account as unknown.
+  settings.password = "wrong";
+  ASSERT_TRUE(base_.WriteConfig(settings, zeltod_));
+  SyncEngine refused;
+  refused.EngineInit();
+  EXPECT_EQ(refused.ImportNamedUsers({"jsmith"}, failed), 0);
+  EXPECT_EQ(refused.UnknownAccount(), "");
+  EXPECT_FALSE(DumpOrg(zeltod_).users.count("jsmith"));
 }
 
 }  // namespace

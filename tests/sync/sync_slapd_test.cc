@@ -299,6 +299,25 @@ TEST_F(SlapdImportTest, GroupModeNestsGroupsAndPlacesMembers) {
   EXPECT_FALSE(org.users.count("staff0001"));  // in no group
 }
 
+TEST_F(SlapdImportTest, GroupModeCutsACycleOfMemberships) {
+  // Platform Team is in Engineers already; Engineers in Platform Team closes a cycle.
+  ASSERT_TRUE(
+      slapd_.Modify("dn: cn=Platform Team,ou=Groups,o=corp\nchangetype: modify\n"
+                    "add: member\nmember: cn=Engineers,ou=Groups,o=corp\n"));
+  ConfigSpec corp = Corp();
+  corp.dept_mode = 1;
+  ASSERT_EQ(Sync(corp), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  const bool engineers_on_top =
+      org.HasDept("Engineers\\") && org.HasDept("Engineers\\Platform Team\\");
+  const bool platform_on_top =
+      org.HasDept("Platform Team\\") && org.HasDept("Platform Team\\Engineers\\");
+  EXPECT_TRUE(engineers_on_top != platform_on_top);
+  ASSERT_TRUE(org.users.count("dave") && org.users.count("carol"));
+  EXPECT_EQ(org.users["dave"].departments.size(), 1u);
+  EXPECT_TRUE(org.HasDept("Sales Team\\"));
+}
+
 TEST_F(SlapdImportTest, GroupModeWithUniqueMembers) {
   ConfigSpec nds = Nds();
   nds.dept_mode = 1;
