@@ -152,7 +152,17 @@ int CtlAuth(const std::vector<std::string>& args) {
   const bool ldap = type == kThirdPartyAuthType;
   int result;
   std::string text;
-  if (named) {
+  if (!connected || !app) {
+    // The switch itself reports success without a server; from the command line that
+    // would tell the administrator that accounts were switched when none was.
+    ToStderr("no Zelto server to switch accounts on: check SDKSVRIP and SDKSVRPort in " +
+             ConfigFilePath());
+    result = 0;
+    if (!named) {
+      text = ldap ? "关联所有用户LDAP认证失败，请用Zelto用户密码登录"
+                  : "取消所有用户LDAP认证失败，详情请见系统日志";
+    }
+  } else if (named) {
     result = SetAuthTypeForAccounts(connected, app, SplitList(users), type, ToStderr);
     if (result) text = "设置用户认证类型成功!";  // a failure has shown its own message
   } else {

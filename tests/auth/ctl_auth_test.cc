@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -117,6 +118,18 @@ TEST_F(CtlAuth, AFailedSwitchOfAllUsersIsNotReportedAsSuccess) {
   r = Ctl({"auth", "--all", "--type", "ldap"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.output, "关联所有用户LDAP认证失败，请用Zelto用户密码登录\n");
+}
+
+TEST_F(CtlAuth, WithoutAServerAddressNothingIsReportedAsSwitched) {
+  ASSERT_EQ(std::remove((base_.dir() + "/LdapConfig.xml").c_str()), 0);
+  ScriptResult r = Ctl({"auth", "--all", "--type", "ldap"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.output, "关联所有用户LDAP认证失败，请用Zelto用户密码登录\n");
+  EXPECT_NE(r.errors.find("no Zelto server to switch accounts on"), std::string::npos) << r.errors;
+  r = Ctl({"auth", "--users", kAlice, "--type", "ldap"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(ZeltoAuthType(zeltod_, kAlice), 0);
 }
 
 }  // namespace
