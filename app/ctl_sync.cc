@@ -114,6 +114,13 @@ void PrintTree(XmlElement element, int depth) {
   }
 }
 
+// A full import with the progress line on a terminal; the engine stays with the caller.
+int FullImport(Console& console, SyncEngine& engine) {
+  engine.EngineInit();
+  ProgressLine progress(&console, &engine);
+  return engine.SyncOneDC(0);
+}
+
 }  // namespace
 
 int CtlSync() {
@@ -121,12 +128,7 @@ int CtlSync() {
   ConsolePrompt prompt(&console);
   LogEcho echo(&console);
   SyncEngine engine(&prompt);
-  engine.EngineInit();
-  int result;
-  {
-    ProgressLine progress(&console, &engine);
-    result = engine.SyncOneDC(0);
-  }
+  const int result = FullImport(console, engine);
   console.Line(result ? "LDAP数据已成功导入Zelto服务器，请打开Zelto管理器查看!"
                       : "LDAP数据导入失败，详情请见系统日志.");
   std::fprintf(stderr, "部门 %ld  用户 %ld\n", engine.DepartmentsDone(), engine.UsersDone());
@@ -187,12 +189,7 @@ int CtlAuthCurrentDomain(int type) {
   ConsolePrompt prompt(&console);
   LogEcho echo(&console);
   SyncEngine engine(&prompt);
-  engine.EngineInit();
-  int imported;
-  {
-    ProgressLine progress(&console, &engine);
-    imported = engine.SyncOneDC(0);
-  }
+  const int imported = FullImport(console, engine);
   const bool ldap = type == kThirdPartyAuthType;
   int result = 0;
   if (imported) {
