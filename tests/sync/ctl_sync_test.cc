@@ -13,11 +13,7 @@ class CtlSyncTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(slapd_.Start());
     ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
-    spec_.type = 1;
-    spec_.dc = "o=corp";
-    spec_.admin = slapd_.Fact("ADMIN_DN");
-    spec_.password = slapd_.Fact("ADMIN_PASSWORD");
-    spec_.ldap_port = slapd_.Port();
+    settings_ = CorpSettings(slapd_);
   }
 
   ScriptResult Ctl(const std::vector<std::string>& args) {
@@ -30,11 +26,11 @@ class CtlSyncTest : public ::testing::Test {
   SlapdServer slapd_;
   Zeltod zeltod_;
   BaseFolderScope base_;
-  ConfigSpec spec_;
+  ConfigSpec settings_;
 };
 
 TEST_F(CtlSyncTest, SyncEchoesTheLogAndReportsTheResult) {
-  ASSERT_TRUE(base_.WriteConfig(spec_, zeltod_));
+  ASSERT_TRUE(base_.WriteConfig(settings_, zeltod_));
   ScriptResult r = Ctl({"sync"});
   EXPECT_EQ(r.exit_code, 0) << r.errors;
   EXPECT_NE(r.errors.find("] 导入部门数据成功\n"), std::string::npos) << r.errors;
@@ -44,8 +40,8 @@ TEST_F(CtlSyncTest, SyncEchoesTheLogAndReportsTheResult) {
   EXPECT_EQ(r.errors.find("\033["), std::string::npos);  // no progress line off a terminal
   EXPECT_TRUE(DumpOrg(zeltod_).HasDept("Sales\\East\\"));
 
-  spec_.password = "wrong";
-  ASSERT_TRUE(base_.WriteConfig(spec_, zeltod_));
+  settings_.password = "wrong";
+  ASSERT_TRUE(base_.WriteConfig(settings_, zeltod_));
   r = Ctl({"sync"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.errors.find("ConnectLdapsvr失败"), std::string::npos);
@@ -53,7 +49,7 @@ TEST_F(CtlSyncTest, SyncEchoesTheLogAndReportsTheResult) {
 }
 
 TEST_F(CtlSyncTest, PreviewPrintsTheIndentedTreeWithoutWritingTheServer) {
-  ASSERT_TRUE(base_.WriteConfig(spec_, zeltod_));
+  ASSERT_TRUE(base_.WriteConfig(settings_, zeltod_));
   ScriptResult r = Ctl({"preview"});
   EXPECT_EQ(r.exit_code, 0) << r.errors;
   EXPECT_NE(r.output.find("\n  Sales\n    East\n"), std::string::npos) << r.output;
@@ -62,15 +58,15 @@ TEST_F(CtlSyncTest, PreviewPrintsTheIndentedTreeWithoutWritingTheServer) {
 }
 
 TEST_F(CtlSyncTest, ImportUsersIsForActiveDirectoryOnly) {
-  ASSERT_TRUE(base_.WriteConfig(spec_, zeltod_));
+  ASSERT_TRUE(base_.WriteConfig(settings_, zeltod_));
   ScriptResult r = Ctl({"import-users", "alice;bob"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_TRUE(DumpOrg(zeltod_).users.empty());
 }
 
 TEST_F(CtlSyncTest, AuthDomainImportsThenSwitchesTheAccountsItPlaced) {
-  spec_.same_cover = 1;  // keep the server's own account below
-  ASSERT_TRUE(base_.WriteConfig(spec_, zeltod_));
+  settings_.same_cover = 1;  // keep the server's own account below
+  ASSERT_TRUE(base_.WriteConfig(settings_, zeltod_));
   ASSERT_EQ(zeltod_.Ctl({"add-user", "server-only"}), 0);
 
   ScriptResult r = Ctl({"auth", "--domain", "--type", "ldap"});
@@ -89,8 +85,8 @@ TEST_F(CtlSyncTest, AuthDomainImportsThenSwitchesTheAccountsItPlaced) {
   EXPECT_EQ(DumpOrg(zeltod_).users["alice"].Field("authType"), "0");
 
   // An import that fails switches nobody and says so.
-  spec_.password = "wrong";
-  ASSERT_TRUE(base_.WriteConfig(spec_, zeltod_));
+  settings_.password = "wrong";
+  ASSERT_TRUE(base_.WriteConfig(settings_, zeltod_));
   r = Ctl({"auth", "--domain", "--type", "ldap"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.output, "设置当前配置域同步用户第三方认证失败!\n");

@@ -27,15 +27,7 @@ class SlapdImportTest : public ::testing::Test {
     ASSERT_TRUE(sdk_);
   }
 
-  ConfigSpec Corp() {
-    ConfigSpec settings;
-    settings.type = 1;
-    settings.dc = "o=corp";
-    settings.admin = slapd_.Fact("ADMIN_DN");
-    settings.password = slapd_.Fact("ADMIN_PASSWORD");
-    settings.ldap_port = slapd_.Port();
-    return settings;
-  }
+  ConfigSpec Corp() { return CorpSettings(slapd_); }
 
   ConfigSpec Nds() {
     ConfigSpec settings;

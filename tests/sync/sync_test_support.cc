@@ -195,6 +195,16 @@ bool ServerOrg::HasDept(const std::string& path) const {
   return false;
 }
 
+ConfigSpec CorpSettings(const SlapdServer& slapd) {
+  ConfigSpec settings;
+  settings.type = 1;
+  settings.dc = "o=corp";
+  settings.admin = slapd.Fact("ADMIN_DN");
+  settings.password = slapd.Fact("ADMIN_PASSWORD");
+  settings.ldap_port = slapd.Port();
+  return settings;
+}
+
 ServerOrg DumpOrg(const Zeltod& zeltod) {
   ServerOrg org;
   std::string out;

@@ -44,6 +44,9 @@ struct ConfigSpec {
   std::vector<std::string> dc_list;                  // DCName of each AllowDC entry
 };
 
+// The Domino-style tree o=corp of `slapd`, read as its admin entry (type 1, simple bind).
+ConfigSpec CorpSettings(const SlapdServer& slapd);
+
 // A fresh base folder (with logs/) made the process's base folder; the activity log is
 // captured while it lives.
 class BaseFolderScope {

@@ -17,12 +17,7 @@ TEST(SlapdUpdateTest, UpdateOnADominoDirectoryIsAFullImport) {
   BaseFolderScope base;
   ASSERT_TRUE(slapd.Start());
   ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();
-  ConfigSpec settings;
-  settings.type = 1;
-  settings.dc = "o=corp";
-  settings.admin = slapd.Fact("ADMIN_DN");
-  settings.password = slapd.Fact("ADMIN_PASSWORD");
-  settings.ldap_port = slapd.Port();
+  ConfigSpec settings = CorpSettings(slapd);
   ASSERT_TRUE(base.WriteConfig(settings, zeltod));
   int result = 0;
   {
@@ -44,12 +39,7 @@ TEST(SlapdUpdateTest, NorvanectlUpdateEchoesTheLogAndExitsWithTheResult) {
   BaseFolderScope base;
   ASSERT_TRUE(slapd.Start());
   ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();
-  ConfigSpec settings;
-  settings.type = 1;
-  settings.dc = "o=corp";
-  settings.admin = slapd.Fact("ADMIN_DN");
-  settings.password = slapd.Fact("ADMIN_PASSWORD");
-  settings.ldap_port = slapd.Port();
+  ConfigSpec settings = CorpSettings(slapd);
   ASSERT_TRUE(base.WriteConfig(settings, zeltod));
   ScriptResult ok =
       RunScript({NORVANECTL_PATH, "--base", base.dir(), "update"}, "", std::chrono::seconds(120));
