@@ -14,6 +14,7 @@
 #include "platform/text.h"
 #include "server/auth_service.h"
 #include "server/auth_switch.h"
+#include "server/organisation.h"
 #include "server/sdk.h"
 
 namespace norvane {
@@ -146,8 +147,10 @@ int CtlAuth(const std::vector<std::string>& args) {
   if (scope == kAuthScopeSpecified) return CtlAuthCurrentDomain(type);
   LogEcho echo;
   CLdapConfig config;
-  const bool connected = config.Init();
-  SdkRoot* root = config.Sdk();
+  config.Init();
+  const std::unique_ptr<SdkRoot> owned_root = CreateConfiguredSdkRoot();
+  SdkRoot* root = owned_root.get();
+  const bool connected = root != nullptr;
   SdkApplication* app = root ? root->Application() : nullptr;
   const bool ldap = type == kThirdPartyAuthType;
   int result;

@@ -39,7 +39,6 @@
 #include "config/credential.h"
 #include "platform/files.h"
 #include "platform/paths.h"
-#include "server/sdk.h"
 
 namespace norvane {
 namespace {
@@ -175,29 +174,13 @@ CLdapConfig::~CLdapConfig() = default;
 
 bool CLdapConfig::Init() {
   doc_.Clear();
-  sdk_.reset();
   SetConfigFilePath(BaseFolder() + kConfigFileName);
   SysConfigInfo scratch;
   const bool have_settings = LoadSysConfig(scratch);
   if (!have_settings) g_directory_type.store(0);
   if (!sync_scope_) sync_scope_ = std::make_unique<SyncScopeInfo>();
   std::fill(scratch.admin_password.begin(), scratch.admin_password.end(), '\0');
-  if (!have_settings) return false;
-  // Creating the root does not contact the server; an unusable address gives none.
-  try {
-    sdk_ = SdkRoot::Create(scratch.sdk_server_ip, scratch.sdk_server_port);
-  } catch (const std::exception&) {
-    sdk_.reset();
-  }
-  if (!sdk_) return false;
-  // Where the application object finds the application server. An unusable address is
-  // not an error here: only the application object uses it.
-  try {
-    sdk_->SetServerAddress(scratch.app_server_ip);
-    sdk_->SetServerPort(scratch.app_server_port);
-  } catch (const std::exception&) {
-  }
-  return sdk_ != nullptr;
+  return have_settings;
 }
 
 XmlElement CLdapConfig::OpenRoot() {

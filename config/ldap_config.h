@@ -25,8 +25,6 @@
 
 namespace norvane {
 
-class SdkRoot;
-
 // Process-wide configuration path, set by every CLdapConfig::Init to
 // BaseFolder() + "LdapConfig.xml". Empty until the first Init. Thread-safe.
 std::string ConfigFilePath();
@@ -52,9 +50,8 @@ class CLdapConfig {
   CLdapConfig(const CLdapConfig&) = delete;
   CLdapConfig& operator=(const CLdapConfig&) = delete;
 
-  // Sets the process-wide path and directory type (0 when SysConfig cannot be read) and
-  // obtains the IM server's SDK objects from SDKSVRIP/SDKSVRPort. True only when the SDK
-  // objects were obtained; the configuration operations work either way.
+  // Sets the process-wide path and directory type (0 when SysConfig cannot be read). True
+  // when SysConfig was read; the other operations work either way.
   bool Init();
 
   // SysConfig. SN is deciphered on load (a value that does not decipher is taken as the
@@ -120,19 +117,6 @@ class CLdapConfig {
   // Removes the first child `name` of LdapConfig and saves the file at once.
   bool RemoveSection(std::string_view name);
 
-  // The IM server's organisation, through the SDK objects Init obtained. Each returns false
-  // when there are none or a server call fails; the lists then hold what was gathered.
-  //
-  // Every department path and every account of the server, walking depth-first from the
-  // top: a department's child paths, then its own accounts, then each child's content.
-  bool CollectServerOrganisation(std::vector<std::string>& departments,
-                                 std::vector<std::string>& accounts);
-  // The accounts directly in one department (path "Sales\East\"; "" is the top).
-  bool ListDepartmentUsers(const std::string& path, std::vector<std::string>& accounts);
-  // Removes each listed account that exists on the server, in list order. A failing call
-  // stops there: the accounts before it stay removed. Unknown accounts are not an error.
-  bool RemoveExcludedUsers(const std::vector<std::string>& accounts);
-
   // The records this object holds for the wizard and SaveAll.
   SysConfigInfo& SysConfig() { return sys_config_; }
   AttributeMap& DeptProperty() { return dept_property_; }
@@ -140,10 +124,6 @@ class CLdapConfig {
   SyncScopeInfo& SyncScope() { return *sync_scope_; }
   ManageSyncInfo& ManageSync() { return manage_sync_; }
   std::vector<DcEntry>& DcList() { return dc_list_; }
-
-  // The IM server's SDK root object, null when Init did not obtain it. Owned by this
-  // object; valid until it is destroyed or Init runs again.
-  SdkRoot* Sdk() const { return sdk_.get(); }
 
  private:
   // Loads the file into doc_ and returns LdapConfig, or null when the file is missing,
@@ -174,7 +154,6 @@ class CLdapConfig {
   ManageSyncInfo manage_sync_;
   std::vector<DcEntry> dc_list_;
   XmlDocument doc_;
-  std::shared_ptr<SdkRoot> sdk_;
 };
 
 }  // namespace norvane

@@ -76,8 +76,6 @@ void Wipe(std::string& secret) {
 
 }  // namespace
 
-void LogMessagePrompt::Show(const std::string& text) { WriteLog(text); }
-
 std::string DefaultDirectoryHost() {
   std::string host;
   char* uris = nullptr;
@@ -171,7 +169,7 @@ struct AuthService::Held {
   }
 };
 
-AuthService::AuthService(MessagePrompt* prompt) : prompt_(prompt), sink_(this) {}
+AuthService::AuthService(Prompt* prompt) : prompt_(prompt), sink_(this) {}
 
 AuthService::~AuthService() { ReleaseAll(); }
 

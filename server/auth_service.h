@@ -27,7 +27,7 @@
 
 #include "config/ldap_config.h"
 #include "config/records.h"
-#include "server/prompt.h"
+#include "platform/prompt.h"
 #include "server/sdk.h"
 
 namespace norvane {
@@ -89,7 +89,7 @@ class AuthService {
  public:
   // `prompt` receives the message-box texts; null writes them to the activity log. It must
   // outlive the service.
-  explicit AuthService(MessagePrompt* prompt = nullptr);
+  explicit AuthService(Prompt* prompt = nullptr);
   // Stops listening and releases everything (no prompt is shown).
   ~AuthService();
   AuthService(const AuthService&) = delete;
@@ -118,8 +118,8 @@ class AuthService {
   Held DetachAll();
   void Show(const std::string& text);
 
-  MessagePrompt* prompt_;
-  LogMessagePrompt log_prompt_;
+  Prompt* prompt_;
+  LogPrompt log_prompt_;
   AuthEventSink sink_;
 
   // Serialises Init, Start, Stop and the public ReleaseAll (controlling thread). Never taken

@@ -13,25 +13,13 @@
 #include "platform/activity_log.h"
 #include "platform/text.h"
 #include "platform/xml.h"
+#include "server/organisation.h"
 #include "server/sdk.h"
 #include "sync/dn_rules.h"
 #include "sync/sync_engine.h"
 
 namespace norvane {
 namespace {
-
-// <Outer><Inner Name="..."/>...</Outer>
-std::vector<std::string> NamesOf(const std::string& xml, const char* outer, const char* inner) {
-  std::vector<std::string> names;
-  XmlDocument doc;
-  if (!doc.LoadXml(xml)) return names;
-  XmlElement root = doc.Root();
-  if (!root || !EqualsNoCase(root.Name(), outer)) return names;
-  for (XmlElement child : root.Children()) {
-    if (EqualsNoCase(child.Name(), inner)) names.push_back(child.Attribute("Name"));
-  }
-  return names;
-}
 
 // The entries of a ParentsOfDepartment answer: each parent path ends with ";", the top
 // being the empty entry.
@@ -274,7 +262,7 @@ int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records) {
           bool read = false;
           const std::vector<std::string> in_directory = ChildDeptNamesInDirectory(parent_dn, &read);
           std::vector<std::string> on_server =
-              NamesOf(dept->ChildDepartments(parent_path), "Departments", "Department");
+              ParseNameList(dept->ChildDepartments(parent_path), "Departments", "Department");
           for (const std::string& d : in_directory) {
             auto it = std::find_if(on_server.begin(), on_server.end(),
                                    [&](const std::string& s) { return EqualsNoCase(s, d); });
@@ -363,7 +351,7 @@ int SyncEngine::UpdateFromLDAP(const std::vector<ChangedUser>& records) {
         dept->MoveUser(account, "", path, 0);
       } else {
         const std::vector<std::string> current =
-            NamesOf(dept->DepartmentsOfUser(account), "Departments", "Department");
+            ParseNameList(dept->DepartmentsOfUser(account), "Departments", "Department");
         const std::string now = current.empty() ? "" : current.front();
         const bool member = std::any_of(current.begin(), current.end(), [&](const std::string& d) {
           return EqualsNoCase(d, path);

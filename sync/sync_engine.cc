@@ -11,6 +11,7 @@
 #include "platform/activity_log.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "server/organisation.h"
 #include "server/sdk.h"
 #include "sync/dn_rules.h"
 
@@ -26,19 +27,6 @@ const std::string* Find(const EntryAttributes& attributes, const std::string& na
   if (name.empty()) return nullptr;
   auto it = attributes.find(name);
   return it == attributes.end() ? nullptr : &it->second;
-}
-
-// Names from the XML answers of the department manager: <Outer><Inner Name="..."/>.
-std::vector<std::string> NamesOf(const std::string& xml, const char* outer, const char* inner) {
-  std::vector<std::string> names;
-  XmlDocument doc;
-  if (!doc.LoadXml(xml)) return names;
-  XmlElement root = doc.Root();
-  if (!root || !EqualsNoCase(root.Name(), outer)) return names;
-  for (XmlElement child : root.Children()) {
-    if (EqualsNoCase(child.Name(), inner)) names.push_back(child.Attribute("Name"));
-  }
-  return names;
 }
 
 bool IsDnAttribute(const std::string& attribute) {
@@ -61,8 +49,6 @@ std::string GroupName(const std::string& key) {
 
 }  // namespace
 
-void LogPrompt::Show(const std::string& text) { WriteLog(text); }
-
 SyncEngine::SyncEngine(Prompt* prompt) : prompt_(prompt ? prompt : &log_prompt_) {}
 
 SyncEngine::~SyncEngine() {
@@ -80,10 +66,8 @@ int SyncEngine::EngineInit() {
   config.Init();
   SysConfigInfo sys;
   config.LoadSysConfig(sys);
-  sdk_ = SdkRoot::Create(sys.sdk_server_ip, sys.sdk_server_port);
+  sdk_ = CreateSdkRoot(sys);
   if (!sdk_) return 0;
-  sdk_->SetServerAddress(sys.app_server_ip);
-  sdk_->SetServerPort(sys.app_server_port);
   WriteEmptyOrgDocument(CurrentDocumentPath());
   WriteEmptyOrgDocument(PreviewDocumentPath());
   return ReloadConfig();
@@ -699,7 +683,8 @@ int SyncEngine::AddOrUpdateUser(XmlElement document, const std::string& departme
 }
 
 std::vector<std::string> SyncEngine::DepartmentsOfUser(const std::string& account) {
-  return NamesOf(sdk_->DeptManager()->DepartmentsOfUser(account), "Departments", "Department");
+  return ParseNameList(sdk_->DeptManager()->DepartmentsOfUser(account), "Departments",
+                       "Department");
 }
 
 int SyncEngine::PlaceUser(XmlElement document, const std::string& department,
@@ -892,11 +877,11 @@ void SyncEngine::CollectServerOrganisation() {
   std::function<void(const std::string&)> walk = [&](const std::string& path) {
     std::vector<std::string> children;
     for (const std::string& name :
-         NamesOf(dept->ChildDepartments(path), "Departments", "Department")) {
+         ParseNameList(dept->ChildDepartments(path), "Departments", "Department")) {
       children.push_back(path + name + "\\");
     }
     departments.insert(departments.end(), children.begin(), children.end());
-    for (const std::string& account : NamesOf(dept->DepartmentUsers(path), "Users", "User")) {
+    for (const std::string& account : ParseNameList(dept->DepartmentUsers(path), "Users", "User")) {
       accounts.push_back(account);
     }
     for (const std::string& child : children) walk(child);

@@ -28,9 +28,9 @@
 
 #include "config/records.h"
 #include "directory/ldap_client.h"
+#include "platform/prompt.h"
 #include "platform/xml.h"
 #include "sync/org_document.h"
-#include "sync/prompt.h"
 #include "sync/removal_list.h"
 
 namespace norvane {

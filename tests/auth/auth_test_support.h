@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "server/prompt.h"
+#include "platform/prompt.h"
 #include "tests/fixtures/zeltod_fixture.h"
 
 namespace norvane::testing {
@@ -79,7 +79,7 @@ class AuthBase {
   std::vector<std::string> lines_;
 };
 
-class RecordingPrompt : public MessagePrompt {
+class RecordingPrompt : public Prompt {
  public:
   void Show(const std::string& text) override;
   std::vector<std::string> Texts() const;

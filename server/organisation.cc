@@ -1,19 +1,16 @@
-// The IM server's organisation as CLdapConfig lists it for the excluded-users dialog and the
-// removal step of a full import, and the removal of excluded accounts.
-//
 // The department manager answers in XML:
 //   child departments of a path: <Departments><Department Name="Sales"/>...</Departments>
 //   users of a path:             <Users><User Name="account"/>...</Users>
 // Element names compare ignoring ASCII case; other children, and an answer whose outer
 // element is neither, contribute nothing. An answer that does not parse has no children.
 // A department path is the names from the top, each followed by "\"; "" is the top.
-#include "config/organisation.h"
+#include "server/organisation.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "config/ldap_config.h"
 #include "platform/xml.h"
-#include "server/sdk.h"
 
 namespace norvane {
 namespace {
@@ -57,9 +54,36 @@ std::vector<std::string> ParseNameList(std::string_view answer, std::string_view
   return names;
 }
 
-bool CLdapConfig::CollectServerOrganisation(std::vector<std::string>& departments,
-                                            std::vector<std::string>& accounts) {
-  SdkDeptManager* manager = DeptManagerOf(sdk_.get());
+std::unique_ptr<SdkRoot> CreateSdkRoot(const SysConfigInfo& sys) {
+  std::unique_ptr<SdkRoot> root;
+  try {
+    root = SdkRoot::Create(sys.sdk_server_ip, sys.sdk_server_port);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+  if (!root) return nullptr;
+  // Only the application object uses the application server: an unusable address is not
+  // an error here.
+  try {
+    root->SetServerAddress(sys.app_server_ip);
+    root->SetServerPort(sys.app_server_port);
+  } catch (const std::exception&) {
+  }
+  return root;
+}
+
+std::unique_ptr<SdkRoot> CreateConfiguredSdkRoot() {
+  CLdapConfig config;
+  config.Init();
+  SysConfigInfo sys;
+  if (!config.LoadSysConfig(sys)) return nullptr;
+  std::fill(sys.admin_password.begin(), sys.admin_password.end(), '\0');
+  return CreateSdkRoot(sys);
+}
+
+bool CollectServerOrganisation(SdkRoot* root, std::vector<std::string>& departments,
+                               std::vector<std::string>& accounts) {
+  SdkDeptManager* manager = DeptManagerOf(root);
   if (!manager) return false;
   departments.clear();
   accounts.clear();
@@ -72,9 +96,10 @@ bool CLdapConfig::CollectServerOrganisation(std::vector<std::string>& department
   return false;
 }
 
-bool CLdapConfig::ListDepartmentUsers(const std::string& path, std::vector<std::string>& accounts) {
+bool ListDepartmentUsers(SdkRoot* root, const std::string& path,
+                         std::vector<std::string>& accounts) {
   accounts.clear();
-  SdkDeptManager* manager = DeptManagerOf(sdk_.get());
+  SdkDeptManager* manager = DeptManagerOf(root);
   if (!manager) return false;
   try {
     accounts = ParseNameList(manager->DepartmentUsers(path), "Users", "User");
@@ -86,8 +111,8 @@ bool CLdapConfig::ListDepartmentUsers(const std::string& path, std::vector<std::
   return false;
 }
 
-bool CLdapConfig::RemoveExcludedUsers(const std::vector<std::string>& accounts) {
-  SdkUserManager* manager = UserManagerOf(sdk_.get());
+bool RemoveExcludedUsers(SdkRoot* root, const std::vector<std::string>& accounts) {
+  SdkUserManager* manager = UserManagerOf(root);
   if (!manager) return false;
   try {
     for (const std::string& account : accounts) {

@@ -1,10 +1,9 @@
 // Listing the server's organisation and removing excluded accounts, against a real zeltod.
-#include "config/organisation.h"
+#include "server/organisation.h"
 
 #include <gtest/gtest.h>
 
 #include "config/ldap_config.h"
-#include "server/sdk.h"
 #include "tests/config/config_test_support.h"
 #include "tests/fixtures/zeltod_fixture.h"
 
@@ -38,8 +37,8 @@ class OrganisationTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
     WriteConfig(zeltod_.Host(), zeltod_.SdkPort());
-    ASSERT_TRUE(config_.Init());
-    ASSERT_NE(config_.Sdk(), nullptr);
+    root_ = CreateConfiguredSdkRoot();
+    ASSERT_NE(root_, nullptr);
   }
   void WriteConfig(const std::string& host, int port) {
     base_.WriteConfig("<LdapConfig><SysConfig SDKSVRIP=\"" + host + "\" SDKSVRPort=\"" +
@@ -53,13 +52,13 @@ class OrganisationTest : public ::testing::Test {
 
   Zeltod zeltod_;
   TempBase base_;
-  CLdapConfig config_;
+  std::unique_ptr<SdkRoot> root_;
 };
 
 TEST_F(OrganisationTest, ServerWithoutDepartmentsGivesTheTopLevelAccountsOnly) {
   Ctl({"add-user", "alone"});
   Names departments{"stale"}, accounts{"stale"};
-  ASSERT_TRUE(config_.CollectServerOrganisation(departments, accounts));
+  ASSERT_TRUE(CollectServerOrganisation(root_.get(), departments, accounts));
   EXPECT_TRUE(departments.empty());
   EXPECT_EQ(accounts, (Names{"alone"}));
 }
@@ -72,14 +71,14 @@ TEST_F(OrganisationTest, WalksDepthFirstWithEachDepartmentsUsersBeforeItsChildre
   Ctl({"add-user", "b1", "Alpha\\Beta\\"});
   Ctl({"add-user", "g1", "Gamma\\"});
   Names departments, accounts;
-  ASSERT_TRUE(config_.CollectServerOrganisation(departments, accounts));
+  ASSERT_TRUE(CollectServerOrganisation(root_.get(), departments, accounts));
   EXPECT_EQ(departments, (Names{"Alpha\\", "Gamma\\", "Alpha\\Beta\\"}));
   EXPECT_EQ(accounts, (Names{"top", "a1", "b1", "g1"}));
 
   Names users;
-  ASSERT_TRUE(config_.ListDepartmentUsers("Alpha\\", users));
+  ASSERT_TRUE(ListDepartmentUsers(root_.get(), "Alpha\\", users));
   EXPECT_EQ(users, (Names{"a1"}));  // sub-departments are not included
-  ASSERT_TRUE(config_.ListDepartmentUsers("Alpha\\Beta\\", users));
+  ASSERT_TRUE(ListDepartmentUsers(root_.get(), "Alpha\\Beta\\", users));
   EXPECT_EQ(users, (Names{"b1"}));
 }
 
@@ -88,46 +87,44 @@ TEST_F(OrganisationTest, RemovesTheExistingExcludedAccountsAndSkipsUnknownOnes) 
   Ctl({"add-user", "drop1"});
   Ctl({"add-dept", "X\\"});
   Ctl({"add-user", "drop2", "X\\"});
-  EXPECT_TRUE(config_.RemoveExcludedUsers({"nobody", "ghost"}));
-  ASSERT_TRUE(config_.RemoveExcludedUsers({"drop1", "nobody", "drop2"}));
-  SdkUserManager* users = config_.Sdk()->UserManager();
+  EXPECT_TRUE(RemoveExcludedUsers(root_.get(), {"nobody", "ghost"}));
+  ASSERT_TRUE(RemoveExcludedUsers(root_.get(), {"drop1", "nobody", "drop2"}));
+  SdkUserManager* users = root_->UserManager();
   EXPECT_TRUE(users->UserExists("keep"));
   EXPECT_FALSE(users->UserExists("drop1"));
   EXPECT_FALSE(users->UserExists("drop2"));
-  EXPECT_TRUE(config_.RemoveExcludedUsers({}));
+  EXPECT_TRUE(RemoveExcludedUsers(root_.get(), {}));
 }
 
 TEST_F(OrganisationTest, AStoppedServerGivesFalse) {
   Ctl({"add-user", "u"});
   ASSERT_TRUE(zeltod_.Stop());
   Names departments, accounts, users;
-  EXPECT_FALSE(config_.CollectServerOrganisation(departments, accounts));
-  EXPECT_FALSE(config_.ListDepartmentUsers("", users));
-  EXPECT_FALSE(config_.RemoveExcludedUsers({"u"}));
+  EXPECT_FALSE(CollectServerOrganisation(root_.get(), departments, accounts));
+  EXPECT_FALSE(ListDepartmentUsers(root_.get(), "", users));
+  EXPECT_FALSE(RemoveExcludedUsers(root_.get(), {"u"}));
 }
 
 TEST_F(OrganisationTest, NoSdkAddressMeansNoSdkObjects) {
   WriteConfig("", zeltod_.SdkPort());
+  EXPECT_EQ(CreateConfiguredSdkRoot(), nullptr);
   CLdapConfig config;
-  EXPECT_FALSE(config.Init());
-  EXPECT_EQ(config.Sdk(), nullptr);
-  SysConfigInfo sys;
-  EXPECT_TRUE(config.LoadSysConfig(sys)) << "the configuration works without the SDK";
+  EXPECT_TRUE(config.Init()) << "the configuration works without the SDK";
   Names departments{"x"}, accounts{"y"};
-  EXPECT_FALSE(config.CollectServerOrganisation(departments, accounts));
-  EXPECT_FALSE(config.RemoveExcludedUsers({"u"}));
+  EXPECT_FALSE(CollectServerOrganisation(nullptr, departments, accounts));
+  EXPECT_FALSE(RemoveExcludedUsers(nullptr, {"u"}));
   base_.WriteConfig("<LdapConfig/>");
-  EXPECT_FALSE(config.Init());
+  EXPECT_EQ(CreateConfiguredSdkRoot(), nullptr);
 }
 
 TEST_F(OrganisationTest, TheSdkWorksWithoutAnApplicationServerAddress) {
   Ctl({"add-user", "u"});
   base_.WriteConfig("<LdapConfig><SysConfig SDKSVRIP=\"" + zeltod_.Host() + "\" SDKSVRPort=\"" +
                     std::to_string(zeltod_.SdkPort()) + "\"/></LdapConfig>");
-  CLdapConfig config;
-  ASSERT_TRUE(config.Init());
+  std::unique_ptr<SdkRoot> root = CreateConfiguredSdkRoot();
+  ASSERT_NE(root, nullptr);
   Names departments, accounts;
-  ASSERT_TRUE(config.CollectServerOrganisation(departments, accounts));
+  ASSERT_TRUE(CollectServerOrganisation(root.get(), departments, accounts));
   EXPECT_EQ(accounts, (Names{"u"}));
 }
 

@@ -1,1 +1,0 @@
-// Keeps norvanectl_lib non-empty before any command file exists.
