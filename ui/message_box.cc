@@ -1,0 +1,56 @@
+#include "ui/message_box.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QThread>
+
+// Q_INIT_RESOURCE must be used outside any namespace; a static library's resources are
+// otherwise dropped by the linker.
+static void InitNorvaneResources() { Q_INIT_RESOURCE(norvane); }
+
+namespace norvane {
+
+void InitUiResources() {
+  static const bool done = [] {
+    InitNorvaneResources();
+    return true;
+  }();
+  (void)done;
+}
+
+void ShowMessage(QWidget* parent, const QString& caption, const QString& text, MessageIcon icon) {
+  QMessageBox box(parent);
+  box.setWindowTitle(caption);
+  box.setText(text);
+  switch (icon) {
+    case MessageIcon::kInformation:
+      box.setIcon(QMessageBox::Information);
+      break;
+    case MessageIcon::kError:
+      box.setIcon(QMessageBox::Critical);
+      break;
+    case MessageIcon::kQuestion:
+      box.setIcon(QMessageBox::Question);
+      break;
+    case MessageIcon::kNone:
+      break;
+  }
+  box.addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
+  box.exec();
+}
+
+void MessageBoxPrompt::Show(const std::string& text) {
+  const QString message = QString::fromStdString(text);
+  QPointer<QWidget> parent = parent_;
+  auto show = [parent, message] {
+    ShowMessage(parent, QString::fromUtf8(kProgramCaption), message);
+  };
+  if (QThread::currentThread() == qApp->thread()) {
+    show();
+  } else {
+    QMetaObject::invokeMethod(qApp, show, Qt::BlockingQueuedConnection);
+  }
+}
+
+}  // namespace norvane
