@@ -88,6 +88,10 @@ CDeptSelectDlg::CDeptSelectDlg(QWidget* parent) : QDialog(parent) {
   resize(620, 480);
 
   connect(model_, &DeptTreeModel::CheckStatesChanged, this, &CDeptSelectDlg::UpdateCount);
+  // A click on a check box toggles without selecting; the item clicked becomes the selected one.
+  connect(tree_, &QTreeView::clicked, this, [this](const QModelIndex& index) {
+    tree_->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+  });
   connect(check_all, &QPushButton::clicked, this, [this] { model_->SetAllChecked(true); });
   connect(uncheck_all, &QPushButton::clicked, this, [this] { model_->SetAllChecked(false); });
   connect(save, &QPushButton::clicked, this, &CDeptSelectDlg::SaveClicked);

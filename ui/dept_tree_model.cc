@@ -28,8 +28,10 @@ void AddChildren(XmlElement element, DeptTreeModel::Node* parent,
   for (XmlElement child : element.Children()) {
     if (!EqualsNoCase(child.Name(), "department")) continue;
     auto node = std::make_unique<DeptTreeModel::Node>();
-    node->name = QString::fromStdString(child.Attribute("name"));
     node->key = child.Attribute("describe");
+    // A base without ou= or dc= parts (o=corp) has no name of its own: show its key.
+    const std::string name = child.Attribute("name");
+    node->name = QString::fromStdString(name.empty() ? node->key : name);
     node->checked = excluded.count(node->key) == 0;
     node->parent = parent;
     node->row = static_cast<int>(parent->children.size());

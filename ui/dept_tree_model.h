@@ -33,7 +33,8 @@ class DeptTreeModel : public QAbstractItemModel {
 
   // Replaces the tree by the "department" children of `container` (names compared ignoring
   // case), recursively, in document order. An item whose key equals an entry of `excluded`
-  // starts unchecked, every other checked, whatever its parent's state.
+  // starts unchecked, every other checked, whatever its parent's state. An item without a
+  // name is labelled with its key.
   void Build(XmlElement container, const std::vector<std::string>& excluded);
   void Clear();
 
