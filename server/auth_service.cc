@@ -197,6 +197,11 @@ int AuthService::Stopped() const {
   return stopped_;
 }
 
+bool AuthService::Listening() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return stopped_ == 0 && !stopping_ && app_ && app_->Connected();
+}
+
 bool AuthService::Initialised() const {
   std::lock_guard<std::mutex> lock(mu_);
   return root_ != nullptr;

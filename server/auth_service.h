@@ -112,6 +112,8 @@ class AuthService {
   // 1 while not started (the initial state), 0 while started.
   int Stopped() const;
   bool Initialised() const;
+  // True while started with its event connection open: logins reach this service.
+  bool Listening() const;
 
  private:
   struct Held;  // what ReleaseAll hands over to be destroyed outside the lock
