@@ -56,8 +56,8 @@ bool ReadPort(QWidget* page, QLineEdit* edit, std::uint16_t* port) {
   }
   std::optional<int> value = ParseInRange(Text(edit), 0, kMaxPort);
   if (!value) {
-    ShowMessage(page, QString::fromUtf8(kProgramCaption),
-                QString::fromStdString(RangeMessage(0, kMaxPort)), MessageIcon::kInformation);
+    ShowMessageBox(page, QString::fromUtf8(kProgramCaption),
+                   QString::fromStdString(RangeMessage(0, kMaxPort)), BoxIcon::kInformation);
     edit->setFocus();
     edit->selectAll();
     return false;
@@ -142,8 +142,8 @@ bool CPageLdapConfigInfo::validatePage() {
   fields.domain = Text(domain_);
   const DirectoryField missing = FirstMissingField(fields);
   if (missing != DirectoryField::kNone) {
-    ShowMessage(this, QStringLiteral("错误"), QString::fromUtf8(MissingFieldMessage(missing)),
-                MessageIcon::kInformation);
+    ShowMessageBox(this, QStringLiteral("错误"), QString::fromUtf8(MissingFieldMessage(missing)),
+                   BoxIcon::kInformation);
     QLineEdit* edit = missing == DirectoryField::kAddress ? address_
                       : missing == DirectoryField::kAdmin ? admin_
                                                           : domain_;
@@ -159,10 +159,11 @@ bool CPageLdapConfigInfo::validatePage() {
   const DcEntry entry = TestEntry(fields, dept_mode_);
   if (SelectLibrary(directory_type_)) {
     if (!TestConnection(entry)) {
-      ShowMessage(this, QStringLiteral("错误"),
-                  QStringLiteral("测试连接LDAP服务器失败,请检查填写的LDAP服务器的IP、管理员帐号或"
-                                 "密码是否正确"),
-                  MessageIcon::kError);
+      ShowMessageBox(
+          this, QStringLiteral("错误"),
+          QStringLiteral("测试连接LDAP服务器失败,请检查填写的LDAP服务器的IP、管理员帐号或"
+                         "密码是否正确"),
+          BoxIcon::kError);
       return false;
     }
     // The save keeps one ChildDC per domain name, so a second pass adds no duplicate.
@@ -176,13 +177,14 @@ bool CPageLdapConfigInfo::validatePage() {
 
 bool CPageLdapConfigInfo::TestConnection(const DcEntry& entry) {
   bool connected = false;
-  RunWithProgress(wizard(), kProgressConnect, [&entry, &connected] {
+  sheet_->Runner()(kProgressConnect, "测试连接LDAP服务器", [&entry, &connected] {
     CLdapClient client;
     LdapConnection* connection = client.Connect(entry);
     if (connection != nullptr) {
       connected = true;
       client.Disconnect(connection);
     }
+    return connected ? 1 : 0;
   });
   return connected;
 }
@@ -225,7 +227,7 @@ CPageLdapDNProp::CPageLdapDNProp(CLdapConfigSheet* sheet) : sheet_(sheet) {
   layout->addWidget(servers);
   layout->addWidget(depts);
 
-  dept_dialog_ = new CDeptSelectDlg(this);
+  dept_dialog_ = new CDeptSelectDlg(this, sheet->Runner());
   needs_refresh_ = true;
   connect(select, &QPushButton::clicked, this, &CPageLdapDNProp::SelectDepartmentsClicked);
 }
@@ -358,8 +360,8 @@ bool CPageLdapSych::validatePage() {
          {std::tuple{hour_, kMaxHour, &hour}, std::tuple{minute_, kMaxMinute, &minute}}) {
       std::optional<int> value = ParseInRange(Text(edit), 0, high);
       if (!value) {
-        ShowMessage(this, QString::fromUtf8(kProgramCaption),
-                    QString::fromStdString(RangeMessage(0, high)), MessageIcon::kInformation);
+        ShowMessageBox(this, QString::fromUtf8(kProgramCaption),
+                       QString::fromStdString(RangeMessage(0, high)), BoxIcon::kInformation);
         edit->setFocus();
         edit->selectAll();
         return false;
@@ -377,13 +379,14 @@ bool CPageLdapSych::validatePage() {
   if (auto_sync) manage.update_time = DailyUpdateTime(hour, minute);
   config->SaveAll();
   sheet_->DropConfig();
-  ShowMessage(this, QString::fromUtf8(kProgramCaption), QStringLiteral("配置成功!"));
+  ShowMessageBox(this, QString::fromUtf8(kProgramCaption), QStringLiteral("配置成功!"));
   return true;
 }
 
 // --- The sheet --------------------------------------------------------------------------
 
-CLdapConfigSheet::CLdapConfigSheet(QWidget* parent) : QWizard(parent) {
+CLdapConfigSheet::CLdapConfigSheet(QWidget* parent, WorkRunner runner)
+    : QWizard(parent), runner_(runner ? std::move(runner) : ProgressRunner(this)) {
   InitUiResources();
   setObjectName("configWizard");
   setWizardStyle(QWizard::ClassicStyle);

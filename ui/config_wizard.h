@@ -16,6 +16,7 @@
 
 #include "config/ldap_config.h"
 #include "config/records.h"
+#include "ui/progress_window.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -107,7 +108,8 @@ class CLdapConfigSheet : public QWizard {
  public:
   enum PageId { kStep1, kStep2, kStep3 };
 
-  explicit CLdapConfigSheet(QWidget* parent = nullptr);
+  // `runner` runs the connection test and the department preview; empty: RunWithProgress.
+  explicit CLdapConfigSheet(QWidget* parent = nullptr, WorkRunner runner = {});
   ~CLdapConfigSheet() override;
 
   // The configuration object of the current pass through step 1; step 1 makes a new one
@@ -119,10 +121,12 @@ class CLdapConfigSheet : public QWizard {
   CPageLdapConfigInfo* Step1() const { return step1_; }
   CPageLdapDNProp* Step2() const { return step2_; }
   CPageLdapSych* Step3() const { return step3_; }
+  const WorkRunner& Runner() const { return runner_; }
 
  private:
   void PageChanged(int id);
 
+  WorkRunner runner_;
   std::unique_ptr<CLdapConfig> config_;
   CPageLdapConfigInfo* step1_;
   CPageLdapDNProp* step2_;

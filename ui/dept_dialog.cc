@@ -42,7 +42,8 @@ class FolderIcons : public QIdentityProxyModel {
 
 }  // namespace
 
-CDeptSelectDlg::CDeptSelectDlg(QWidget* parent) : QDialog(parent) {
+CDeptSelectDlg::CDeptSelectDlg(QWidget* parent, WorkRunner runner)
+    : QDialog(parent), runner_(runner ? std::move(runner) : ProgressRunner(parent)) {
   InitUiResources();
   setObjectName("deptDialog");
   setWindowTitle(QStringLiteral("选择同步LDAP到Zelto的部门"));
@@ -114,11 +115,11 @@ std::string CDeptSelectDlg::PreviewPath() {
 }
 
 void CDeptSelectDlg::LoadPreview(const DcEntry& entry) {
-  RunWithProgress(parentWidget(), kProgressProcessing, [entry] {
+  runner_(kProgressProcessing, "LDAP数据预览", [entry] {
     LogPrompt prompt;
     SyncEngine engine(&prompt);
     engine.EngineInit();
-    engine.PreviewData(entry);
+    return engine.PreviewData(entry);
   });
   XmlDocument document;
   if (!document.Load(PreviewPath())) return;

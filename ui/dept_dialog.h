@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config/records.h"
+#include "ui/progress_window.h"
 
 class QLineEdit;
 class QTreeView;
@@ -24,8 +25,8 @@ class CDeptSelectDlg : public QDialog {
   Q_OBJECT
 
  public:
-  // Reads LimitDC.
-  explicit CDeptSelectDlg(QWidget* parent = nullptr);
+  // Reads LimitDC. `runner` runs the preview; empty: RunWithProgress.
+  explicit CDeptSelectDlg(QWidget* parent = nullptr, WorkRunner runner = {});
   ~CDeptSelectDlg() override;
 
   // Reads the departments of `entry`'s domain into the preview file (off this thread, with
@@ -43,6 +44,7 @@ class CDeptSelectDlg : public QDialog {
   void UpdateCount();
   void SaveClicked();
 
+  WorkRunner runner_;
   DeptTreeModel* model_;
   QTreeView* tree_;
   QLineEdit* count_;

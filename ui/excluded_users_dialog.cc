@@ -35,7 +35,8 @@ QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
 
 }  // namespace
 
-CExcludedUsersDlg::CExcludedUsersDlg(QWidget* parent) : QDialog(parent) {
+CExcludedUsersDlg::CExcludedUsersDlg(QWidget* parent, WorkRunner runner)
+    : QDialog(parent), runner_(runner ? std::move(runner) : ProgressRunner(this)) {
   InitUiResources();
   setObjectName("excludedUsersDialog");
   setWindowTitle(QStringLiteral("配置禁用用户"));
@@ -118,9 +119,9 @@ void CExcludedUsersDlg::Initialise() {
     config.Init();
     config.LoadLimitUser(excluded);
   }
-  RunWithProgress(parentWidget(), kProgressProcessing, [this] {
+  runner_(kProgressProcessing, "读取Zelto组织结构", [this] {
     root_ = CreateConfiguredSdkRoot();
-    CollectServerOrganisation(root_.get(), departments_, accounts_);
+    return CollectServerOrganisation(root_.get(), departments_, accounts_) ? 1 : 0;
   });
   right_->setUpdatesEnabled(false);
   for (const std::string& account : excluded) {
@@ -226,10 +227,11 @@ void CExcludedUsersDlg::AddClicked() {
     std::vector<std::string> paths;
     for (const QString& text : taken) paths.push_back(text.toStdString());
     std::vector<std::vector<std::string>> users(paths.size());
-    RunWithProgress(this, kProgressProcessing, [this, &paths, &users] {
+    runner_(kProgressProcessing, "读取部门用户", [this, &paths, &users] {
       for (std::size_t i = 0; i < paths.size(); ++i) {
         ListDepartmentUsers(root_.get(), paths[i], users[i]);
       }
+      return 1;
     });
     for (const auto& list : users) {
       for (const std::string& account : list) AppendExcluded(QString::fromStdString(account));
@@ -275,8 +277,8 @@ void CExcludedUsersDlg::SaveClicked() {
     config.SaveLimitUser(excluded);
   }
   if (!excluded.empty()) {
-    RunWithProgress(this, kProgressProcessing,
-                    [this, &excluded] { RemoveExcludedUsers(root_.get(), excluded); });
+    runner_(kProgressProcessing, "删除禁止导入的用户",
+            [this, &excluded] { return RemoveExcludedUsers(root_.get(), excluded) ? 1 : 0; });
   }
   hide();
 }

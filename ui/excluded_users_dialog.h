@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "ui/progress_window.h"
+
 class QLineEdit;
 class QListWidget;
 class QRadioButton;
@@ -28,7 +30,8 @@ class CExcludedUsersDlg : public QDialog {
   Q_OBJECT
 
  public:
-  explicit CExcludedUsersDlg(QWidget* parent = nullptr);
+  // `runner` runs the server calls; empty: RunWithProgress.
+  explicit CExcludedUsersDlg(QWidget* parent = nullptr, WorkRunner runner = {});
   ~CExcludedUsersDlg() override;
 
   // Reads the organisation and LimitUser the first time, then shows the dialog.
@@ -55,6 +58,7 @@ class CExcludedUsersDlg : public QDialog {
   // Takes the selected items out of `list` and returns their texts in list order.
   static QStringList TakeSelected(QListWidget* list);
 
+  WorkRunner runner_;
   bool initialised_ = false;
   int mode_ = 0;  // 0: the candidates are accounts, 1: department paths
   std::unique_ptr<SdkRoot> root_;

@@ -19,21 +19,24 @@ void InitUiResources() {
   (void)done;
 }
 
-void ShowMessage(QWidget* parent, const QString& caption, const QString& text, MessageIcon icon) {
+void ShowMessageBox(QWidget* parent, const QString& caption, const QString& text, BoxIcon icon) {
   QMessageBox box(parent);
   box.setWindowTitle(caption);
   box.setText(text);
   switch (icon) {
-    case MessageIcon::kInformation:
+    case BoxIcon::kInformation:
       box.setIcon(QMessageBox::Information);
       break;
-    case MessageIcon::kError:
+    case BoxIcon::kWarning:
+      box.setIcon(QMessageBox::Warning);
+      break;
+    case BoxIcon::kError:
       box.setIcon(QMessageBox::Critical);
       break;
-    case MessageIcon::kQuestion:
+    case BoxIcon::kQuestion:
       box.setIcon(QMessageBox::Question);
       break;
-    case MessageIcon::kNone:
+    case BoxIcon::kNone:
       break;
   }
   box.addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
@@ -44,7 +47,7 @@ void MessageBoxPrompt::Show(const std::string& text) {
   const QString message = QString::fromStdString(text);
   QPointer<QWidget> parent = parent_;
   auto show = [parent, message] {
-    ShowMessage(parent, QString::fromUtf8(kProgramCaption), message);
+    ShowMessageBox(parent, QString::fromUtf8(kProgramCaption), message);
   };
   if (QThread::currentThread() == qApp->thread()) {
     show();

@@ -12,14 +12,14 @@ class QWidget;
 
 namespace norvane {
 
-enum class MessageIcon { kNone, kInformation, kError, kQuestion };
+enum class BoxIcon { kNone, kInformation, kWarning, kError, kQuestion };
 
 // The caption of the program's own message boxes and main window.
 inline constexpr const char* kProgramCaption = "LDAP同步工具";
 
 // A modal box with one "确定" button. Main-window thread only.
-void ShowMessage(QWidget* parent, const QString& caption, const QString& text,
-                 MessageIcon icon = MessageIcon::kNone);
+void ShowMessageBox(QWidget* parent, const QString& caption, const QString& text,
+                    BoxIcon icon = BoxIcon::kNone);
 
 // Shows each message in a modal box captioned kProgramCaption. Show may be called from any
 // thread: from another thread it waits until the box on the main-window thread is closed,

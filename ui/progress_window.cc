@@ -75,12 +75,13 @@ void ProgressWindow::SetDetail(const QString& detail) {
 
 QString ProgressWindow::Text() const { return text_->text(); }
 
-void RunWithProgress(QWidget* over, int code, const std::function<void()>& work,
-                     const std::function<QString()>& detail) {
+int RunWithProgress(QWidget* over, int code, const std::function<int()>& work,
+                    const std::function<QString()>& detail) {
   ProgressWindow window(code, over);
   window.show();
   QEventLoop loop;
-  QThread* worker = QThread::create(work);
+  int result = 0;
+  QThread* worker = QThread::create([&work, &result] { result = work(); });
   QObject::connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
   QTimer ticker;
   if (detail) {
@@ -94,6 +95,13 @@ void RunWithProgress(QWidget* over, int code, const std::function<void()>& work,
   delete worker;
   ticker.stop();
   window.close();
+  return result;
+}
+
+WorkRunner ProgressRunner(QWidget* over) {
+  return [over](int code, const std::string&, const std::function<int()>& work) {
+    return RunWithProgress(over, code, work);
+  };
 }
 
 }  // namespace norvane

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <string>
 
 class QLabel;
 
@@ -35,13 +36,22 @@ class ProgressWindow : public QWidget {
 };
 
 // Runs `work` on a worker thread while a progress window shows `code`'s text, and returns
-// when it is done. Meanwhile this thread keeps handling events, so every window repaints,
-// and the progress window takes all input, so no command starts inside another. `detail`,
-// when given, is called on this thread a few times a second for the window's second line
-// (it may read counters that `work` updates). Main-window thread only; `work` must not
-// touch widgets (a MessageBoxPrompt may be used from it).
-void RunWithProgress(QWidget* over, int code, const std::function<void()>& work,
-                     const std::function<QString()>& detail = {});
+// its result when it is done. Meanwhile this thread keeps handling events, so every window
+// repaints, and the progress window takes all input, so no command starts inside another.
+// `detail`, when given, is called on this thread a few times a second for the window's
+// second line (it may read counters that `work` updates). Main-window thread only; `work`
+// must not touch widgets (a MessageBoxPrompt may be used from it).
+int RunWithProgress(QWidget* over, int code, const std::function<int()>& work,
+                    const std::function<QString()>& detail = {});
+
+// How a dialog runs its long work: off the window's thread, the windows repainting and no
+// other command starting meanwhile. `code` picks the progress text, `task` names the work
+// for the activity log. Returns the work's result, or 0 when it could not run. The main
+// window passes one that goes through its controller; a dialog on its own uses
+// RunWithProgress.
+using WorkRunner =
+    std::function<int(int code, const std::string& task, const std::function<int()>& work)>;
+WorkRunner ProgressRunner(QWidget* over);
 
 }  // namespace norvane
 

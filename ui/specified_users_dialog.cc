@@ -19,12 +19,13 @@ constexpr int kThirdPartyAuth = 3;
 constexpr int kLocalAuth = 0;
 
 void Notice(QWidget* parent, const QString& text) {
-  ShowMessage(parent, QStringLiteral("温馨提示"), text);
+  ShowMessageBox(parent, QStringLiteral("温馨提示"), text);
 }
 
 }  // namespace
 
-CSpecifiedUsersDlg::CSpecifiedUsersDlg(QWidget* parent) : QDialog(parent) {
+CSpecifiedUsersDlg::CSpecifiedUsersDlg(QWidget* parent, WorkRunner runner)
+    : QDialog(parent), runner_(runner ? std::move(runner) : ProgressRunner(this)) {
   InitUiResources();
   setObjectName("specifiedUsersDialog");
   setWindowTitle(QStringLiteral("指定用户同步管理"));
@@ -88,12 +89,12 @@ void CSpecifiedUsersDlg::SetAuthType(int type) {
   acting_ = true;
   const std::vector<std::string> accounts = ParseAccountList(auth_accounts_->text().toStdString());
   MessageBoxPrompt prompt(this);
-  int result = 0;
-  RunWithProgress(this, kProgressProcessing, [&prompt, &accounts, type, &result] {
-    SyncEngine engine(&prompt);
-    engine.EngineInit();
-    result = engine.SetAuthTypeForAccounts(accounts, type);
-  });
+  const int result =
+      runner_(kProgressProcessing, "设置指定用户认证类型", [&prompt, &accounts, type] {
+        SyncEngine engine(&prompt);
+        engine.EngineInit();
+        return engine.SetAuthTypeForAccounts(accounts, type);
+      });
   if (result == 1) Notice(this, QStringLiteral("设置用户认证类型成功!"));
   acting_ = false;
 }
@@ -103,19 +104,20 @@ void CSpecifiedUsersDlg::ImportClicked() {
   const std::vector<std::string> accounts =
       ParseAccountList(import_accounts_->text().toStdString());
   MessageBoxPrompt prompt(this);
-  int result = 0;
   std::vector<std::string> failed;
-  RunWithProgress(this, kProgressSync, [&prompt, &accounts, &result, &failed] {
+  const int result = runner_(kProgressSync, "同步指定用户", [&prompt, &accounts, &failed] {
     SyncEngine engine(&prompt);
     engine.EngineInit();
-    result = engine.ImportNamedUsers(accounts, failed);
+    const int imported = engine.ImportNamedUsers(accounts, failed);
     // The account the directory does not know ends the import; it belongs in the report.
     const std::string& unknown = engine.UnknownAccount();
     if (!unknown.empty() && std::find(failed.begin(), failed.end(), unknown) == failed.end()) {
       failed.push_back(unknown);
     }
+    return imported;
   });
-  if (result) {
+  // Accounts under no configured domain controller are listed even when the rest went in.
+  if (result && failed.empty()) {
     Notice(this, QStringLiteral("同步指定LDAP用户到Zelto成功!"));
   } else {
     Notice(this, QString::fromStdString(FailedAccountsMessage(failed)));

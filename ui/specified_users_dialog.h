@@ -8,6 +8,8 @@
 
 #include <QDialog>
 
+#include "ui/progress_window.h"
+
 class QLineEdit;
 
 namespace norvane {
@@ -16,7 +18,8 @@ class CSpecifiedUsersDlg : public QDialog {
   Q_OBJECT
 
  public:
-  explicit CSpecifiedUsersDlg(QWidget* parent = nullptr);
+  // `runner` runs the actions; empty: RunWithProgress.
+  explicit CSpecifiedUsersDlg(QWidget* parent = nullptr, WorkRunner runner = {});
 
   void reject() override;  // the local-authentication action, then close
 
@@ -24,6 +27,7 @@ class CSpecifiedUsersDlg : public QDialog {
   void SetAuthType(int type);
   void ImportClicked();
 
+  WorkRunner runner_;
   QLineEdit* auth_accounts_;
   QLineEdit* import_accounts_;
   bool acting_ = false;

@@ -8,8 +8,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QLabel>
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTest>
 #include <cstdlib>

@@ -51,8 +51,8 @@ class DeptDialogTest : public UiServersTest {
   // A mouse click on the item's check box, where a user clicks.
   void ClickCheckBox(const QString& name) {
     QTreeView* tree = dialog_->Tree();
-    const QModelIndex index = tree->model()->index(Find(name).row(), 0,
-                                                   ViewIndex(Find(name).parent()));
+    const QModelIndex index =
+        tree->model()->index(Find(name).row(), 0, ViewIndex(Find(name).parent()));
     tree->scrollTo(index);
     QStyleOptionViewItem option;
     option.initFrom(tree);

@@ -48,7 +48,8 @@ class ExcludedUsersTest : public UiServersTest {
   QListWidget* Right() const { return dialog_->Excluded(); }
   void Select(QListWidget* list, const QStringList& texts) const {
     list->clearSelection();
-    for (const QString& text : texts) list->findItems(text, Qt::MatchExactly).front()->setSelected(true);
+    for (const QString& text : texts)
+      list->findItems(text, Qt::MatchExactly).front()->setSelected(true);
   }
   void Press(const char* name) const { dialog_->findChild<QPushButton*>(name)->click(); }
   static Names StoredLimitUser() {

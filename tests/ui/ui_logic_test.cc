@@ -51,7 +51,7 @@ class DeptTreeModelTest : public ::testing::Test {
 TEST_F(DeptTreeModelTest, BuildsDepartmentsInOrderAllCheckedWithoutExclusions) {
   Build({});
   EXPECT_EQ(model_.rowCount(), 1);
-  EXPECT_EQ(model_.rowCount(At({0})), 2);  // "other" is no department
+  EXPECT_EQ(model_.rowCount(At({0})), 2);          // "other" is no department
   EXPECT_EQ(At({0}).data().toString(), "o=corp");  // labelled with its key
   EXPECT_EQ(At({0, 0}).data().toString(), "Sales");
   EXPECT_EQ(At({0, 0, 1}).data(DeptTreeModel::kKeyRole).toString(), "ou=West");

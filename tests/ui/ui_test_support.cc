@@ -77,8 +77,6 @@ void UiServersTest::Ctl(const std::vector<std::string>& args) {
   ASSERT_EQ(zeltod_->Ctl(args, &out, "", &err), 0) << out << err;
 }
 
-bool WaitUntil(const std::function<bool()>& done, int ms) {
-  return QTest::qWaitFor(done, ms);
-}
+bool WaitUntil(const std::function<bool()>& done, int ms) { return QTest::qWaitFor(done, ms); }
 
 }  // namespace norvane::testing
