@@ -23,6 +23,7 @@ QListWidget* NameList(QWidget* parent, const char* name) {
   list->setObjectName(name);
   list->setSelectionMode(QAbstractItemView::ExtendedSelection);
   list->setUniformItemSizes(true);
+  list->setIconSize(QSize(16, 16));
   return list;
 }
 

@@ -84,7 +84,7 @@ int Run(const QString& folder) {
 
   {
     CSpecifiedUsersDlg specified(&window);
-    specified.findChild<QLineEdit*>("authAccounts")->setText("user0001;user0002");
+    specified.findChild<QLineEdit*>("authAccounts")->setText("u000001;u000002");
     specified.show();
     ok = Shoot(&specified, folder, "specified_users") && ok;
     specified.hide();
