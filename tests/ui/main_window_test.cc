@@ -61,6 +61,9 @@ class MainWindowTest : public UiServersTest {
 
 TEST_F(MainWindowTest, MenusAndToolbarCarryTheirItemsInOrder) {
   EXPECT_EQ(window_->windowTitle(), "LDAP同步工具");
+  // The icons are SVG: drawn only where the SVG icon engine is installed.
+  EXPECT_FALSE(window_->windowIcon().pixmap(32, 32).isNull());
+  EXPECT_FALSE(Find<QToolButton>("startButton")->icon().pixmap(32, 32).isNull());
   const QList<QAction*> menus = window_->menuBar()->actions();
   ASSERT_EQ(menus.size(), 3);
   EXPECT_EQ(Texts(menus), (QStringList{"文件(&F)", "设置(&T)", "帮助(&H)"}));
