@@ -100,18 +100,6 @@ TEST_F(DeptDialogTest, UncheckingADepartmentSavesItAndItsSubDepartments) {
   EXPECT_EQ(expected[0], "ou=Sales,o=corp");
 }
 
-TEST_F(DeptDialogTest, StoredExclusionsShowUncheckedAndCheckingAChildChecksItsParents) {
-  Open({"ou=East,ou=Sales,o=corp", "ou=Engineering,o=corp", "ou=Platform,ou=Engineering,o=corp"});
-  EXPECT_TRUE(Model()->IsChecked(Find("Sales")));
-  EXPECT_FALSE(Model()->IsChecked(Find("East")));
-  EXPECT_EQ(Count(), kCorpDepartments - 3);
-
-  ClickCheckBox("Platform");
-  EXPECT_TRUE(Model()->IsChecked(Find("Engineering")));
-  EXPECT_TRUE(Model()->IsChecked(Find("Platform")));
-  EXPECT_EQ(Count(), kCorpDepartments - 1);
-}
-
 TEST_F(DeptDialogTest, CheckAllUncheckAllAndCancelWhichStoresNothing) {
   Open({"ou=Staff,o=corp"});
   Press("uncheckAll");
