@@ -11,9 +11,11 @@
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
+#include <thread>
 
 #include "app/norvane_dlg.h"
 #include "config/ldap_config.h"
+#include "platform/activity_log.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/excluded_users_dialog.h"
 #include "ui/main_window.h"
@@ -103,6 +105,23 @@ TEST_F(MainWindowTest, StartedSystemShowsInButtonsTrayAndLogLinesOnceInOrder) {
   Find<QToolButton>("startButton")->click();
   EXPECT_FALSE(StartEnabled());
   EXPECT_TRUE(window_->TrayRunning());
+}
+
+TEST_F(MainWindowTest, LinesWrittenOnAnotherThreadAppearOnceEachInOrder) {
+  std::thread writer([] {
+    for (int i = 0; i < 50; ++i) WriteLog("worker line " + std::to_string(i));
+  });
+  writer.join();
+  ASSERT_TRUE(WaitUntil([&] { return LogText().contains("worker line 49"); }));
+  const QStringList lines = LogText().split('\n');
+  int expected = 0;
+  for (const QString& line : lines) {
+    if (!line.contains("worker line ")) continue;
+    EXPECT_TRUE(line.endsWith(QStringLiteral("worker line %1").arg(expected)))
+        << line.toStdString();
+    ++expected;
+  }
+  EXPECT_EQ(expected, 50);
 }
 
 TEST_F(MainWindowTest, StartModeItemsMoveTheirCheckMarkAndStoreTheType) {
