@@ -131,7 +131,6 @@ void CPageLdapConfigInfo::Activate() {
   directory_type_ = sys.directory_type;
   dc_list_.clear();
   config->LoadDcList(dc_list_);
-  filled_ = true;
 }
 
 bool CPageLdapConfigInfo::validatePage() {
