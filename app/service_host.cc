@@ -32,13 +32,6 @@ constexpr std::size_t kMaxDependencies = 256;
 constexpr std::size_t kEventLogBytes = 256;
 constexpr int kStopWaitSeconds = 20;
 
-std::string SystemRoot() {
-  const char* root = std::getenv("NORVANE_SYSTEM_ROOT");
-  std::string text = root ? root : "";
-  while (!text.empty() && text.back() == '/') text.pop_back();
-  return text;
-}
-
 bool IsDirectory(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -5,8 +5,8 @@
 // must stop.
 //
 // Where the files live: the unit in <root>/etc/systemd/system, systemd counted as running
-// when <root>/run/systemd/system exists, where <root> is the environment's
-// NORVANE_SYSTEM_ROOT (an image being built, or a test), "" (the real system) when unset.
+// when <root>/run/systemd/system exists, where <root> is SystemRoot() (platform/paths.h):
+// NORVANE_SYSTEM_ROOT for an image being built or a test, "" for the real system.
 // systemctl is called only where systemd runs; it is found on PATH.
 //
 // Threads: the subscriber lists are guarded by their own locks; everything else is for the

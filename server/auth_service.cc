@@ -4,8 +4,11 @@
 
 #include <ldap.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <exception>
+#include <thread>
 #include <utility>
 
 #include "directory/internal.h"
@@ -157,12 +160,43 @@ int AuthEventSink::OnLoginVerify(const std::string& account, const std::string& 
 
 void AuthEventSink::OnAppStopped() { owner_->OnAppStopped(); }
 
-// Destroyed outside the lock: releasing the root joins the SDK's event thread, which may be
-// waiting for the lock to answer a login.
+// One started period's checks. Shared with the check threads, which may outlive the
+// service.
+struct AuthService::CheckGate {
+  std::mutex serial;  // checks run one at a time
+  std::mutex mu;
+  std::condition_variable cv;
+  // Guarded by mu.
+  bool abandoned = false;
+  int in_flight = 0;
+};
+
+namespace {
+
+// One check's answer, published under its gate's mu.
+struct CheckOutcome {
+  bool done = false;
+  int result = kLoginRefused;
+};
+
+}  // namespace
+
+void AuthService::Abandon(const std::shared_ptr<CheckGate>& gate) {
+  if (!gate) return;
+  std::lock_guard<std::mutex> lock(gate->mu);
+  gate->abandoned = true;
+  gate->cv.notify_all();
+}
+
+// Destroyed outside the lock: closing the event connection joins the SDK's event thread.
 struct AuthService::Held {
-  std::unique_ptr<CLdapClient> client;
+  std::shared_ptr<CLdapClient> client;
   std::shared_ptr<SdkRoot> root;
+  SdkApplication* app = nullptr;  // owned by root
   void Release() {
+    // No event reaches the sink once this returns (unless called on the event thread
+    // itself, which is then ending).
+    if (app) app->Disconnect();
     if (client) ReleaseLibrary();
     client.reset();
     root.reset();
@@ -171,7 +205,18 @@ struct AuthService::Held {
 
 AuthService::AuthService(Prompt* prompt) : prompt_(prompt), sink_(this) {}
 
-AuthService::~AuthService() { ReleaseAll(); }
+AuthService::~AuthService() {
+  ReleaseAll();
+  std::shared_ptr<CheckGate> gate;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    gate = std::move(last_gate_);
+  }
+  if (gate) {
+    std::unique_lock<std::mutex> lock(gate->mu);
+    gate->cv.wait_for(lock, std::chrono::seconds(1), [&] { return gate->in_flight == 0; });
+  }
+}
 
 void AuthService::Show(const std::string& text) {
   if (prompt_) {
@@ -185,6 +230,10 @@ AuthService::Held AuthService::DetachAll() {
   Held held;
   held.client = std::move(client_);
   held.root = std::move(root_);
+  held.app = app_;
+  Abandon(gate_);
+  gate_.reset();
+  routing_.reset();
   app_ = nullptr;
   extra1_ = nullptr;
   extra2_ = nullptr;
@@ -217,34 +266,32 @@ int AuthService::Init() {
   try {
     CLdapConfig config;
     config.Init();
-    SysConfigInfo settings;
-    config.LoadSysConfig(settings);
-    Wipe(settings.admin_password);
+    auto routing = std::make_shared<Routing>();
+    config.LoadSysConfig(routing->settings);
+    Wipe(routing->settings.admin_password);
     std::unique_ptr<SdkRoot> created =
-        SdkRoot::Create(settings.sdk_server_ip, settings.sdk_server_port);
+        SdkRoot::Create(routing->settings.sdk_server_ip, routing->settings.sdk_server_port);
     if (!created) {
       throw SdkError(kSdkErrorInvalidArg, "SdkRoot",
-                     "the SDK server address " + settings.sdk_server_ip + ":" +
-                         std::to_string(settings.sdk_server_port) + " is not usable");
+                     "the SDK server address " + routing->settings.sdk_server_ip + ":" +
+                         std::to_string(routing->settings.sdk_server_port) + " is not usable");
     }
     std::shared_ptr<SdkRoot> root(std::move(created));
     SdkApplication* app = root->Application();
     SdkExtraObject* extra1 = root->FirstExtraObject();
     SdkExtraObject* extra2 = root->SecondExtraObject();
     if (app && extra1 && extra2) {
-      auto client = std::make_unique<CLdapClient>();
-      DcDomainMap dc_map;
-      config.LoadDcDomainMap(dc_map);
-      for (auto& [name, entry] : dc_map) Wipe(entry.admin_password);
-      if (client && SelectLibrary(settings.directory_type)) {
+      auto client = std::make_shared<CLdapClient>();
+      config.LoadDcDomainMap(routing->dc_map);
+      for (auto& [name, entry] : routing->dc_map) Wipe(entry.admin_password);
+      if (client && SelectLibrary(routing->settings.directory_type)) {
         std::lock_guard<std::mutex> lock(mu_);
         root_ = std::move(root);
         app_ = app;
         extra1_ = extra1;
         extra2_ = extra2;
         client_ = std::move(client);
-        settings_ = settings;
-        dc_map_ = std::move(dc_map);
+        routing_ = std::move(routing);
         result = 1;
       }
     }
@@ -272,7 +319,9 @@ int AuthService::Start() {
   bool already = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    already = stopped_ == 0;
+    // Started but with no event connection (a Stop that failed after closing it, a lost
+    // connection) is not listening: start again.
+    already = stopped_ == 0 && app_ && app_->Connected();
     root = root_;
   }
   if (already) {
@@ -293,16 +342,20 @@ int AuthService::Start() {
     SysConfigInfo settings;
     config.LoadSysConfig(settings);
     Wipe(settings.admin_password);
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      if (root_ == root) settings_ = settings;
-    }
     root->SetServerAddress(settings.app_server_ip);
     root->SetServerPort(settings.app_server_port);
     app = root->Application();
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (root_ == root) app_ = app;
+      if (root_ == root) {
+        auto routing = std::make_shared<Routing>();
+        routing->settings = settings;
+        if (routing_) routing->dc_map = routing_->dc_map;
+        routing_ = std::move(routing);
+        app_ = app;
+        // Logins may arrive as soon as the connection is open.
+        if (!gate_) gate_ = last_gate_ = std::make_shared<CheckGate>();
+      }
     }
     app->SetIdentifier(kAuthAppIdentifier);
     app->SetName(kAuthAppName);
@@ -344,10 +397,12 @@ int AuthService::Stop() {
     if (stopped_ == 1) {
       not_started = true;
     } else {
-      // Logins from here on are answered 1 at once.
+      // Logins from here on, and those waiting for a check, are answered 1 at once.
       stopping_ = true;
       root = root_;
       app = app_;
+      Abandon(gate_);
+      gate_.reset();
     }
   }
   if (not_started) {
@@ -358,7 +413,7 @@ int AuthService::Stop() {
   const char* failure = nullptr;
   try {
     if (app) {
-      // Outside the lock: the event thread may be waiting for it to answer a login.
+      // Outside the lock: joins the event thread, which no longer waits for any check.
       app->Disconnect();
       app->Stop();
     }
@@ -384,22 +439,80 @@ int AuthService::Stop() {
 void AuthService::Verify(const std::string& account, const std::string& password, int* result) {
   if (!result) return;
   *result = kLoginRefused;
-  std::lock_guard<std::mutex> lock(mu_);
-  if (stopping_ || !app_ || !client_) return;
+  std::shared_ptr<SdkRoot> root;
+  SdkApplication* app = nullptr;
+  std::shared_ptr<CLdapClient> client;
+  std::shared_ptr<const Routing> routing;
+  std::shared_ptr<CheckGate> gate;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopping_ || !app_ || !client_ || !routing_ || !gate_) return;
+    root = root_;
+    app = app_;
+    client = client_;
+    routing = routing_;
+    gate = gate_;
+  }
+  auto outcome = std::make_shared<CheckOutcome>();
+  {
+    std::lock_guard<std::mutex> lock(gate->mu);
+    if (gate->abandoned) return;
+    ++gate->in_flight;
+  }
+  auto check = [root, app, client, routing, gate, outcome, account,
+                secret = std::string(password)]() mutable {
+    int code = kLoginRefused;
+    {
+      std::lock_guard<std::mutex> serial(gate->serial);
+      bool abandoned;
+      {
+        std::lock_guard<std::mutex> lock(gate->mu);
+        abandoned = gate->abandoned;
+      }
+      if (!abandoned) {
+        try {
+          if (app->AccountUsesApplication(account)) {
+            const AuthRoute route = RouteLogin(routing->settings, routing->dc_map, account);
+            code = LoginResultOf(CheckRoute(*client, routing->settings, route, secret));
+          }
+        } catch (const SdkError& error) {
+          ReportSdkError(error);
+        } catch (...) {
+        }
+      }
+    }
+    Wipe(secret);
+    if (code == kLoginAccepted) {
+      bool abandoned;
+      {
+        std::lock_guard<std::mutex> lock(gate->mu);
+        abandoned = gate->abandoned;
+      }
+      if (!abandoned) WriteLog("帐号登录='" + account + "'验证通过");
+    }
+    // The references go before the gate says the check is over, so that whoever waits for
+    // in_flight finds nothing of this check still held.
+    root.reset();
+    client.reset();
+    routing.reset();
+    std::lock_guard<std::mutex> lock(gate->mu);
+    outcome->done = true;
+    outcome->result = code;
+    --gate->in_flight;
+    gate->cv.notify_all();
+  };
   try {
-    if (!app_->AccountUsesApplication(account)) return;
-  } catch (const SdkError& error) {
-    ReportSdkError(error);
-    return;
+    std::thread(std::move(check)).detach();
   } catch (...) {
+    std::lock_guard<std::mutex> lock(gate->mu);
+    --gate->in_flight;
+    gate->cv.notify_all();
     return;
   }
-  const AuthRoute route = RouteLogin(settings_, dc_map_, account);
-  const int code = CheckRoute(*client_, settings_, route, password);
-  *result = LoginResultOf(code);
-  if (*result == kLoginAccepted) {
-    WriteLog("帐号登录='" + account + "'验证通过");
-  }
+  std::unique_lock<std::mutex> lock(gate->mu);
+  gate->cv.wait(lock, [&] { return outcome->done || gate->abandoned; });
+  // A check abandoned by Stop or a release answers 1 even when it finished meanwhile.
+  if (outcome->done && !gate->abandoned) *result = outcome->result;
 }
 
 void AuthService::OnAppStopped() {
