@@ -7,19 +7,10 @@
 
 #include "app/main_window_factory.h"
 #include "app/norvane_dlg.h"
-#include "config/ldap_config.h"
 #include "platform/activity_log.h"
 
 namespace norvane {
 namespace {
-
-int ReadConfiguredStartType() {
-  CLdapConfig config;
-  config.Init();
-  int start_type = 0;
-  config.LoadStartMode(start_type);
-  return start_type;
-}
 
 bool DisplayAvailable() {
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {

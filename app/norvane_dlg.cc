@@ -27,15 +27,15 @@ constexpr std::chrono::milliseconds kProbeTimeout{3000};
 constexpr std::chrono::milliseconds kBusyButtonDelay{2000};
 constexpr std::chrono::milliseconds kProgressPeriod{250};
 
-int ReadStartType() {
+}  // namespace
+
+int ReadConfiguredStartType() {
   CLdapConfig config;
   config.Init();
   int start_type = 0;
   config.LoadStartMode(start_type);
   return start_type;
 }
-
-}  // namespace
 
 void CNorvaneDlg::WindowPrompt::Show(const std::string& text) {
   if (!owner_->view_) {
@@ -115,7 +115,7 @@ void CNorvaneDlg::SetButtons(bool start_enabled, bool stop_enabled) {
 bool CNorvaneDlg::Create() {
   if (created_) return !ended_;
   created_ = true;
-  if (view_) view_->SetStartModeChecks(ReadStartType() == 1 ? 1 : 0);
+  if (view_) view_->SetStartModeChecks(ReadConfiguredStartType() == 1 ? 1 : 0);
 
   if (!ProbeServer()) {
     Message("检测到Zelto服务器的APPServer处于已停止或异常状态，请打开Zelto管理器启动!");
@@ -146,7 +146,7 @@ bool CNorvaneDlg::Create() {
     return false;
   }
   WriteLog("启动成功");
-  service_mode_results_ = ReadStartType() == 1;
+  service_mode_results_ = ReadConfiguredStartType() == 1;
   if (view_) view_->SetTrayState(running_ != 0, kMainWindowTitle);
   tray_added_ = true;
   return true;

@@ -38,6 +38,10 @@ class SyncEngine;
 // The window's caption, also the tray tooltip and the caption of its message boxes.
 inline constexpr char kMainWindowTitle[] = "LDAP同步工具";
 
+// StartMode/StartType of the base folder's configuration: 1 service, 0 interface; 0 when
+// the file or the value is missing.
+int ReadConfiguredStartType();
+
 class CNorvaneDlg {
  public:
   struct Options {

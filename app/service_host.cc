@@ -148,8 +148,7 @@ bool ServiceHost::SystemdRuns() const { return IsDirectory(SystemRoot() + "/run/
 // guard, no home folders, no kernel tunables, modules, logs or clock, Internet and local
 // sockets only, and the system calls of an ordinary service.
 std::string ServiceHost::UnitText() const {
-  std::string base = BaseFolderOf(module_path_);
-  if (base.empty()) base = "/";
+  const std::string base = BaseFolderOf(module_path_);
   std::string text;
   text += "# Written by \"norvane -install\"; \"norvane -uninstall\" removes it.\n";
   text += "[Unit]\n";
@@ -167,7 +166,7 @@ std::string ServiceHost::UnitText() const {
   // A stop lets a running sync finish.
   text += "TimeoutStopSec=300\n";
   text += "UMask=0027\n";
-  text += "ReadWritePaths=" + UnitWord(base) + " -/run/lock\n";
+  text += "ReadWritePaths=" + UnitWord(base.empty() ? std::string(1, '/') : base) + " -/run/lock\n";
   text +=
       "CapabilityBoundingSet=\n"
       "NoNewPrivileges=yes\n"
