@@ -1,13 +1,11 @@
 // The seam between the controller and the widgets: the norvane executable asks for the main
 // window in interface mode when a display is available. ui/ defines CreateMainWindow; an
 // executable built without ui/ links app/no_main_window.cc instead, which has no window to
-// offer, and runs with the activity log as its only output. Both functions below are
-// defined by the same file.
+// offer, and runs with the activity log as its only output.
 #ifndef NORVANE_APP_MAIN_WINDOW_FACTORY_H_
 #define NORVANE_APP_MAIN_WINDOW_FACTORY_H_
 
 #include <memory>
-#include <string>
 
 #include "app/main_view.h"
 
@@ -20,11 +18,6 @@ class CNorvaneDlg;
 // before controller.Create(); the caller attaches the view to the controller and destroys it
 // after the controller's loop has ended, before the controller.
 std::unique_ptr<MainView> CreateMainWindow(CNorvaneDlg& controller);
-
-// A message box shown before any window exists (a second copy refused), with an OK button.
-// Called on the main thread after the QApplication exists. Without ui/ the text goes to
-// standard error.
-void ShowStartupMessage(const std::string& text, const std::string& caption);
 
 }  // namespace norvane
 

@@ -83,12 +83,19 @@ int CNorvaneApp::RunMainWindow() {
     }
   }
 
+  CNorvaneDlg::Options options;
+  options.service_mode = service;
+  CNorvaneDlg dlg(options);
+  // Made before the single-instance check so that a refusal is shown in its message box.
+  std::unique_ptr<MainView> view;
+  if (gui) view = CreateMainWindow(dlg);
+
   instance_lock_ = std::make_unique<InstanceLock>();
   if (!instance_lock_->Acquire()) {
     char text[256];
     std::snprintf(text, sizeof text, kSecondCopyFormat, instance_lock_->LastError());
-    if (gui) {
-      ShowStartupMessage(text, kMainWindowTitle);
+    if (view) {
+      view->ShowMessage(text, kMainWindowTitle, MessageIcon::kWarning);
     } else {
       WriteLog(text);
       std::fprintf(stderr, "%s\n", text);
@@ -97,11 +104,6 @@ int CNorvaneApp::RunMainWindow() {
     return 0;
   }
 
-  CNorvaneDlg::Options options;
-  options.service_mode = service;
-  CNorvaneDlg dlg(options);
-  std::unique_ptr<MainView> view;
-  if (gui) view = CreateMainWindow(dlg);
   bool echo = false;
   if (view) {
     dlg.AttachView(view.get());
