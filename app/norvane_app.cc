@@ -66,7 +66,9 @@ int CNorvaneApp::ExitInstance() {
   if (decision_ == StartDecision::kInstall || decision_ == StartDecision::kRemove) {
     return install_result_ ? 0 : 1;
   }
-  return window_failed_ ? 1 : 0;
+  // A window that did not come up because a stop came first is not a failure.
+  std::lock_guard<std::mutex> lock(window_mu_);
+  return window_failed_ && !close_requested_ ? 1 : 0;
 }
 
 int CNorvaneApp::RunMainWindow() {

@@ -36,7 +36,7 @@ class CNorvaneApp {
   int InitInstance();
   // The process's exit status: 0, or 1 after a failed install or remove, or when the window
   // could not come up (the Zelto server did not answer, the engines failed, another copy
-  // runs), so that systemd starts the service again.
+  // runs) unless a stop was asked for meanwhile, so that systemd starts the service again.
   int ExitInstance();
 
   // Runs the main window until it ends, under the single-instance guard; always 0. Main
