@@ -257,12 +257,13 @@ bool AuthService::Initialised() const {
 }
 
 int AuthService::Init() {
-  std::lock_guard<std::mutex> life(lifecycle_mu_);
+  std::unique_lock<std::mutex> life(lifecycle_mu_);
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (root_) return 1;
   }
   int result = 0;
+  bool unknown = false;
   try {
     CLdapConfig config;
     config.Init();
@@ -298,7 +299,7 @@ int AuthService::Init() {
   } catch (const SdkError& error) {
     ReportSdkError(error);
   } catch (...) {
-    Show("初始化时发生未知异常");
+    unknown = true;
   }
   if (result == 1) {
     WriteLog("第三方认证初始化成功");
@@ -310,11 +311,13 @@ int AuthService::Init() {
     }
     held.Release();
   }
+  life.unlock();
+  if (unknown) Show("初始化时发生未知异常");
   return result;
 }
 
 int AuthService::Start() {
-  std::lock_guard<std::mutex> life(lifecycle_mu_);
+  std::unique_lock<std::mutex> life(lifecycle_mu_);
   std::shared_ptr<SdkRoot> root;
   bool already = false;
   {
@@ -325,6 +328,7 @@ int AuthService::Start() {
     root = root_;
   }
   if (already) {
+    life.unlock();
     Show("第三方认证应用认证系统已启动!");
     return 1;
   }
@@ -383,12 +387,13 @@ int AuthService::Start() {
   // A failed start keeps no event connection.
   if (result == 0 && attached && app) app->Disconnect();
   if (result == 1) WriteLog("第三方认证应用启动成功");
+  life.unlock();
   if (failure) Show(failure);
   return result;
 }
 
 int AuthService::Stop() {
-  std::lock_guard<std::mutex> life(lifecycle_mu_);
+  std::unique_lock<std::mutex> life(lifecycle_mu_);
   std::shared_ptr<SdkRoot> root;
   SdkApplication* app = nullptr;
   bool not_started = false;
@@ -406,6 +411,7 @@ int AuthService::Stop() {
     }
   }
   if (not_started) {
+    life.unlock();
     Show("应用未启动");
     return 1;
   }
@@ -431,8 +437,9 @@ int AuthService::Stop() {
     if (done) stopped_ = 1;
     stopped = stopped_;
   }
-  if (failure) Show(failure);
   root.reset();
+  life.unlock();
+  if (failure) Show(failure);
   return stopped;
 }
 

@@ -134,8 +134,9 @@ class AuthService {
   LogPrompt log_prompt_;
   AuthEventSink sink_;
 
-  // Serialises Init, Start, Stop and the public ReleaseAll (controlling thread). Never taken
-  // on the SDK's event thread.
+  // Serialises Init, Start and Stop (controlling thread). Never taken on the SDK's event
+  // thread, and never held while a prompt is shown: a message box's loop may run the
+  // controlling thread's timers, which call these again.
   std::mutex lifecycle_mu_;
 
   // The service's lock: held only to read or replace the members below, never across a

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "app/norvane_dlg.h"
 #include "config/ldap_config.h"
 #include "directory/ldap_client.h"
+#include "server/auth_service.h"
 #include "tests/app/app_test_support.h"
 #include "tests/auth/auth_test_support.h"
 #include "tests/fixtures/slapd_fixture.h"
@@ -62,6 +64,7 @@ class RecordingView : public MainView {
   void SetStartModeChecks(int) override {}
   void ShowMessage(const std::string& text, const std::string&, MessageIcon) override {
     messages.push_back(text);
+    if (during_message) during_message(text);  // as timers would, inside the box's loop
   }
   void AppendLogLine(const std::string& line) override {
     if (QThread::currentThread() != thread_) foreign_thread = true;
@@ -79,6 +82,7 @@ class RecordingView : public MainView {
   void RunSpecifiedUsers() override {}
   void ShowAbout() override {}
 
+  std::function<void(const std::string&)> during_message;
   QThread* thread_ = QThread::currentThread();
   std::vector<std::string> messages, lines, lines_during_work;
   bool foreign_thread = false, in_progress = false;
@@ -204,6 +208,26 @@ TEST_F(Controller, ASyncLeavesTheWindowThreadFreeAndReportsProgress) {
   EXPECT_FALSE(view.lines_during_work.empty());
   EXPECT_FALSE(view.foreign_thread);
   EXPECT_FALSE(view.in_progress);
+}
+
+TEST_F(Controller, TheServiceIsFreeWhileItsMessageBoxIsOpen) {
+  Configure(0);
+  RecordingView view;
+  CNorvaneDlg dlg;
+  dlg.AttachView(&view);
+  ASSERT_TRUE(dlg.Create()) << ReadLog(base_.dir());
+  // Released by the server: a Stop then says that nothing runs, in a box.
+  ASSERT_EQ(zeltod_.Ctl({"stop-app"}), 0);
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.Auth()->Initialised(); }, 10s));
+  int inits = 0;
+  view.during_message = [&](const std::string& text) {
+    if (text != "应用未启动") return;
+    inits += dlg.Auth()->Init();
+    dlg.WatchdogTick();
+  };
+  dlg.Stop();
+  EXPECT_EQ(inits, 1);
+  EXPECT_FALSE(dlg.Running());
 }
 
 TEST_F(Controller, StopDoesNotWaitForACheckOnADirectoryThatDoesNotAnswer) {
