@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
-#include <thread>
 #include <utility>
 
 #include "directory/internal.h"
@@ -160,7 +159,7 @@ int AuthEventSink::OnLoginVerify(const std::string& account, const std::string& 
 
 void AuthEventSink::OnAppStopped() { owner_->OnAppStopped(); }
 
-// One started period's checks. Shared with the check threads, which may outlive the
+// One started period's checks. Shared with the checks in progress, which may outlive the
 // service.
 struct AuthService::CheckGate {
   std::mutex serial;  // checks run one at a time
@@ -170,16 +169,6 @@ struct AuthService::CheckGate {
   bool abandoned = false;
   int in_flight = 0;
 };
-
-namespace {
-
-// One check's answer, published under its gate's mu.
-struct CheckOutcome {
-  bool done = false;
-  int result = kLoginRefused;
-};
-
-}  // namespace
 
 void AuthService::Abandon(const std::shared_ptr<CheckGate>& gate) {
   if (!gate) return;
@@ -446,6 +435,9 @@ int AuthService::Stop() {
 void AuthService::Verify(const std::string& account, const std::string& password, int* result) {
   if (!result) return;
   *result = kLoginRefused;
+  // Everything the check needs is held here, so that nothing of the service is touched once
+  // the check has begun: Stop and the releases do not wait for a check on a slow directory,
+  // and the service may even be gone when it ends.
   std::shared_ptr<SdkRoot> root;
   SdkApplication* app = nullptr;
   std::shared_ptr<CLdapClient> client;
@@ -460,66 +452,49 @@ void AuthService::Verify(const std::string& account, const std::string& password
     routing = routing_;
     gate = gate_;
   }
-  auto outcome = std::make_shared<CheckOutcome>();
   {
     std::lock_guard<std::mutex> lock(gate->mu);
     if (gate->abandoned) return;
     ++gate->in_flight;
   }
-  auto check = [root, app, client, routing, gate, outcome, account,
-                secret = std::string(password)]() mutable {
-    int code = kLoginRefused;
+  int code = kLoginRefused;
+  {
+    std::lock_guard<std::mutex> serial(gate->serial);
+    bool abandoned;
     {
-      std::lock_guard<std::mutex> serial(gate->serial);
-      bool abandoned;
-      {
-        std::lock_guard<std::mutex> lock(gate->mu);
-        abandoned = gate->abandoned;
-      }
-      if (!abandoned) {
-        try {
-          if (app->AccountUsesApplication(account)) {
-            const AuthRoute route = RouteLogin(routing->settings, routing->dc_map, account);
-            code = LoginResultOf(CheckRoute(*client, routing->settings, route, secret));
-          }
-        } catch (const SdkError& error) {
-          ReportSdkError(error);
-        } catch (...) {
+      std::lock_guard<std::mutex> lock(gate->mu);
+      abandoned = gate->abandoned;
+    }
+    if (!abandoned) {
+      try {
+        if (app->AccountUsesApplication(account)) {
+          const AuthRoute route = RouteLogin(routing->settings, routing->dc_map, account);
+          code = LoginResultOf(CheckRoute(*client, routing->settings, route, password));
         }
+      } catch (const SdkError& error) {
+        ReportSdkError(error);
+      } catch (...) {
       }
     }
-    Wipe(secret);
-    if (code == kLoginAccepted) {
-      bool abandoned;
-      {
-        std::lock_guard<std::mutex> lock(gate->mu);
-        abandoned = gate->abandoned;
-      }
-      if (!abandoned) WriteLog("帐号登录='" + account + "'验证通过");
-    }
-    // The references go before the gate says the check is over, so that whoever waits for
-    // in_flight finds nothing of this check still held.
-    root.reset();
-    client.reset();
-    routing.reset();
-    std::lock_guard<std::mutex> lock(gate->mu);
-    outcome->done = true;
-    outcome->result = code;
-    --gate->in_flight;
-    gate->cv.notify_all();
-  };
-  try {
-    std::thread(std::move(check)).detach();
-  } catch (...) {
-    std::lock_guard<std::mutex> lock(gate->mu);
-    --gate->in_flight;
-    gate->cv.notify_all();
-    return;
   }
-  std::unique_lock<std::mutex> lock(gate->mu);
-  gate->cv.wait(lock, [&] { return outcome->done || gate->abandoned; });
-  // A check abandoned by Stop or a release answers 1 even when it finished meanwhile.
-  if (outcome->done && !gate->abandoned) *result = outcome->result;
+  bool abandoned;
+  {
+    std::lock_guard<std::mutex> lock(gate->mu);
+    abandoned = gate->abandoned;
+  }
+  // A check that ends after Stop or a release is answered 1.
+  if (!abandoned) {
+    *result = code;
+    if (code == kLoginAccepted) WriteLog("帐号登录='" + account + "'验证通过");
+  }
+  // The references go before the gate says the check is over, so that whoever waits for
+  // in_flight finds nothing of this check still held.
+  root.reset();
+  client.reset();
+  routing.reset();
+  std::lock_guard<std::mutex> lock(gate->mu);
+  --gate->in_flight;
+  gate->cv.notify_all();
 }
 
 void AuthService::OnAppStopped() {

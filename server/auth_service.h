@@ -11,15 +11,15 @@
 // system's default LDAP server (DefaultDirectoryHost) on port 389.
 //
 // Threads: Init, Start, Stop and ReleaseAll are called from the controlling thread (the main
-// window's); Verify and OnAppStopped arrive on the SDK's event thread. Each check (the
-// account query and the directory bind) runs on a thread of its own, one check at a time,
-// holding its own references to the SDK objects and the directory client, while the
-// caller of Verify waits for it. Stop and the releases abandon the checks in progress: their
-// callers are answered 1 at once, and a check that ends later changes nothing. So the
-// controlling thread never waits for a directory that is slow to answer, and the service's
-// lock is only ever held for a moment. A login that arrives while the service is stopping
-// or released is answered 1 at once. No lock is held while a prompt is shown or while the
-// SDK's event thread is joined.
+// window's); Verify and OnAppStopped arrive on the SDK's event thread. A check (the account
+// query and the directory bind) runs on the thread that delivered it, one check at a time,
+// holding its own references to the SDK objects and the directory client and touching
+// nothing of the service while it runs. Stop and the releases abandon the checks in
+// progress without waiting for them (the SDK does not wait for a sink call at Disconnect):
+// a check that ends later is answered 1. So the controlling thread never waits for a
+// directory that is slow to answer, and the service's lock is only ever held for a moment.
+// A login that arrives while the service is stopping or released is answered 1 at once. No
+// lock is held while a prompt is shown or while the SDK's event thread is joined.
 #ifndef NORVANE_SERVER_AUTH_SERVICE_H_
 #define NORVANE_SERVER_AUTH_SERVICE_H_
 
@@ -106,7 +106,9 @@ class AuthService {
   int Start();
   // 1 when the application is no longer registered, also when it was not.
   int Stop();
-  // Writes the result (never leaves it unset). Null `result`: nothing happens.
+  // Writes the result (never leaves it unset). Null `result`: nothing happens. Once the
+  // directory check has begun, nothing of the service is used, so a check abandoned by Stop
+  // may end after the service is destroyed.
   void Verify(const std::string& account, const std::string& password, int* result);
   // The server stopped the application or the event connection was lost.
   void OnAppStopped();
