@@ -27,15 +27,15 @@ constexpr std::chrono::milliseconds kProbeTimeout{3000};
 constexpr std::chrono::milliseconds kBusyButtonDelay{2000};
 constexpr std::chrono::milliseconds kProgressPeriod{250};
 
-int ReadStartType() {
+}  // namespace
+
+int ReadConfiguredStartType() {
   CLdapConfig config;
   config.Init();
   int start_type = 0;
   config.LoadStartMode(start_type);
   return start_type;
 }
-
-}  // namespace
 
 void CNorvaneDlg::WindowPrompt::Show(const std::string& text) {
   if (!owner_->view_) {
@@ -115,7 +115,7 @@ void CNorvaneDlg::SetButtons(bool start_enabled, bool stop_enabled) {
 bool CNorvaneDlg::Create() {
   if (created_) return !ended_;
   created_ = true;
-  if (view_) view_->SetStartModeChecks(ReadStartType() == 1 ? 1 : 0);
+  if (view_) view_->SetStartModeChecks(ReadConfiguredStartType() == 1 ? 1 : 0);
 
   if (!ProbeServer()) {
     Message("检测到Zelto服务器的APPServer处于已停止或异常状态，请打开Zelto管理器启动!");
@@ -146,7 +146,7 @@ bool CNorvaneDlg::Create() {
     return false;
   }
   WriteLog("启动成功");
-  service_mode_results_ = ReadStartType() == 1;
+  service_mode_results_ = ReadConfiguredStartType() == 1;
   if (view_) view_->SetTrayState(running_ != 0, kMainWindowTitle);
   tray_added_ = true;
   return true;
@@ -179,7 +179,8 @@ int CNorvaneDlg::ProbeServer() {
 // ---- the authentication system --------------------------------------------------------
 
 int CNorvaneDlg::Start() {
-  if (ended_) return 0;
+  // A message box of a start or stop in progress runs the loop; nothing re-enters them.
+  if (ended_ || auth_busy_) return 0;
   if (running_ == 1) {
     SetButtons(false, true);
     WriteLog("服务正在启动,请稍候...");
@@ -190,11 +191,16 @@ int CNorvaneDlg::Start() {
     WriteLog("模块指针为空，可能出常异常引起的，请重启服务!");
     return 0;
   }
-  if (!auth_->Init()) {
-    WriteLog("初始化失败!");
-    return 0;
+  int started;
+  {
+    AuthBusy busy(auth_busy_);
+    if (!auth_->Init()) {
+      WriteLog("初始化失败!");
+      return 0;
+    }
+    started = auth_->Start();
   }
-  running_ = auth_->Start() == 1 ? 1 : 0;
+  running_ = started == 1 ? 1 : 0;
   int result;
   if (running_) {
     SetButtons(false, true);
@@ -210,8 +216,13 @@ int CNorvaneDlg::Start() {
 }
 
 void CNorvaneDlg::Stop() {
-  if (running_ != 1 || !auth_) return;
-  if (auth_->Stop() == 1) {
+  if (running_ != 1 || !auth_ || auth_busy_) return;
+  int stopped;
+  {
+    AuthBusy busy(auth_busy_);
+    stopped = auth_->Stop();
+  }
+  if (stopped == 1) {
     SetButtons(true, false);
     running_ = 0;
     WriteLog("服务已停止");
@@ -248,7 +259,7 @@ void CNorvaneDlg::Restart() {
 }
 
 void CNorvaneDlg::WatchdogTick() {
-  if (watchdog_failures_ > kWatchdogFailureLimit || in_watchdog_ || ended_) return;
+  if (watchdog_failures_ > kWatchdogFailureLimit || in_watchdog_ || auth_busy_ || ended_) return;
   in_watchdog_ = true;
   if (ProbeServer()) {
     if (server_down_ == 1 || ListeningLost()) Restart();

@@ -38,6 +38,10 @@ class SyncEngine;
 // The window's caption, also the tray tooltip and the caption of its message boxes.
 inline constexpr char kMainWindowTitle[] = "LDAP同步工具";
 
+// StartMode/StartType of the base folder's configuration: 1 service, 0 interface; 0 when
+// the file or the value is missing.
+int ReadConfiguredStartType();
+
 class CNorvaneDlg {
  public:
   struct Options {
@@ -138,6 +142,13 @@ class CNorvaneDlg {
     CNorvaneDlg* owner_;
   };
 
+  // Sets a flag for its life.
+  struct AuthBusy {
+    explicit AuthBusy(bool& flag) : flag_(flag) { flag_ = true; }
+    ~AuthBusy() { flag_ = false; }
+    bool& flag_;
+  };
+
   // A message box, or the activity log when there is no view.
   void Message(const std::string& text, const std::string& caption = "",
                MessageIcon icon = MessageIcon::kNone);
@@ -174,6 +185,7 @@ class CNorvaneDlg {
   int server_down_ = 0;
   bool busy_ = false;
   bool in_watchdog_ = false;  // a tick that opened a message box is not entered again
+  bool auth_busy_ = false;    // inside the authentication service's Init, Start or Stop
   bool exit_requested_ = false;
   bool created_ = false;
   bool ended_ = false;
