@@ -1,6 +1,7 @@
 // Opens the main window, the wizard's three pages and each dialog on the demo directory and
-// a fresh zeltod, and saves a PNG picture of each into the folder named on the command line.
-// Run by screenshots_test under Xvfb; exits 0 when every picture was saved.
+// a fresh zeltod, and saves a PNG picture of each into the folder named on the command line;
+// then starts the norvane program itself in interface mode on the same display and pictures
+// its window. Run by screenshots_test under Xvfb; exits 0 when every picture was saved.
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
@@ -9,9 +10,12 @@
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QWindow>
+#include <chrono>
 #include <cstdio>
+#include <fstream>
 
 #include "app/norvane_dlg.h"
+#include "tests/app/app_test_support.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/config_wizard.h"
 #include "ui/dept_dialog.h"
@@ -40,6 +44,35 @@ bool Shoot(QWidget* widget, const QString& folder, const char* name) {
   }
   std::printf("saved %s\n", qPrintable(path));
   return true;
+}
+
+// The norvane program in interface mode (-Testing) with `base` as its base folder, pictured
+// once its window is up: the part of the screen that is not the bare root window.
+bool ShootProgram(const std::string& base, const QString& folder) {
+  std::ofstream(base + "/logs/norvanelog.log", std::ios::trunc).close();
+  SystemRoot root(/*systemd_runs=*/false);  // its own lock folder
+  Program program(base);
+  if (!program.Start({"-Testing"}, root.Environment())) return false;
+  const bool up = WaitUntil([&] { return ReadLog(base).find("启动成功") != std::string::npos; },
+                            std::chrono::seconds(60));
+  if (!up) {
+    std::fprintf(stderr, "norvane did not come up: %s\n%s\n", program.Errors().c_str(),
+                 ReadLog(base).c_str());
+    return false;
+  }
+  QTest::qWait(1500);  // its window shows and paints after start-up
+  const QImage screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+  const QRgb root_colour = screen.pixel(screen.width() - 1, screen.height() - 1);
+  QRect used;
+  for (int y = 0; y < screen.height(); ++y) {
+    for (int x = 0; x < screen.width(); ++x) {
+      if (screen.pixel(x, y) != root_colour) used |= QRect(x, y, 1, 1);
+    }
+  }
+  if (used.isEmpty()) return false;
+  const QString path = folder + "/program_main_window.png";
+  std::printf("saved %s\n", qPrintable(path));
+  return screen.copy(used).save(path, "PNG");
 }
 
 int Run(const QString& folder) {
@@ -95,6 +128,8 @@ int Run(const QString& folder) {
     ok = Shoot(&progress, folder, "progress_window") && ok;
   }
   controller.Exit();
+  for (QWidget* widget : QApplication::topLevelWidgets()) widget->hide();
+  ok = ShootProgram(base.dir(), folder) && ok;
   return ok ? 0 : 1;
 }
 
