@@ -1,7 +1,6 @@
 // The seam between the controller and the widgets: the norvane executable asks for the main
-// window in interface mode when a display is available. ui/ defines CreateMainWindow; an
-// executable built without ui/ links app/no_main_window.cc instead, which has no window to
-// offer, and runs with the activity log as its only output.
+// window in interface mode when a display is available; ui/ defines CreateMainWindow. With no
+// window, interface mode runs with the activity log as its only output.
 #ifndef NORVANE_APP_MAIN_WINDOW_FACTORY_H_
 #define NORVANE_APP_MAIN_WINDOW_FACTORY_H_
 
