@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -322,6 +323,12 @@ void CNorvaneWindow::ShowAbout() {
   box.setInformativeText(QStringLiteral(
       "将 LDAP 目录中的部门和用户同步到 Zelto 服务器，\n并作为 Zelto 的第三方登录认证。"));
   box.addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
+  // A message box sizes itself to its title and wraps Chinese text at any character; a
+  // spacer across its grid keeps each sentence on one line.
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+    grid->addItem(new QSpacerItem(420, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  }
   box.exec();
 }
 

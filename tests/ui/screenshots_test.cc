@@ -108,9 +108,9 @@ TEST(ScreenshotsTest, EveryWindowIsPicturedOnARealXServer) {
     _exit(127);
   }
   ASSERT_EQ(Wait(driver, std::chrono::seconds(300)), 0);
-  for (const char* name : {"main_window", "wizard_step1", "wizard_step2", "wizard_step3",
-                           "dept_dialog", "excluded_users", "specified_users", "progress_window",
-                           "program_main_window"}) {
+  for (const char* name :
+       {"main_window", "wizard_step1", "wizard_step2", "wizard_step3", "dept_dialog",
+        "excluded_users", "specified_users", "progress_window", "program_main_window"}) {
     ExpectNotBlank(name);
   }
 }
