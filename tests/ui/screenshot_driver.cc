@@ -1,7 +1,8 @@
 // Opens the main window, the wizard's three pages and each dialog on the demo directory and
 // a fresh zeltod, and saves a PNG picture of each into the folder named on the command line;
-// then starts the norvane program itself in interface mode on the same display and pictures
-// its window. Run by screenshots_test under Xvfb; exits 0 when every picture was saved.
+// then starts the norvane program itself in interface mode on the same display, opens its
+// wizard and its excluded-users dialog from the keyboard (xdotool) and pictures them. Run by
+// screenshots_test under Xvfb; exits 0 when every picture was saved.
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
@@ -46,8 +47,45 @@ bool Shoot(QWidget* widget, const QString& folder, const char* name) {
   return true;
 }
 
-// The norvane program in interface mode (-Testing) with `base` as its base folder, pictured
-// once its window is up: the part of the screen that is not the bare root window.
+// xdotool, for the windows of another process: its standard output, or "" when it fails.
+std::string Xdo(const std::string& args) {
+  FILE* pipe = ::popen(("xdotool " + args + " 2>/dev/null").c_str(), "r");
+  if (!pipe) return "";
+  std::string out;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+  return ::pclose(pipe) == 0 ? out : "";
+}
+
+// The id of the shown window whose title matches `pattern`, waited for up to 30 s; 0 if none.
+WId FindWindow(const std::string& pattern) {
+  WId id = 0;
+  WaitUntil(
+      [&] {
+        const std::string out = Xdo("search --onlyvisible --name '" + pattern + "'");
+        id = out.empty() ? 0 : std::stoul(out);
+        return id != 0;
+      },
+      std::chrono::seconds(30));
+  return id;
+}
+
+bool ShootForeign(WId id, const QString& folder, const char* name) {
+  QTest::qWait(500);  // the other process paints its window
+  const QPixmap picture = QGuiApplication::primaryScreen()->grabWindow(id);
+  const QString path = folder + "/" + name + ".png";
+  if (picture.isNull() || !picture.save(path, "PNG")) {
+    std::fprintf(stderr, "%s: cannot picture window %lu\n", name, static_cast<unsigned long>(id));
+    return false;
+  }
+  std::printf("saved %s\n", qPrintable(path));
+  return true;
+}
+
+// The norvane program itself in interface mode (-Testing) with `base` as its base folder,
+// driven from the keyboard as a user would: its main window, the wizard's three pages
+// (设置 → LDAP服务器配置, then Enter for 下一步 twice, which tests the connection to the
+// demo directory) and the excluded-users dialog (设置 → 禁止导入的用户配置).
 bool ShootProgram(const std::string& base, const QString& folder) {
   std::ofstream(base + "/logs/norvanelog.log", std::ios::trunc).close();
   SystemRoot root(/*systemd_runs=*/false);  // its own lock folder
@@ -55,24 +93,38 @@ bool ShootProgram(const std::string& base, const QString& folder) {
   if (!program.Start({"-Testing"}, root.Environment())) return false;
   const bool up = WaitUntil([&] { return ReadLog(base).find("启动成功") != std::string::npos; },
                             std::chrono::seconds(60));
-  if (!up) {
+  const WId main = up ? FindWindow("^LDAP同步工具$") : 0;
+  if (!main) {
     std::fprintf(stderr, "norvane did not come up: %s\n%s\n", program.Errors().c_str(),
                  ReadLog(base).c_str());
     return false;
   }
-  QTest::qWait(1500);  // its window shows and paints after start-up
-  const QImage screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-  const QRgb root_colour = screen.pixel(screen.width() - 1, screen.height() - 1);
-  QRect used;
-  for (int y = 0; y < screen.height(); ++y) {
-    for (int x = 0; x < screen.width(); ++x) {
-      if (screen.pixel(x, y) != root_colour) used |= QRect(x, y, 1, 1);
-    }
+  bool ok = ShootForeign(main, folder, "program_main_window");
+  // There is no window manager to give the focus back to the main window between dialogs.
+  const std::string focus_main = "windowfocus --sync " + std::to_string(main);
+  Xdo(focus_main + " key alt+t");
+  QTest::qWait(300);
+  Xdo("key Return");
+  const struct {
+    const char* title;
+    const char* name;
+    const char* key;  // 下一步, or 取消 on the last page
+  } pages[] = {{"^配置LDAP---步骤1", "program_wizard_step1", "Return"},
+               {"^配置LDAP---步骤2", "program_wizard_step2", "Return"},
+               {"^配置LDAP---步骤3", "program_wizard_step3", "Escape"}};
+  for (const auto& page : pages) {
+    const WId wizard = FindWindow(page.title);
+    ok = wizard && ShootForeign(wizard, folder, page.name) && ok;
+    if (!wizard) break;
+    Xdo("windowfocus --sync " + std::to_string(wizard) + " key " + page.key);
   }
-  if (used.isEmpty()) return false;
-  const QString path = folder + "/program_main_window.png";
-  std::printf("saved %s\n", qPrintable(path));
-  return screen.copy(used).save(path, "PNG");
+  QTest::qWait(500);
+  Xdo(focus_main + " key alt+t");
+  QTest::qWait(300);
+  Xdo("key Down Return");
+  const WId excluded = FindWindow("^配置禁用用户$");
+  ok = excluded && ShootForeign(excluded, folder, "program_excluded_users") && ok;
+  return ok;
 }
 
 int Run(const QString& folder) {

@@ -1,7 +1,7 @@
 // Pictures of the windows on a real X server (Xvfb): the driver opens each window on the
-// demo directory, then the norvane program itself in interface mode, and saves them under
-// the build tree's screenshots/ folder for a person to look at; here each picture must exist
-// and show something.
+// demo directory, then drives the norvane program itself in interface mode, and saves them
+// under the build tree's screenshots/ folder for a person to look at; here each picture must
+// exist and show something.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -108,9 +108,10 @@ TEST(ScreenshotsTest, EveryWindowIsPicturedOnARealXServer) {
     _exit(127);
   }
   ASSERT_EQ(Wait(driver, std::chrono::seconds(300)), 0);
-  for (const char* name :
-       {"main_window", "wizard_step1", "wizard_step2", "wizard_step3", "dept_dialog",
-        "excluded_users", "specified_users", "progress_window", "program_main_window"}) {
+  for (const char* name : {"main_window", "wizard_step1", "wizard_step2", "wizard_step3",
+                           "dept_dialog", "excluded_users", "specified_users", "progress_window",
+                           "program_main_window", "program_wizard_step1", "program_wizard_step2",
+                           "program_wizard_step3", "program_excluded_users"}) {
     ExpectNotBlank(name);
   }
 }
