@@ -3,9 +3,9 @@
 #include <exception>
 #include <set>
 
-#include "config/organisation.h"
 #include "platform/activity_log.h"
 #include "platform/text.h"
+#include "server/organisation.h"
 #include "server/sdk.h"
 
 namespace norvane {
