@@ -152,7 +152,9 @@ void MergeChangeRow(const ChangeRow& row, bool change_pass, std::int64_t previou
                     std::vector<ChangedUser>& users, std::vector<ChangedDept>& depts) {
   const bool is_user = row.user_account_control.has_value();
   std::int16_t kind = kChangeCreated;
-  if (is_user && ParseInt64(*row.user_account_control) == 514) kind = kChangeDeleted;
+  if (is_user && (ParseInt64(*row.user_account_control) & kAccountDisabled)) {
+    kind = kChangeDeleted;
+  }
   if (change_pass && row.usn_created && kind != kChangeDeleted) {
     kind = *row.usn_created < previous_high_usn ? kChangeChanged : kChangeCreated;
   }
@@ -296,7 +298,7 @@ int CLdapClient::TrackChanges(std::string_view filter, std::string_view base,
   // Either pass cut short means changes were missed: the caller must not move the stored
   // number past them.
   if (changed_rc != 0) return NegativeCode(changed_rc);
-  if (deleted_rc != 0) return NegativeCode(deleted_rc);
+  if (deleted_rc != 0) return kDeletedObjectsUnreadable;
   return 0;
 }
 
