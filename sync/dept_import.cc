@@ -23,11 +23,12 @@ int SyncEngine::ImportDepartments() {
   const std::string filter = DeptFilter(sys_config_.directory_type, sync_scope_.pdept_type);
   DepartmentMap map;
   written_paths_.clear();
-  groups_.clear();
-  group_index_.clear();
-  group_paths_.clear();
+  ClearGroups();
   for (const std::string& base : search_bases_) {
-    XmlElement element = OpenBaseElement(base, CurrentDocumentPath());
+    // Recorded in the document in memory, which the user import reads after; the file is
+    // saved for the department dialog only. Without a run's document, the file's.
+    XmlElement element = org_.BaseElement(base);
+    if (!element) element = OpenBaseElement(base, CurrentDocumentPath());
     if (!element) return 0;
     if (group_mode) {
       BuildGroupTree(base);
@@ -42,7 +43,6 @@ int SyncEngine::ImportDepartments() {
     if (status != ReadStatus::kComplete) NoteIncompleteRead("部门", base);
     std::vector<std::pair<std::string, std::string>> ordered = OrderDepartments(map);
     RecordDepartments(element, ordered, true);
-    // The user import of this run reads the document from the file.
     org_.Save();
     if (!WriteDepartments(ordered)) return 0;
   }
@@ -149,11 +149,21 @@ int SyncEngine::PreviewData(const LdapServerParams& record) {
   if (element) {
     const std::vector<std::string> saved_bases = search_bases_;
     search_bases_ = {record.domain_name};
-    DepartmentMap map;
-    ReadStatus status = ReadStatus::kComplete;
-    const std::string filter = DeptFilter(sys_config_.directory_type, 0);
-    if (SearchDepartments(record.domain_name, filter, map, &status)) {
-      RecordDepartments(element, OrderDepartments(map), false);
+    bool read = true;
+    if (record.dept_mode > 0) {
+      // Group mode: the groups are the departments, so the dialog shows (and excludes)
+      // groups.
+      ClearGroups();
+      BuildGroupTree(record.domain_name);
+      RecordGroups(element, record.domain_name);
+    } else {
+      DepartmentMap map;
+      ReadStatus status = ReadStatus::kComplete;
+      const std::string filter = DeptFilter(sys_config_.directory_type, 0);
+      read = SearchDepartments(record.domain_name, filter, map, &status);
+      if (read) RecordDepartments(element, OrderDepartments(map), false);
+    }
+    if (read) {
       org_.SaveAs(CurrentDocumentPath());
       result = 1;
     } else {

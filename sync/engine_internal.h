@@ -6,6 +6,8 @@
 
 #include "directory/dn_text.h"
 #include "directory/ldap_client.h"
+#include "platform/activity_log.h"
+#include "platform/run_lock.h"
 #include "platform/text.h"
 #include "sync/dn_rules.h"
 
@@ -28,6 +30,19 @@ inline bool IsDnAttribute(const std::string& attribute) {
 // Member DNs compared with backslashes and blanks dropped and case folded: member values
 // arrive with backslashes removed on Active Directory, while entry DNs keep their escapes.
 inline std::string MemberKey(std::string_view dn) { return DnKey(StripBackslashes(dn)); }
+
+// Takes the run lock for an operation that writes the server. False, with the reason in
+// the log, when another run holds it or the lock file cannot be opened.
+inline bool TakeRunLock(RunLock& lock) {
+  if (lock.TryAcquire()) return true;
+  if (lock.Busy()) {
+    WriteLog(kAnotherSyncRunning);
+  } else {
+    WriteLog(Format("cannot open the run lock %s (errno %d): nothing was run", lock.path().c_str(),
+                    lock.LastError()));
+  }
+  return false;
+}
 
 }  // namespace norvane::engine_internal
 

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
+#include <set>
 #include <unordered_set>
 
 #include "directory/dn_text.h"
@@ -65,7 +67,7 @@ void SyncEngine::BuildGroupTree(const std::string& base) {
   for (const auto& [key, refs] : found) {
     if (group_index_.count(MemberKey(key))) continue;
     group_index_[MemberKey(key)] = groups_.size();
-    groups_.push_back({key, GroupName(key), ""});
+    groups_.push_back({key, GroupName(key), GroupName(key), ""});
   }
   // Parents: the first reference that names an imported group. Other directories keep
   // membership on the group only, so ask which groups list this one as a member.
@@ -100,8 +102,10 @@ void SyncEngine::BuildGroupTree(const std::string& base) {
       j = parent;
     }
   }
+  NameGroupDepartments();
   // Paths from the top.
   group_paths_.clear();
+  group_path_set_.clear();
   std::function<std::string(std::size_t, int)> path_of = [&](std::size_t i, int depth) {
     const Group& g = groups_[i];
     auto known = group_paths_.find(MemberKey(g.key));
@@ -112,9 +116,46 @@ void SyncEngine::BuildGroupTree(const std::string& base) {
     }
     std::string path = parent_path + g.name + "\\";
     group_paths_[MemberKey(g.key)] = path;
+    group_path_set_.insert(ToLowerAscii(path));
     return path;
   };
   for (std::size_t i = 0; i < groups_.size(); ++i) path_of(i, 0);
+}
+
+void SyncEngine::NameGroupDepartments() {
+  // (parent key, lower-case name) -> the groups that would share that department.
+  std::map<std::pair<std::string, std::string>, std::vector<std::size_t>> places;
+  std::set<std::pair<std::string, std::string>> taken;
+  for (std::size_t i = 0; i < groups_.size(); ++i) {
+    Group& g = groups_[i];
+    g.name = g.cn;
+    std::pair<std::string, std::string> place{MemberKey(g.parent), ToLowerAscii(g.cn)};
+    taken.insert(place);
+    places[place].push_back(i);
+  }
+  // Groups of one name under one parent would share one department, and the members of
+  // all but one would never be placed: the group whose key sorts first keeps the name, the
+  // others become "name (2)", "name (3)", ... in key order, so the same directory always
+  // gives the same names.
+  for (auto& [place, members] : places) {
+    if (members.size() < 2) continue;
+    std::sort(members.begin(), members.end(), [&](std::size_t a, std::size_t b) {
+      return DnKey(groups_[a].key) < DnKey(groups_[b].key);
+    });
+    int number = 2;
+    for (std::size_t k = 1; k < members.size(); ++k) {
+      Group& g = groups_[members[k]];
+      std::string name;
+      do {
+        name = g.cn + " (" + std::to_string(number++) + ")";
+      } while (!taken.insert({place.first, ToLowerAscii(name)}).second);
+      g.name = name;
+    }
+  }
+}
+
+bool SyncEngine::IsGroupPath(const std::string& path) const {
+  return group_path_set_.count(ToLowerAscii(path)) > 0;
 }
 
 std::string SyncEngine::GroupPath(const std::string& key) const {
@@ -122,8 +163,14 @@ std::string SyncEngine::GroupPath(const std::string& key) const {
   return it == group_paths_.end() ? "" : it->second;
 }
 
-bool SyncEngine::RecordAndWriteGroups(XmlElement base_element, const std::string& base) {
-  // Parents before children: by the depth of their paths.
+void SyncEngine::ClearGroups() {
+  groups_.clear();
+  group_index_.clear();
+  group_paths_.clear();
+  group_path_set_.clear();
+}
+
+std::vector<std::size_t> SyncEngine::GroupsParentsFirst() const {
   std::vector<std::size_t> order(groups_.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   auto depth = [&](std::size_t i) {
@@ -132,9 +179,20 @@ bool SyncEngine::RecordAndWriteGroups(XmlElement base_element, const std::string
   };
   std::stable_sort(order.begin(), order.end(),
                    [&](std::size_t a, std::size_t b) { return depth(a) < depth(b); });
+  return order;
+}
+
+void SyncEngine::RecordGroups(XmlElement base_element, const std::string& base) {
+  for (std::size_t i : GroupsParentsFirst()) {
+    const Group& g = groups_[i];
+    org_.AddDeptElement(base_element, g.parent.empty() ? base : g.parent, g.key, g.name);
+  }
+}
+
+bool SyncEngine::RecordAndWriteGroups(XmlElement base_element, const std::string& base) {
   std::unordered_set<std::string> left_out;
   try {
-    for (std::size_t i : order) {
+    for (std::size_t i : GroupsParentsFirst()) {
       const Group& g = groups_[i];
       if (IsExcludedDept(g.key) || (!g.parent.empty() && left_out.count(MemberKey(g.parent)))) {
         left_out.insert(MemberKey(g.key));

@@ -5,17 +5,23 @@
 #include <cstdarg>
 #include <cstdio>
 #include <functional>
+#include <unordered_set>
 
 #include "platform/activity_log.h"
+#include "platform/run_lock.h"
 #include "platform/text.h"
 #include "server/organisation.h"
 #include "server/sdk.h"
+#include "sync/engine_internal.h"
 
 namespace norvane {
 
 void SyncEngine::CollectServerOrganisation() {
   if (!sdk_) return;
   std::vector<std::string> departments, accounts;
+  // An account is listed once however many departments hold it: placing it once strikes
+  // it off, and a second entry would have it deleted although the directory holds it.
+  std::unordered_set<std::string> listed;
   SdkDeptManager* dept = sdk_->DeptManager();
   std::function<void(const std::string&)> walk = [&](const std::string& path) {
     std::vector<std::string> children;
@@ -25,7 +31,7 @@ void SyncEngine::CollectServerOrganisation() {
     }
     departments.insert(departments.end(), children.begin(), children.end());
     for (const std::string& account : ParseNameList(dept->DepartmentUsers(path), "Users", "User")) {
-      accounts.push_back(account);
+      if (listed.insert(ToLowerAscii(account)).second) accounts.push_back(account);
     }
     for (const std::string& child : children) walk(child);
   };
@@ -69,6 +75,14 @@ int SyncEngine::DeleteNotLdapData() {
     return 0;
   }
   return 1;
+}
+
+int SyncEngine::RemoveExcludedUsers(const std::vector<std::string>& accounts) {
+  RunLock run_lock;
+  if (!engine_internal::TakeRunLock(run_lock)) return 0;
+  if (!sdk_) return 0;
+  std::lock_guard<std::mutex> guard(lock_);
+  return ::norvane::RemoveExcludedUsers(sdk_.get(), accounts) ? 1 : 0;
 }
 
 }  // namespace norvane

@@ -10,12 +10,15 @@
 #include "directory/dn_text.h"
 #include "platform/activity_log.h"
 #include "platform/paths.h"
+#include "platform/run_lock.h"
 #include "platform/text.h"
 #include "server/organisation.h"
 #include "server/sdk.h"
 #include "sync/dn_rules.h"
+#include "sync/engine_internal.h"
 
 namespace norvane {
+using engine_internal::TakeRunLock;
 
 SyncEngine::SyncEngine(Prompt* prompt) : prompt_(prompt ? prompt : &log_prompt_) {}
 
@@ -85,6 +88,8 @@ int SyncEngine::ConnectLdapsvr(const LdapServerParams& record) {
 }
 
 int SyncEngine::SyncOneDC(int mode) {
+  RunLock run_lock;
+  if (!TakeRunLock(run_lock)) return 0;
   if (!ReloadConfig()) prompt_->Show("重载配置文件失败!");
   departments_done_ = 0;
   users_done_ = 0;
@@ -149,12 +154,14 @@ void SyncEngine::UpdateUser2Zelto() {
   if (!sdk_ || !sdk_->DeptManager()) return;
   const std::string name = DnToDeptName(sys_config_.domain);
   // Without a name the call would address the whole organisation; a department this run
-  // wrote is the directory's own and stays.
-  if (name.empty() || written_paths_.count(ToLowerAscii(name + "\\"))) return;
+  // wrote is the directory's own and stays. The department is the top-level one of that
+  // name, addressed by its path: a bare name is resolved anywhere in the tree.
+  const std::string path = name + "\\";
+  if (name.empty() || written_paths_.count(ToLowerAscii(path))) return;
   try {
-    if (sdk_->DeptManager()->DepartmentExists(name)) {
+    if (sdk_->DeptManager()->DepartmentExists(path)) {
       std::lock_guard<std::mutex> guard(lock_);
-      sdk_->DeptManager()->RemoveDepartment(name, 0);
+      sdk_->DeptManager()->RemoveDepartment(path, 0);
     }
   } catch (const SdkError& e) {
     ReportSdkError(e);
@@ -176,6 +183,11 @@ SyncEngine::ReadStatus SyncEngine::ForEachEntry(const std::string& base, const s
       code = client_->NextPage(connection_, page, &result);
       if (code != kLdapSuccess) {
         if (result) client_->FreeResult(result);
+        break;
+      }
+      if (!result) {
+        // Neither a page nor the end: the read did not happen, whatever the code says.
+        code = -1;
         break;
       }
       int count = client_->CountEntries(connection_, result);

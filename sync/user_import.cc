@@ -6,8 +6,10 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "directory/change_tracking.h"
 #include "directory/dn_text.h"
 #include "platform/activity_log.h"
+#include "platform/run_lock.h"
 #include "platform/text.h"
 #include "server/organisation.h"
 #include "server/sdk.h"
@@ -31,24 +33,44 @@ int SyncEngine::ImportUsers() {
   const std::string filter = UserFilter(sys_config_.directory_type);
   try {
     for (const std::string& base : search_bases_) {
-      XmlElement document = OpenBaseElement(base, CurrentDocumentPath());
-      bool entry_lost = false;
+      // The tree the department import recorded in memory; the file is the dialog's and may
+      // have been emptied or rewritten by another process meanwhile.
+      XmlElement document = org_.BaseElement(base);
+      if (!document) {
+        WriteLog(Format("组织结构文档中没有base=%s，用户导入失败", base.c_str()));
+        return 0;
+      }
       // Group membership on these directories is found by a search of its own, which must
       // not run inside the user search on the same connection: read the users first.
       const bool buffer =
           sync_scope_.user_dept_type > 0 && sys_config_.directory_type != kActiveDirectory;
       std::vector<std::pair<EntryAttributes, std::string>> buffered;
+      long people = 0;    // entries that are neither disabled nor machine accounts
+      long accounts = 0;  // of them, the ones that yielded an account
+      auto take = [&](const EntryAttributes& attributes, const std::string& dn) {
+        const UserOutcome outcome = UserEntry(document, attributes, dn);
+        if (outcome != UserOutcome::kNotAPerson) ++people;
+        if (outcome == UserOutcome::kAccount) ++accounts;
+      };
       ReadStatus status =
           ForEachEntry(base, filter, [&](const EntryAttributes& attributes, const std::string& dn) {
             if (buffer) {
               buffered.emplace_back(attributes, dn);
-            } else if (!UserEntry(document, attributes, dn)) {
-              entry_lost = true;
+            } else {
+              take(attributes, dn);
             }
           });
-      for (const auto& [attributes, dn] : buffered) UserEntry(document, attributes, dn);
-      if (status == ReadStatus::kEntryLost || entry_lost) return 0;
-      if (status != ReadStatus::kComplete) NoteIncompleteRead("用户", base);
+      for (const auto& [attributes, dn] : buffered) take(attributes, dn);
+      if (status == ReadStatus::kEntryLost) return 0;
+      if (people > 0 && accounts == 0) {
+        // Not one account out of a directory of people: the mapped attribute is not there
+        // (a name mistyped), not a directory without users.
+        WriteLog(Format("base=%s 的%ld个用户条目中没有一个带有帐号属性 %s (UserProperty uid)",
+                        base.c_str(), people, UserAttribute("uid").c_str()));
+        NoteIncompleteRead("用户", base);
+      } else if (status != ReadStatus::kComplete) {
+        NoteIncompleteRead("用户", base);
+      }
     }
   } catch (...) {
     return 0;
@@ -56,25 +78,27 @@ int SyncEngine::ImportUsers() {
   return 1;
 }
 
-bool SyncEngine::UserEntry(XmlElement document, const EntryAttributes& attributes,
-                           const std::string& dn) {
+SyncEngine::UserOutcome SyncEngine::UserEntry(XmlElement document,
+                                              const EntryAttributes& attributes,
+                                              const std::string& dn) {
   ++users_done_;
   if (sys_config_.directory_type == kActiveDirectory) {
     if (const std::string* uac = Find(attributes, "userAccountControl")) {
       long flags = ParseLong(FirstValue(*uac));
-      if ((flags & 0x2) || (flags & 0x3800)) return true;  // disabled, or a machine account
+      // Disabled, or a machine account.
+      if ((flags & kAccountDisabled) || (flags & 0x3800)) return UserOutcome::kNotAPerson;
     }
   }
   const std::string* uid = Find(attributes, UserAttribute("uid"));
-  if (!uid) return true;
+  if (!uid) return UserOutcome::kNoAccount;
   const std::string account = FirstValue(*uid);
-  if (account.empty()) return true;
+  if (account.empty()) return UserOutcome::kNoAccount;
   const std::string entry_dn =
       dn.empty() ? (Find(attributes, "dn") ? *Find(attributes, "dn") : "") : dn;
 
   bool placed = false;
   if (sync_scope_.user_dept_type <= 0) {
-    if (entry_dn.empty()) return true;
+    if (entry_dn.empty()) return UserOutcome::kAccount;
     PlaceUser(document, ParentDn(entry_dn), account, attributes, true, {}, &placed);
   } else {
     std::vector<std::string> groups = GroupsOfUser(attributes, entry_dn);
@@ -88,7 +112,7 @@ bool SyncEngine::UserEntry(XmlElement document, const EntryAttributes& attribute
     }
   }
   if (placed) specified_accounts_.push_back(account);
-  return true;
+  return UserOutcome::kAccount;
 }
 
 int SyncEngine::AddOrUpdateUser(XmlElement document, const std::string& department,
@@ -123,13 +147,24 @@ int SyncEngine::PlaceUser(XmlElement document, const std::string& department,
       if (!group_mode) {
         if (!EqualsNoCase(now, path)) dept->MoveUser(account, now, path, 0);
       } else {
-        bool member = std::any_of(current.begin(), current.end(),
-                                  [&](const std::string& p) { return EqualsNoCase(p, path); });
-        bool now_wanted = std::any_of(all_paths.begin(), all_paths.end(),
-                                      [&](const std::string& p) { return EqualsNoCase(p, now); });
+        auto wanted = [&](const std::string& p) {
+          return EqualsNoCase(p, path) ||
+                 std::any_of(all_paths.begin(), all_paths.end(),
+                             [&](const std::string& q) { return EqualsNoCase(p, q); });
+        };
+        const bool member = std::any_of(current.begin(), current.end(), [&](const std::string& p) {
+          return EqualsNoCase(p, path);
+        });
         // The first group takes the place of a department the user no longer belongs to;
         // further groups are further memberships.
-        if (!member) dept->MoveUser(account, first_of_user && !now_wanted ? now : "", path, 0);
+        const std::string from = !member && first_of_user && !wanted(now) ? now : "";
+        if (!member) dept->MoveUser(account, from, path, 0);
+        // The departments of groups the user has left lose it; one that is no group's (an
+        // administrator's own) keeps it.
+        for (const std::string& p : current) {
+          if (wanted(p) || (!from.empty() && EqualsNoCase(p, from)) || !IsGroupPath(p)) continue;
+          dept->TakeUserOutOfDepartment(account, p);
+        }
       }
       sdk_->Application()->SetUserAuthType(account, auth_type);
     } else {
@@ -208,6 +243,8 @@ int SyncEngine::ImportNamedUsers(const std::vector<std::string>& accounts,
                                  std::vector<std::string>& failed) {
   failed.clear();
   unknown_account_.clear();
+  RunLock run_lock;
+  if (!engine_internal::TakeRunLock(run_lock)) return 0;
   if (sys_config_.directory_type != kActiveDirectory || !sdk_ || !client_) return 0;
   if (search_bases_.empty()) search_bases_ = SplitList(sys_config_.domain);
   try {
