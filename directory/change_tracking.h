@@ -22,8 +22,9 @@ inline constexpr int kChangePageSize = 100;
 inline constexpr long kAccountDisabled = 0x2;  // userAccountControl: ACCOUNTDISABLE
 
 // TrackChanges: the change pass ran to its end but the deleted-objects container could not
-// be read (commonly: the bind account may not read it). The deletions since the stored
-// number are then unknown.
+// be read (commonly: the bind account may not read it, which the directory answers with the
+// container's bare name rather than an error). The deletions since the stored number are
+// then unknown.
 inline constexpr int kDeletedObjectsUnreadable = -1000;
 
 struct RootDseInfo {

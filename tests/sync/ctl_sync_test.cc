@@ -56,6 +56,15 @@ TEST_F(CtlSyncTest, PreviewPrintsTheIndentedTreeWithoutWritingTheServer) {
   EXPECT_NE(r.output.find("\n  Sales\n    East\n"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("\n  Engineering\n    Platform\n"), std::string::npos);
   EXPECT_TRUE(DumpOrg(zeltod_).departments.empty());
+
+  // Departments from groups: the groups are what the dialog shows and excludes.
+  settings_.dept_mode = 1;
+  ASSERT_TRUE(base_.WriteConfig(settings_, zeltod_));
+  r = Ctl({"preview"});
+  EXPECT_EQ(r.exit_code, 0) << r.errors;
+  EXPECT_NE(r.output.find("\n  Engineers\n    Platform Team\n"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("East"), std::string::npos);
+  EXPECT_TRUE(DumpOrg(zeltod_).departments.empty());
 }
 
 TEST_F(CtlSyncTest, ImportUsersIsForActiveDirectoryOnly) {
