@@ -251,6 +251,10 @@ int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records) {
   std::vector<Change> live, deleted;
   std::unordered_set<std::string> live_paths;  // lower case: OUs the directory holds now
   for (const ChangedDept& record : records) {
+    if (record.kind != kChangeCreated && record.kind != kChangeChanged &&
+        record.kind != kChangeDeleted) {
+      continue;
+    }
     const std::string dn = "ou=" + record.name + "," + record.parent_dn;
     // Only what lies below a search base is a department.
     if (DnToDeptPath(dn).empty()) continue;
