@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Full-import benchmark on Active Directory: N generated users in nested OUs below OU=Bench of
-# a fresh Samba domain (filled over LDAPS with bench/gen_directory.py, in batches), imported
-# by `norvanectl sync` into a fresh zeltod, then imported again unchanged.
+# a fresh Samba domain (filled over LDAPS with bench/gen_directory.py, in batches, as the
+# fixture adds entries), imported by `norvanectl sync` into a fresh zeltod, then imported
+# again unchanged. The domain keeps its database in Samba's mdb backend: the default tdb
+# slows down with every entry, and its filling alone takes hours at 100,000 users.
 #
 #   bench/sync/sync_samba_bench.sh BUILD_DIR [N]      (default N: 100000)
 #
@@ -15,7 +17,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=$(cd "${1:?usage: sync_samba_bench.sh BUILD_DIR [N]}" && pwd)
 n=${2:-100000}
-batch=10000  # entries per ldapadd: one run of samba.sh add has a time limit of its own
+batch=5000  # entries per ldapadd: one run of samba.sh add has a time limit of its own
+export NORVANE_SAMBA_BACKEND_STORE=mdb
 ctl=$build/bin/norvanectl
 [ -x "$ctl" ] && [ -x "$build/bin/zeltod" ] || { echo "build norvanectl and zeltod first" >&2; exit 1; }
 
