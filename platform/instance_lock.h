@@ -1,5 +1,7 @@
 // The single-instance guard: an exclusive flock on /run/lock/<name> (or /tmp/<name> where
-// /run/lock is missing), held until the object is destroyed or the process ends.
+// /run/lock is missing; both below SystemRoot()), held until the object is destroyed or the
+// process ends. Any user can take it, whoever created the file; the file is never reached
+// through a symbolic link.
 #ifndef NORVANE_PLATFORM_INSTANCE_LOCK_H_
 #define NORVANE_PLATFORM_INSTANCE_LOCK_H_
 
@@ -20,7 +22,7 @@ class InstanceLock {
 
   // True when this object now holds the lock. Otherwise LastError() says why:
   // kErrorAlreadyExists when another process (or object) holds it, or the errno of the
-  // failed open.
+  // failed open (ELOOP for a link, EINVAL for something that is not a regular file).
   bool Acquire();
   long LastError() const { return last_error_; }
 

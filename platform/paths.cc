@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <mutex>
 
 namespace norvane {
@@ -43,6 +44,13 @@ void SetBaseFolder(std::string_view folder) {
   g_override = true;
   g_base = std::string(folder);
   if (g_base.back() != '/') g_base += '/';
+}
+
+std::string SystemRoot() {
+  const char* root = std::getenv("NORVANE_SYSTEM_ROOT");
+  std::string text = root ? root : "";
+  while (!text.empty() && text.back() == '/') text.pop_back();
+  return text;
 }
 
 }  // namespace norvane

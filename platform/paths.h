@@ -19,6 +19,11 @@ std::string BaseFolder();
 // A trailing "/" is added when missing; an empty text returns to the executable's folder.
 void SetBaseFolder(std::string_view folder);
 
+// The root of the system files the program touches (the service's unit, systemd's run
+// folder, the lock folder): NORVANE_SYSTEM_ROOT without a trailing "/" when set (an image
+// being built, a test), else "" (the real system).
+std::string SystemRoot();
+
 // The base folder derived from an executable path ("/a/b/prog" gives "/a/").
 std::string BaseFolderOf(std::string_view executable_path);
 

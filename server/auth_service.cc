@@ -4,6 +4,8 @@
 
 #include <ldap.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -157,12 +159,33 @@ int AuthEventSink::OnLoginVerify(const std::string& account, const std::string& 
 
 void AuthEventSink::OnAppStopped() { owner_->OnAppStopped(); }
 
-// Destroyed outside the lock: releasing the root joins the SDK's event thread, which may be
-// waiting for the lock to answer a login.
+// One started period's checks. Shared with the checks in progress, which may outlive the
+// service.
+struct AuthService::CheckGate {
+  std::mutex serial;  // checks run one at a time
+  std::mutex mu;
+  std::condition_variable cv;
+  // Guarded by mu.
+  bool abandoned = false;
+  int in_flight = 0;
+};
+
+void AuthService::Abandon(const std::shared_ptr<CheckGate>& gate) {
+  if (!gate) return;
+  std::lock_guard<std::mutex> lock(gate->mu);
+  gate->abandoned = true;
+  gate->cv.notify_all();
+}
+
+// Destroyed outside the lock: closing the event connection joins the SDK's event thread.
 struct AuthService::Held {
-  std::unique_ptr<CLdapClient> client;
+  std::shared_ptr<CLdapClient> client;
   std::shared_ptr<SdkRoot> root;
+  SdkApplication* app = nullptr;  // owned by root
   void Release() {
+    // No event reaches the sink once this returns (unless called on the event thread
+    // itself, which is then ending).
+    if (app) app->Disconnect();
     if (client) ReleaseLibrary();
     client.reset();
     root.reset();
@@ -171,7 +194,18 @@ struct AuthService::Held {
 
 AuthService::AuthService(Prompt* prompt) : prompt_(prompt), sink_(this) {}
 
-AuthService::~AuthService() { ReleaseAll(); }
+AuthService::~AuthService() {
+  ReleaseAll();
+  std::shared_ptr<CheckGate> gate;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    gate = std::move(last_gate_);
+  }
+  if (gate) {
+    std::unique_lock<std::mutex> lock(gate->mu);
+    gate->cv.wait_for(lock, std::chrono::seconds(1), [&] { return gate->in_flight == 0; });
+  }
+}
 
 void AuthService::Show(const std::string& text) {
   if (prompt_) {
@@ -185,6 +219,10 @@ AuthService::Held AuthService::DetachAll() {
   Held held;
   held.client = std::move(client_);
   held.root = std::move(root_);
+  held.app = app_;
+  Abandon(gate_);
+  gate_.reset();
+  routing_.reset();
   app_ = nullptr;
   extra1_ = nullptr;
   extra2_ = nullptr;
@@ -197,56 +235,60 @@ int AuthService::Stopped() const {
   return stopped_;
 }
 
+bool AuthService::Listening() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return stopped_ == 0 && !stopping_ && app_ && app_->Connected();
+}
+
 bool AuthService::Initialised() const {
   std::lock_guard<std::mutex> lock(mu_);
   return root_ != nullptr;
 }
 
 int AuthService::Init() {
-  std::lock_guard<std::mutex> life(lifecycle_mu_);
+  std::unique_lock<std::mutex> life(lifecycle_mu_);
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (root_) return 1;
   }
   int result = 0;
+  bool unknown = false;
   try {
     CLdapConfig config;
     config.Init();
-    SysConfigInfo settings;
-    config.LoadSysConfig(settings);
-    Wipe(settings.admin_password);
+    auto routing = std::make_shared<Routing>();
+    config.LoadSysConfig(routing->settings);
+    Wipe(routing->settings.admin_password);
     std::unique_ptr<SdkRoot> created =
-        SdkRoot::Create(settings.sdk_server_ip, settings.sdk_server_port);
+        SdkRoot::Create(routing->settings.sdk_server_ip, routing->settings.sdk_server_port);
     if (!created) {
       throw SdkError(kSdkErrorInvalidArg, "SdkRoot",
-                     "the SDK server address " + settings.sdk_server_ip + ":" +
-                         std::to_string(settings.sdk_server_port) + " is not usable");
+                     "the SDK server address " + routing->settings.sdk_server_ip + ":" +
+                         std::to_string(routing->settings.sdk_server_port) + " is not usable");
     }
     std::shared_ptr<SdkRoot> root(std::move(created));
     SdkApplication* app = root->Application();
     SdkExtraObject* extra1 = root->FirstExtraObject();
     SdkExtraObject* extra2 = root->SecondExtraObject();
     if (app && extra1 && extra2) {
-      auto client = std::make_unique<CLdapClient>();
-      DcDomainMap dc_map;
-      config.LoadDcDomainMap(dc_map);
-      for (auto& [name, entry] : dc_map) Wipe(entry.admin_password);
-      if (client && SelectLibrary(settings.directory_type)) {
+      auto client = std::make_shared<CLdapClient>();
+      config.LoadDcDomainMap(routing->dc_map);
+      for (auto& [name, entry] : routing->dc_map) Wipe(entry.admin_password);
+      if (client && SelectLibrary(routing->settings.directory_type)) {
         std::lock_guard<std::mutex> lock(mu_);
         root_ = std::move(root);
         app_ = app;
         extra1_ = extra1;
         extra2_ = extra2;
         client_ = std::move(client);
-        settings_ = settings;
-        dc_map_ = std::move(dc_map);
+        routing_ = std::move(routing);
         result = 1;
       }
     }
   } catch (const SdkError& error) {
     ReportSdkError(error);
   } catch (...) {
-    Show("初始化时发生未知异常");
+    unknown = true;
   }
   if (result == 1) {
     WriteLog("第三方认证初始化成功");
@@ -258,19 +300,24 @@ int AuthService::Init() {
     }
     held.Release();
   }
+  life.unlock();
+  if (unknown) Show("初始化时发生未知异常");
   return result;
 }
 
 int AuthService::Start() {
-  std::lock_guard<std::mutex> life(lifecycle_mu_);
+  std::unique_lock<std::mutex> life(lifecycle_mu_);
   std::shared_ptr<SdkRoot> root;
   bool already = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    already = stopped_ == 0;
+    // Started but with no event connection (a Stop that failed after closing it, a lost
+    // connection) is not listening: start again.
+    already = stopped_ == 0 && app_ && app_->Connected();
     root = root_;
   }
   if (already) {
+    life.unlock();
     Show("第三方认证应用认证系统已启动!");
     return 1;
   }
@@ -288,16 +335,20 @@ int AuthService::Start() {
     SysConfigInfo settings;
     config.LoadSysConfig(settings);
     Wipe(settings.admin_password);
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      if (root_ == root) settings_ = settings;
-    }
     root->SetServerAddress(settings.app_server_ip);
     root->SetServerPort(settings.app_server_port);
     app = root->Application();
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (root_ == root) app_ = app;
+      if (root_ == root) {
+        auto routing = std::make_shared<Routing>();
+        routing->settings = settings;
+        if (routing_) routing->dc_map = routing_->dc_map;
+        routing_ = std::move(routing);
+        app_ = app;
+        // Logins may arrive as soon as the connection is open.
+        if (!gate_) gate_ = last_gate_ = std::make_shared<CheckGate>();
+      }
     }
     app->SetIdentifier(kAuthAppIdentifier);
     app->SetName(kAuthAppName);
@@ -325,12 +376,13 @@ int AuthService::Start() {
   // A failed start keeps no event connection.
   if (result == 0 && attached && app) app->Disconnect();
   if (result == 1) WriteLog("第三方认证应用启动成功");
+  life.unlock();
   if (failure) Show(failure);
   return result;
 }
 
 int AuthService::Stop() {
-  std::lock_guard<std::mutex> life(lifecycle_mu_);
+  std::unique_lock<std::mutex> life(lifecycle_mu_);
   std::shared_ptr<SdkRoot> root;
   SdkApplication* app = nullptr;
   bool not_started = false;
@@ -339,13 +391,16 @@ int AuthService::Stop() {
     if (stopped_ == 1) {
       not_started = true;
     } else {
-      // Logins from here on are answered 1 at once.
+      // Logins from here on, and those waiting for a check, are answered 1 at once.
       stopping_ = true;
       root = root_;
       app = app_;
+      Abandon(gate_);
+      gate_.reset();
     }
   }
   if (not_started) {
+    life.unlock();
     Show("应用未启动");
     return 1;
   }
@@ -353,7 +408,7 @@ int AuthService::Stop() {
   const char* failure = nullptr;
   try {
     if (app) {
-      // Outside the lock: the event thread may be waiting for it to answer a login.
+      // Outside the lock: joins the event thread, which no longer waits for any check.
       app->Disconnect();
       app->Stop();
     }
@@ -371,30 +426,75 @@ int AuthService::Stop() {
     if (done) stopped_ = 1;
     stopped = stopped_;
   }
-  if (failure) Show(failure);
   root.reset();
+  life.unlock();
+  if (failure) Show(failure);
   return stopped;
 }
 
 void AuthService::Verify(const std::string& account, const std::string& password, int* result) {
   if (!result) return;
   *result = kLoginRefused;
-  std::lock_guard<std::mutex> lock(mu_);
-  if (stopping_ || !app_ || !client_) return;
-  try {
-    if (!app_->AccountUsesApplication(account)) return;
-  } catch (const SdkError& error) {
-    ReportSdkError(error);
-    return;
-  } catch (...) {
-    return;
+  // Everything the check needs is held here, so that nothing of the service is touched once
+  // the check has begun: Stop and the releases do not wait for a check on a slow directory,
+  // and the service may even be gone when it ends.
+  std::shared_ptr<SdkRoot> root;
+  SdkApplication* app = nullptr;
+  std::shared_ptr<CLdapClient> client;
+  std::shared_ptr<const Routing> routing;
+  std::shared_ptr<CheckGate> gate;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopping_ || !app_ || !client_ || !routing_ || !gate_) return;
+    root = root_;
+    app = app_;
+    client = client_;
+    routing = routing_;
+    gate = gate_;
   }
-  const AuthRoute route = RouteLogin(settings_, dc_map_, account);
-  const int code = CheckRoute(*client_, settings_, route, password);
-  *result = LoginResultOf(code);
-  if (*result == kLoginAccepted) {
-    WriteLog("帐号登录='" + account + "'验证通过");
+  {
+    std::lock_guard<std::mutex> lock(gate->mu);
+    if (gate->abandoned) return;
+    ++gate->in_flight;
   }
+  int code = kLoginRefused;
+  {
+    std::lock_guard<std::mutex> serial(gate->serial);
+    bool abandoned;
+    {
+      std::lock_guard<std::mutex> lock(gate->mu);
+      abandoned = gate->abandoned;
+    }
+    if (!abandoned) {
+      try {
+        if (app->AccountUsesApplication(account)) {
+          const AuthRoute route = RouteLogin(routing->settings, routing->dc_map, account);
+          code = LoginResultOf(CheckRoute(*client, routing->settings, route, password));
+        }
+      } catch (const SdkError& error) {
+        ReportSdkError(error);
+      } catch (...) {
+      }
+    }
+  }
+  bool abandoned;
+  {
+    std::lock_guard<std::mutex> lock(gate->mu);
+    abandoned = gate->abandoned;
+  }
+  // A check that ends after Stop or a release is answered 1.
+  if (!abandoned) {
+    *result = code;
+    if (code == kLoginAccepted) WriteLog("帐号登录='" + account + "'验证通过");
+  }
+  // The references go before the gate says the check is over, so that whoever waits for
+  // in_flight finds nothing of this check still held.
+  root.reset();
+  client.reset();
+  routing.reset();
+  std::lock_guard<std::mutex> lock(gate->mu);
+  --gate->in_flight;
+  gate->cv.notify_all();
 }
 
 void AuthService::OnAppStopped() {

@@ -11,12 +11,15 @@
 // system's default LDAP server (DefaultDirectoryHost) on port 389.
 //
 // Threads: Init, Start, Stop and ReleaseAll are called from the controlling thread (the main
-// window's); Verify and OnAppStopped arrive on the SDK's event thread. Checks run one at a
-// time under the service's lock, and the lifecycle operations take the same lock before they
-// touch or release an SDK object or the directory client, so a check in progress never
-// uses an object that is being released. A login that arrives while the service is stopping
-// or released is answered 1 at once. No lock is held while a prompt is shown or while the
-// SDK's event thread is joined.
+// window's); Verify and OnAppStopped arrive on the SDK's event thread. A check (the account
+// query and the directory bind) runs on the thread that delivered it, one check at a time,
+// holding its own references to the SDK objects and the directory client and touching
+// nothing of the service while it runs. Stop and the releases abandon the checks in
+// progress without waiting for them (the SDK does not wait for a sink call at Disconnect):
+// a check that ends later is answered 1. So the controlling thread never waits for a
+// directory that is slow to answer, and the service's lock is only ever held for a moment.
+// A login that arrives while the service is stopping or released is answered 1 at once. No
+// lock is held while a prompt is shown or while the SDK's event thread is joined.
 #ifndef NORVANE_SERVER_AUTH_SERVICE_H_
 #define NORVANE_SERVER_AUTH_SERVICE_H_
 
@@ -90,7 +93,8 @@ class AuthService {
   // `prompt` receives the message-box texts; null writes them to the activity log. It must
   // outlive the service.
   explicit AuthService(Prompt* prompt = nullptr);
-  // Stops listening and releases everything (no prompt is shown).
+  // Stops listening and releases everything (no prompt is shown). Waits about a second at
+  // most for checks in progress; a check still running then finishes on its own.
   ~AuthService();
   AuthService(const AuthService&) = delete;
   AuthService& operator=(const AuthService&) = delete;
@@ -102,7 +106,9 @@ class AuthService {
   int Start();
   // 1 when the application is no longer registered, also when it was not.
   int Stop();
-  // Writes the result (never leaves it unset). Null `result`: nothing happens.
+  // Writes the result (never leaves it unset). Null `result`: nothing happens. Once the
+  // directory check has begun, nothing of the service is used, so a check abandoned by Stop
+  // may end after the service is destroyed.
   void Verify(const std::string& account, const std::string& password, int* result);
   // The server stopped the application or the event connection was lost.
   void OnAppStopped();
@@ -112,30 +118,41 @@ class AuthService {
   // 1 while not started (the initial state), 0 while started.
   int Stopped() const;
   bool Initialised() const;
+  // True while started with its event connection open: logins reach this service.
+  bool Listening() const;
 
  private:
-  struct Held;  // what ReleaseAll hands over to be destroyed outside the lock
+  struct Held;       // what a release hands over to be destroyed outside the lock
+  struct CheckGate;  // the checks of one started period
+  struct Routing {   // where checks go; replaced, never changed
+    SysConfigInfo settings;
+    DcDomainMap dc_map;
+  };
   Held DetachAll();
   void Show(const std::string& text);
+  static void Abandon(const std::shared_ptr<CheckGate>& gate);
 
   Prompt* prompt_;
   LogPrompt log_prompt_;
   AuthEventSink sink_;
 
-  // Serialises Init, Start, Stop and the public ReleaseAll (controlling thread). Never taken
-  // on the SDK's event thread.
+  // Serialises Init, Start and Stop (controlling thread). Never taken on the SDK's event
+  // thread, and never held while a prompt is shown: a message box's loop may run the
+  // controlling thread's timers, which call these again.
   std::mutex lifecycle_mu_;
 
-  // The service's lock: held for the whole of a check.
+  // The service's lock: held only to read or replace the members below, never across a
+  // remote call or a check.
   mutable std::mutex mu_;
   // Guarded by mu_.
   std::shared_ptr<SdkRoot> root_;
   SdkApplication* app_ = nullptr;  // owned by root_
   SdkExtraObject* extra1_ = nullptr;
   SdkExtraObject* extra2_ = nullptr;
-  std::unique_ptr<CLdapClient> client_;
-  SysConfigInfo settings_;
-  DcDomainMap dc_map_;
+  std::shared_ptr<CLdapClient> client_;
+  std::shared_ptr<const Routing> routing_;
+  std::shared_ptr<CheckGate> gate_;
+  std::shared_ptr<CheckGate> last_gate_;  // kept for the destructor's wait
   int stopped_ = 1;
   bool stopping_ = false;
 };

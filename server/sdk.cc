@@ -567,6 +567,28 @@ struct SdkEventLink {
   std::atomic<bool> closing{false};  // set by Disconnect: deliver nothing more
   std::atomic<bool> live{false};
 
+  // Whether the thread is inside a sink call; set only while closing is false, so that
+  // Disconnect knows whether the thread can be joined at once.
+  std::mutex callback_mu;
+  bool in_callback = false;  // guarded by callback_mu
+
+  bool EnterCallback() {
+    std::lock_guard<std::mutex> lock(callback_mu);
+    if (closing) return false;
+    in_callback = true;
+    return true;
+  }
+  void LeaveCallback() {
+    std::lock_guard<std::mutex> lock(callback_mu);
+    in_callback = false;
+  }
+  // Sets closing; true when a sink call is in progress.
+  bool Close() {
+    std::lock_guard<std::mutex> lock(callback_mu);
+    closing = true;
+    return in_callback;
+  }
+
   std::mutex mu;
   std::condition_variable cv;
   // Guarded by mu.
@@ -606,12 +628,14 @@ void RunEvents(std::shared_ptr<SdkEventLink> link) {
     if (event.has_app_stopped()) break;
     if (!event.has_login_verify()) continue;
     zelto::LoginVerify* verify = event.mutable_login_verify();
+    if (!link->EnterCallback()) break;
     int result = 1;
     try {
       result = link->sink->OnLoginVerify(verify->account(), verify->password());
     } catch (...) {
       result = 1;
     }
+    link->LeaveCallback();
     verify->mutable_password()->assign(verify->password().size(), '\0');
     if (result < 0 || result > 2) result = 1;
     if (link->closing) break;
@@ -802,11 +826,14 @@ void SdkApplication::Disconnect() {
     thread = std::move(impl_->thread);
   }
   if (!link) return;
-  link->closing = true;
+  const bool in_callback = link->Close();
   link->context.TryCancel();
   if (thread.joinable()) {
-    if (thread.get_id() == std::this_thread::get_id()) {
-      thread.detach();  // called from a callback: the thread ends once it returns
+    if (thread.get_id() == std::this_thread::get_id() || in_callback) {
+      // Called from a callback, or a callback is still at work (a slow login check): the
+      // thread ends on its own once the callback returns, delivering nothing more and
+      // touching only the link it shares.
+      thread.detach();
     } else {
       thread.join();
     }

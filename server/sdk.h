@@ -146,10 +146,12 @@ class SdkApplication {
 
   // Opens the event connection and returns once the server has accepted it; events then
   // arrive on the component's own thread. A second Connect replaces the first.
-  // REQUIRES: Register() succeeded; `sink` outlives the connection.
+  // REQUIRES: Register() succeeded; `sink` outlives the connection (a sink call in
+  // progress at Disconnect may still be running, see there).
   void Connect(SdkEventSink* sink);
-  // Closes the event connection; no event is delivered after it returns (unless called
-  // from the sink's own callback, which then finishes on its own). Never throws.
+  // Closes the event connection; no event is delivered after it returns. A sink call in
+  // progress (also one that called Disconnect) is not waited for: it finishes on its own,
+  // and whatever it still touches after Disconnect returns must outlive it. Never throws.
   void Disconnect();
   bool Connected() const;
 

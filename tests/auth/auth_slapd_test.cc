@@ -1,6 +1,7 @@
 // Logins of directory-authenticated accounts end to end: zeltod and slapd as real
 // processes, the authentication service registered with zeltod, logins made with zeltoctl.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <memory>
@@ -220,6 +221,23 @@ TEST_F(AuthSlapd, StartFailsWhileTheServerIsDownAndWorksOnceItIsBack) {
     if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
   EXPECT_EQ(started, 1);
+  EXPECT_EQ(Login(zeltod_, kAlice, "alice-pass"), 0);
+}
+
+TEST_F(AuthSlapd, AStartAfterAStopThatFailedWithoutAnEventConnectionStartsAgain) {
+  ASSERT_TRUE(testing::AddZeltoUser(zeltod_, kAlice, 3));
+  StartService(1);
+  // A server that does not answer: the event connection is closed, the stop call times out.
+  ASSERT_EQ(kill(zeltod_.Pid(), SIGSTOP), 0);
+  EXPECT_EQ(service_->Stop(), 0);
+  ASSERT_EQ(kill(zeltod_.Pid(), SIGCONT), 0);
+  EXPECT_EQ(service_->Stopped(), 0);
+  EXPECT_FALSE(service_->Listening());
+
+  prompt_.Clear();
+  EXPECT_EQ(service_->Start(), 1);
+  EXPECT_TRUE(service_->Listening());
+  EXPECT_EQ(prompt_.Texts(), std::vector<std::string>{});  // not "already started"
   EXPECT_EQ(Login(zeltod_, kAlice, "alice-pass"), 0);
 }
 

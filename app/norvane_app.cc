@@ -1,0 +1,151 @@
+#include "app/norvane_app.h"
+
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/main_window_factory.h"
+#include "app/norvane_dlg.h"
+#include "platform/activity_log.h"
+
+namespace norvane {
+namespace {
+
+bool DisplayAvailable() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+CNorvaneApp::CNorvaneApp(int argc, char** argv) : argc_(argc), argv_(argv) {
+  std::memcpy(AliveMarker, kAliveMarkerText, kAliveMarkerBytes);
+}
+
+CNorvaneApp::~CNorvaneApp() { std::memset(AliveMarker, 0, kAliveMarkerBytes); }
+
+int CNorvaneApp::InitInstance() {
+  ServiceHost& host = ServiceHost::Instance();
+  host.SetServiceName(kServiceName);
+  host.SubscribeRun([this] { RunMainWindow(); }, AliveMarker);
+  host.SubscribeStop([this] { CloseMainWindow(); }, AliveMarker);
+  service_name_ = kServiceName;
+
+  decision_ = ChooseStart(JoinArguments(argc_, argv_), &ReadConfiguredStartType,
+                          [&host] { return host.IsServiceInstalled() == 1; });
+  switch (decision_) {
+    case StartDecision::kRemove:
+      install_result_ = host.RemoveService();
+      return install_result_;
+    case StartDecision::kInstall:
+      host.AddDependency(kZeltoServiceName);
+      install_result_ = host.InstallService();
+      return install_result_;
+    case StartDecision::kInterfaceMode:
+      RunAsService = 0;
+      RunMainWindow();
+      break;
+    case StartDecision::kServiceMode:
+      RunAsService = 1;
+      // Not started by systemd: the host clears its service flag and nothing runs.
+      host.RunDispatcher();
+      break;
+    case StartDecision::kNothing:
+      break;
+  }
+  return 0;
+}
+
+int CNorvaneApp::ExitInstance() {
+  instance_lock_.reset();
+  qt_.reset();
+  if (decision_ == StartDecision::kInstall || decision_ == StartDecision::kRemove) {
+    return install_result_ ? 0 : 1;
+  }
+  // A window that did not come up because a stop came first is not a failure.
+  std::lock_guard<std::mutex> lock(window_mu_);
+  return window_failed_ && !close_requested_ ? 1 : 0;
+}
+
+int CNorvaneApp::RunMainWindow() {
+  const bool service = RunAsService != 0;
+  const bool gui = !service && DisplayAvailable();
+  if (!QCoreApplication::instance()) {
+    if (gui) {
+      auto app = std::make_unique<QApplication>(argc_, argv_);
+      // The window hides instead of closing; only Exit and the service's stop end it.
+      app->setQuitOnLastWindowClosed(false);
+      qt_ = std::move(app);
+    } else {
+      qt_ = std::make_unique<QCoreApplication>(argc_, argv_);
+    }
+  }
+
+  CNorvaneDlg::Options options;
+  options.service_mode = service;
+  CNorvaneDlg dlg(options);
+  // Made before the single-instance check so that a refusal is shown in its message box.
+  std::unique_ptr<MainView> view;
+  if (gui) view = CreateMainWindow(dlg);
+
+  instance_lock_ = std::make_unique<InstanceLock>();
+  if (!instance_lock_->Acquire()) {
+    char text[256];
+    std::snprintf(text, sizeof text, kSecondCopyFormat, instance_lock_->LastError());
+    if (view) {
+      view->ShowMessage(text, kMainWindowTitle, MessageIcon::kWarning);
+    } else {
+      WriteLog(text);
+      std::fprintf(stderr, "%s\n", text);
+    }
+    window_failed_ = true;
+    return 0;
+  }
+
+  bool echo = false;
+  if (view) {
+    dlg.AttachView(view.get());
+  } else if (!service) {
+    // Interface mode with nothing to show it in: the activity log is the only output.
+    echo = true;
+    SetLogListener([](const std::string& line) {
+      std::fputs(line.c_str(), stderr);
+      std::fflush(stderr);
+    });
+    WriteLog("没有可用的窗口，界面方式在无窗口状态下运行，信息写入系统日志");
+  }
+
+  if (dlg.Create()) {
+    {
+      std::lock_guard<std::mutex> lock(window_mu_);
+      main_window_ = &dlg;
+      if (close_requested_) dlg.PostClose();
+    }
+    if (dlg.ProbeServer()) {
+      dlg.RunModalLoop();
+    } else {
+      window_failed_ = true;
+    }
+    std::lock_guard<std::mutex> lock(window_mu_);
+    main_window_ = nullptr;
+  } else {
+    window_failed_ = true;
+  }
+  dlg.AttachView(nullptr);
+  view.reset();
+  if (echo) SetLogListener({});
+  return 0;
+}
+
+void CNorvaneApp::CloseMainWindow() {
+  std::lock_guard<std::mutex> lock(window_mu_);
+  close_requested_ = true;
+  if (main_window_) main_window_->PostClose();
+  main_window_ = nullptr;
+}
+
+}  // namespace norvane

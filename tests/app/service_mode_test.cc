@@ -1,0 +1,111 @@
+// The norvane program in service mode under a simulated systemd (a notification socket read
+// by the test, INVOCATION_ID): ready, logins answered through zeltod against slapd, answered
+// again after the Zelto server restarts or stops the application, and a clean stop on
+// SIGTERM; a start while the Zelto server does not answer fails so that systemd retries.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "config/ldap_config.h"
+#include "tests/app/app_test_support.h"
+#include "tests/auth/auth_test_support.h"
+#include "tests/fixtures/slapd_fixture.h"
+#include "tests/fixtures/zeltod_fixture.h"
+
+namespace norvane {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Login;
+using testing::WaitUntil;
+
+const std::string kAlice = "uid=alice,ou=Sales,o=corp";
+
+class ServiceMode : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    slapd_ = new testing::Slapd();
+    if (!slapd_->Start()) {
+      delete slapd_;
+      slapd_ = nullptr;
+    }
+  }
+  static void TearDownTestSuite() {
+    delete slapd_;
+    slapd_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_NE(slapd_, nullptr);
+    ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
+    testing::AuthConfigSpec settings;
+    settings.ldap_port = slapd_->port();
+    settings.admin = slapd_->admin_dn();
+    settings.password = slapd_->admin_password();
+    ASSERT_TRUE(base_.WriteConfig(settings, zeltod_));
+    CLdapConfig config;
+    config.Init();
+    ASSERT_TRUE(config.SaveStartMode(1));
+    program_ = std::make_unique<testing::Program>(base_.dir());
+    ASSERT_EQ(program_->Run({"-install"}, root_.Environment()), 0) << program_->Errors();
+    env_ = root_.Environment();
+    env_["NOTIFY_SOCKET"] = notify_.path();
+    env_["INVOCATION_ID"] = "0123456789abcdef0123456789abcdef";
+  }
+
+  std::string Log() const { return testing::ReadLog(base_.dir()); }
+
+  static testing::Slapd* slapd_;
+  testing::AuthBase base_;
+  Zeltod zeltod_;
+  testing::SystemRoot root_;
+  testing::NotifySocket notify_{root_.dir};
+  std::unique_ptr<testing::Program> program_;
+  std::map<std::string, std::string> env_;
+};
+
+testing::Slapd* ServiceMode::slapd_ = nullptr;
+
+TEST_F(ServiceMode, AnswersLoginsRecoversFromServerRestartsAndStopsOnSigterm) {
+  ASSERT_TRUE(notify_.ok());
+  const std::string password = slapd_->User("alice").password;
+  ASSERT_TRUE(testing::AddZeltoUser(zeltod_, kAlice, 3));
+  ASSERT_TRUE(program_->Start({}, env_));
+  ASSERT_TRUE(notify_.WaitFor("READY=1", 60s)) << program_->Errors();
+  ASSERT_TRUE(WaitUntil([&] { return Login(zeltod_, kAlice, password) == 0; }, 60s)) << Log();
+  EXPECT_EQ(Login(zeltod_, kAlice, "wrong"), 2);
+
+  // The server is killed and comes back on the same ports: at once, then after the
+  // watchdog has found it down.
+  for (auto down_for : {0s, 3s}) {
+    zeltod_.Kill();
+    std::this_thread::sleep_for(down_for);
+    ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
+    EXPECT_TRUE(WaitUntil([&] { return Login(zeltod_, kAlice, password) == 0; }, 5s)) << Log();
+  }
+  EXPECT_NE(Log().find("] 服务已停止\n"), std::string::npos);
+
+  // The server stops the application while it keeps answering.
+  ASSERT_EQ(zeltod_.Ctl({"stop-app"}), 0);
+  EXPECT_TRUE(WaitUntil([&] { return Login(zeltod_, kAlice, password) == 0; }, 5s)) << Log();
+
+  program_->Signal(SIGTERM);
+  EXPECT_TRUE(notify_.WaitFor("STOPPING=1", 25s));
+  EXPECT_EQ(program_->Wait(25s), 0) << Log();
+  EXPECT_EQ(Login(zeltod_, kAlice, password), 1);
+}
+
+TEST_F(ServiceMode, AStartWhileTheZeltoServerDoesNotAnswerFailsSoThatSystemdRetries) {
+  ASSERT_TRUE(zeltod_.Stop());
+  ASSERT_TRUE(program_->Start({}, env_));
+  EXPECT_EQ(program_->Wait(60s), 1);
+  EXPECT_NE(Log().find("检测到Zelto服务器的APPServer处于已停止或异常状态，请打开Zelto管理器启动!"),
+            std::string::npos)
+      << Log();
+}
+
+}  // namespace
+}  // namespace norvane
