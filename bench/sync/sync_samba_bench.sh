@@ -7,7 +7,11 @@
 #
 #   bench/sync/sync_samba_bench.sh BUILD_DIR [N]      (default N: 100000)
 #
-# Prints how long filling the domain took, then one line: users read, wall time and users
+# NORVANE_BENCH_FILL_SECONDS=S stops filling before the batch that would end past S seconds
+# (the import then reads the users added so far); NORVANE_BENCH_CPU_LOCK=FILE holds that
+# lock around each import only, so a long fill does not keep others' builds waiting.
+#
+# Prints each batch as it is added and how long filling the domain took, then one line: users read, wall time and users
 # per second of the first and the second import, and the peak resident memory of the
 # norvanectl process. The domain needs 127.0.0.1:389 and :636, so the script waits for the
 # machine's Samba lock as the test fixture does; run it as root. It keeps the domain template
@@ -42,7 +46,9 @@ fact() { sed -n "s/^$1=//p" "$2" | head -1; }
 # One import; prints "users seconds peak_kb".
 import_once() {  # base
   local base=$1 out
-  out=$( { /usr/bin/time -f 'TIME %e %M' "$ctl" --base "$base" sync >/dev/null; } 2>&1 ) || {
+  local -a lock=()
+  [ -n "${NORVANE_BENCH_CPU_LOCK:-}" ] && lock=(flock "$NORVANE_BENCH_CPU_LOCK")
+  out=$( { "${lock[@]}" /usr/bin/time -f 'TIME %e %M' "$ctl" --base "$base" sync >/dev/null; } 2>&1 ) || {
     echo "$out" | tail -5 >&2
     return 1
   }
@@ -68,11 +74,23 @@ awk -v batch="$batch" -v dir="$work" '
   BEGIN { RS = ""; ORS = "\n\n"; file = sprintf("%s/part-%05d.ldif", dir, 0) }
   { if (NR > 1 && (NR - 1) % batch == 0) { close(file); file = sprintf("%s/part-%05d.ldif", dir, (NR - 1) / batch) }
     print > file }' "$work/users.ldif"
-for part in "$work"/part-*.ldif; do
+parts=("$work"/part-*.ldif)
+budget=${NORVANE_BENCH_FILL_SECONDS:-0}
+last=0 added=0
+for part in "${parts[@]}"; do
+  if [ "$budget" -gt 0 ] && [ $((SECONDS - started + last)) -gt "$budget" ]; then
+    echo "fill budget of $budget s reached: stopping after $added of ${#parts[@]} batches" >&2
+    break
+  fi
+  batch_started=$SECONDS
   bash "$root/tests/fixtures/samba.sh" add "$state" <"$part" >/dev/null
+  last=$((SECONDS - batch_started))
+  added=$((added + 1))
+  echo "batch $added/${#parts[@]} added in $last s, $((SECONDS - started)) s so far" >&2
 done
 fill=$((SECONDS - started))
-echo "filled the domain with $n users in ${fill} s"
+filled=$(cat "${parts[@]:0:added}" | grep -c '^sAMAccountName: ' || true)
+echo "filled the domain with $filled of $n users in ${fill} s"
 
 zeltod_dir=$work/zeltod
 ZELTOD=$build/bin/zeltod bash "$root/tests/fixtures/zeltod.sh" start "$zeltod_dir" >"$work/zeltod.facts"
