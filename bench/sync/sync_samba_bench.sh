@@ -40,23 +40,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-fact() { sed -n "s/^$1=//p" "$2" | head -1; }
-
-# One import; prints "users seconds peak_kb".
-import_once() {  # base
-  local base=$1 out
-  local -a lock=()
-  [ -n "${NORVANE_BENCH_CPU_LOCK:-}" ] && lock=(flock "$NORVANE_BENCH_CPU_LOCK")
-  out=$( { "${lock[@]}" /usr/bin/time -f 'TIME %e %M' "$ctl" --base "$base" sync >/dev/null; } 2>&1 ) || {
-    echo "$out" | tail -5 >&2
-    return 1
-  }
-  local users secs kb
-  users=$(echo "$out" | sed -n 's/^部门 [0-9]*  用户 \([0-9]*\)$/\1/p' | tail -1)
-  read -r secs kb < <(echo "$out" | sed -n 's/^TIME //p' | tail -1)
-  echo "$users $secs $kb"
-}
+. "$here/bench_lib.sh"
 
 bash "$root/tests/fixtures/samba.sh" start "$state" >"$work/samba.facts"
 samba_up=1
@@ -96,33 +80,14 @@ zeltod_dir=$work/zeltod
 ZELTOD=$build/bin/zeltod bash "$root/tests/fixtures/zeltod.sh" start "$zeltod_dir" >"$work/zeltod.facts"
 sdk=$(grep -o 'sdk=[0-9.]*:[0-9]*' "$work/zeltod.facts" | cut -d: -f2)
 app=$(grep -o 'app=[0-9.]*:[0-9]*' "$work/zeltod.facts" | cut -d: -f2)
-base=$work/base
-mkdir -p "$base/logs"
 port=$(fact PORT "$work/samba.facts")
 admin=$(fact ADMIN_ACCOUNT "$work/samba.facts")
 password=$(fact ADMIN_PASSWORD "$work/samba.facts")
-cat >"$base/LdapConfig.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<LdapConfig>
-  <SysConfig AllowDC="1" StepImport="0" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" SDKSVRIP="127.0.0.1" SDKSVRPort="$sdk" APPSVRIP="127.0.0.1" APPSVRPort="$app" ADMIN="$admin" SN="$password" LDAPSVRType="0" DeptMode="0" DC="$bench_dn"/>
-  <AllowDC><ChildDC DCSelect="1" DCName="$bench_dn" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" DeptMode="0" ADMIN="$admin" SN="$password"/></AllowDC>
-  <ManageSync SameCover="0" AUTHTYPE="1" UpdateTime="0" IfAutoSync="0"/>
-  <StartMode StartType="0"/>
-  <LimitDC/>
-  <LimitUser/>
-  <user uid="" name="" email="" mobile="" phone="" position="" gender=""/>
-  <AD>
-    <UserProperty uid="sAMAccountName" name="displayName" email="mail" mobile="mobile" phone="telephoneNumber" position="title"/>
-    <DeptProperty DeptID="distinguishedName" DeptName="distinguishedName" PDeptRelateKey="memberOf"/>
-    <SyncScope DeptDomain="$bench_dn;" PDeptKey="" PDeptType="0" UserDomain="$bench_dn;" UserDeptKey="" UserDeptType="0"/>
-  </AD>
-</LdapConfig>
-XML
-read -r users1 secs1 kb1 < <(import_once "$base")
-read -r users2 secs2 kb2 < <(import_once "$base")
-peak=$(( (kb1 > kb2 ? kb1 : kb2) / 1024 ))
-printf '%8s %8s %9s %9s %9s %9s %9s\n' N users first_s users/s second_s users/s peak_MB
-printf '%8s %8s %9s %9.0f %9s %9.0f %9s\n' "$n" "$users1" "$secs1" \
-  "$(echo "$users1 / $secs1" | bc -l)" "$secs2" "$(echo "$users2 / $secs2" | bc -l)" "$peak"
+base=$work/base
+write_bench_config "$base" "$port" "$sdk" "$app" "$admin" "$password" 0 "$bench_dn"
+read -r users1 secs1 kb1 < <(import_once "$ctl" "$base")
+read -r users2 secs2 kb2 < <(import_once "$ctl" "$base")
+print_header
+print_row "$filled" "$users1" "$secs1" "$kb1" "$users2" "$secs2" "$kb2"
 placed=$(ZELTOD=$build/bin/zeltod "$build/bin/zeltoctl" --sdk "127.0.0.1:$sdk" dump | grep -c '{"account": ' || true)
 echo "users on the server after the second import: $placed"
