@@ -38,7 +38,7 @@ inline bool TakeRunLock(RunLock& lock) {
   if (lock.Busy()) {
     WriteLog(kAnotherSyncRunning);
   } else {
-    WriteLog(Format("cannot open the run lock %s (errno %d): nothing was run", lock.path().c_str(),
+    WriteLog(Format("cannot open the run lock %s (errno %ld): nothing was run", lock.path().c_str(),
                     lock.LastError()));
   }
   return false;
