@@ -54,3 +54,11 @@ print_row() {  # n users1 secs1 kb1 users2 secs2 kb2
   printf '%8s %8s %9s %9.0f %9s %9.0f %9s\n' "$1" "$2" "$3" "$(echo "$2 / $3" | bc -l)" "$6" \
     "$(echo "$5 / $6" | bc -l)" "$peak"
 }
+
+# Users with a department on the server, read from zeltod's database (a dump of 100,000
+# users is larger than one SDK answer may be).
+placed_users() {  # zeltod_dir
+  python3 -c 'import sqlite3, sys
+db = sqlite3.connect("file:" + sys.argv[1] + "?mode=ro", uri=True)
+print(db.execute("SELECT COUNT(DISTINCT user_id) FROM member").fetchone()[0])' "$1/zelto.db"
+}

@@ -45,6 +45,7 @@ for n in "${sizes[@]}"; do
   read -r users2 secs2 kb2 < <(import_once "$ctl" "$base")
   first_time[$n]=$secs1
   print_row "$n" "$users1" "$secs1" "$kb1" "$users2" "$secs2" "$kb2"
+  echo "users placed on the server: $(placed_users "$zeltod_dir")"
   bash "$root/tests/fixtures/slapd.sh" stop "$slapd_run" >/dev/null; slapd_run=""
   ZELTOD=$build/bin/zeltod bash "$root/tests/fixtures/zeltod.sh" stop "$zeltod_dir" >/dev/null; zeltod_dir=""
 done

@@ -89,5 +89,4 @@ read -r users1 secs1 kb1 < <(import_once "$ctl" "$base")
 read -r users2 secs2 kb2 < <(import_once "$ctl" "$base")
 print_header
 print_row "$filled" "$users1" "$secs1" "$kb1" "$users2" "$secs2" "$kb2"
-placed=$(ZELTOD=$build/bin/zeltod "$build/bin/zeltoctl" --sdk "127.0.0.1:$sdk" dump | grep -c '{"account": ' || true)
-echo "users on the server after the second import: $placed"
+echo "users placed on the server after the second import: $(placed_users "$zeltod_dir")"
