@@ -25,24 +25,10 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-fact() { sed -n "s/^$1=//p" "$2" | head -1; }
-
-# One import; prints "users seconds peak_kb".
-import_once() {  # base
-  local base=$1 out
-  out=$( { /usr/bin/time -f 'TIME %e %M' "$ctl" --base "$base" sync >/dev/null; } 2>&1 ) || {
-    echo "$out" | tail -5 >&2
-    return 1
-  }
-  local users secs kb
-  users=$(echo "$out" | sed -n 's/^部门 [0-9]*  用户 \([0-9]*\)$/\1/p' | tail -1)
-  read -r secs kb < <(echo "$out" | sed -n 's/^TIME //p' | tail -1)
-  echo "$users $secs $kb"
-}
+. "$here/bench_lib.sh"
 
 declare -A first_time
-printf '%8s %8s %9s %9s %9s %9s %9s\n' N users first_s users/s second_s users/s peak_MB
+print_header
 for n in "${sizes[@]}"; do
   bash "$root/tests/fixtures/slapd.sh" start "$work/slapd-$n" --bare --users "$n" >"$work/slapd-$n.facts"
   slapd_run=$(fact RUN_DIR "$work/slapd-$n.facts")
@@ -50,34 +36,16 @@ for n in "${sizes[@]}"; do
   ZELTOD=$build/bin/zeltod bash "$root/tests/fixtures/zeltod.sh" start "$zeltod_dir" >"$work/zeltod-$n.facts"
   sdk=$(grep -o 'sdk=[0-9.]*:[0-9]*' "$work/zeltod-$n.facts" | cut -d: -f2)
   app=$(grep -o 'app=[0-9.]*:[0-9]*' "$work/zeltod-$n.facts" | cut -d: -f2)
-  base=$work/base-$n
-  mkdir -p "$base/logs"
   port=$(fact PORT "$work/slapd-$n.facts")
   admin=$(fact ADMIN_DN "$work/slapd-$n.facts")
   password=$(fact ADMIN_PASSWORD "$work/slapd-$n.facts")
-  cat >"$base/LdapConfig.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<LdapConfig>
-  <SysConfig AllowDC="1" StepImport="0" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" SDKSVRIP="127.0.0.1" SDKSVRPort="$sdk" APPSVRIP="127.0.0.1" APPSVRPort="$app" ADMIN="$admin" SN="$password" LDAPSVRType="1" DeptMode="0" DC="o=corp"/>
-  <AllowDC><ChildDC DCSelect="1" DCName="o=corp" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" DeptMode="0" ADMIN="$admin" SN="$password"/></AllowDC>
-  <ManageSync SameCover="0" AUTHTYPE="1" UpdateTime="0" IfAutoSync="0"/>
-  <StartMode StartType="0"/>
-  <LimitDC/>
-  <LimitUser/>
-  <user uid="" name="" email="" mobile="" phone="" position="" gender=""/>
-  <DominoDirectory>
-    <UserProperty uid="uid" name="cn" email="mail" mobile="mobile" phone="telephoneNumber" position="title"/>
-    <DeptProperty DeptID="dn" DeptName="dn" PDeptRelateKey="memberOf"/>
-    <SyncScope DeptDomain="o=corp;" PDeptKey="" PDeptType="0" UserDomain="o=corp;" UserDeptKey="" UserDeptType="0"/>
-  </DominoDirectory>
-</LdapConfig>
-XML
-  read -r users1 secs1 kb1 < <(import_once "$base")
-  read -r users2 secs2 kb2 < <(import_once "$base")
+  base=$work/base-$n
+  write_bench_config "$base" "$port" "$sdk" "$app" "$admin" "$password" 1 o=corp
+  read -r users1 secs1 kb1 < <(import_once "$ctl" "$base")
+  read -r users2 secs2 kb2 < <(import_once "$ctl" "$base")
   first_time[$n]=$secs1
-  peak=$(( (kb1 > kb2 ? kb1 : kb2) / 1024 ))
-  printf '%8s %8s %9s %9.0f %9s %9.0f %9s\n' "$n" "$users1" "$secs1" \
-    "$(echo "$users1 / $secs1" | bc -l)" "$secs2" "$(echo "$users2 / $secs2" | bc -l)" "$peak"
+  print_row "$n" "$users1" "$secs1" "$kb1" "$users2" "$secs2" "$kb2"
+  echo "users placed on the server: $(placed_users "$zeltod_dir")"
   bash "$root/tests/fixtures/slapd.sh" stop "$slapd_run" >/dev/null; slapd_run=""
   ZELTOD=$build/bin/zeltod bash "$root/tests/fixtures/zeltod.sh" stop "$zeltod_dir" >/dev/null; zeltod_dir=""
 done
