@@ -11,6 +11,7 @@
 #include "config/ldap_config.h"
 #include "directory/ldap_client.h"
 #include "platform/activity_log.h"
+#include "platform/run_lock.h"
 #include "platform/text.h"
 #include "server/auth_service.h"
 #include "server/auth_switch.h"
@@ -146,6 +147,12 @@ int CtlAuth(const std::vector<std::string>& args) {
   }
   if (scope == kAuthScopeSpecified) return CtlAuthCurrentDomain(type);
   LogEcho echo;
+  // The switch writes the server's accounts: not while another run writes them.
+  RunLock run_lock;
+  if (!run_lock.TryAcquire()) {
+    ToStderr(run_lock.Busy() ? kAnotherSyncRunning : "cannot open the run lock " + run_lock.path());
+    return 1;
+  }
   CLdapConfig config;
   config.Init();
   const std::unique_ptr<SdkRoot> owned_root = CreateConfiguredSdkRoot();

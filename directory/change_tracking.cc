@@ -124,6 +124,29 @@ ChangeRow RowOf(LdapConnection* connection, LDAPMessage* entry) {
   return row;
 }
 
+// True when the bind account can see what the deleted-objects container holds. One that
+// may not gets no error: the container comes back without its attributes (or not at all)
+// and its tombstones are left out, which would read as "nothing was deleted". The container
+// always carries isDeleted, so reading it tells the two apart.
+bool CanReadDeletedObjects(LdapConnection* connection, const std::string& container) {
+  SearchSpec probe;
+  probe.base = container;
+  probe.scope = LDAP_SCOPE_BASE;
+  probe.filter = "(objectClass=*)";
+  probe.attributes = {"isDeleted"};
+  probe.show_deleted = true;
+  LDAPMessage* chain = nullptr;
+  const int rc = SearchRequest(connection, probe, false, "", 0, &chain, nullptr);
+  bool readable = false;
+  if (rc == LDAP_SUCCESS && chain) {
+    if (LDAPMessage* entry = ldap_first_entry(connection->ld, chain)) {
+      readable = !EntryValues(connection, entry, "isDeleted").empty();
+    }
+  }
+  if (chain) ldap_msgfree(chain);
+  return readable;
+}
+
 // Runs one pass to its end. 0, or the code that cut it short.
 int RunPass(LdapConnection* connection, const SearchSpec& request, bool change_pass,
             std::int64_t previous, std::vector<ChangedUser>& users,
@@ -152,7 +175,9 @@ void MergeChangeRow(const ChangeRow& row, bool change_pass, std::int64_t previou
                     std::vector<ChangedUser>& users, std::vector<ChangedDept>& depts) {
   const bool is_user = row.user_account_control.has_value();
   std::int16_t kind = kChangeCreated;
-  if (is_user && ParseInt64(*row.user_account_control) == 514) kind = kChangeDeleted;
+  if (is_user && (ParseInt64(*row.user_account_control) & kAccountDisabled)) {
+    kind = kChangeDeleted;
+  }
   if (change_pass && row.usn_created && kind != kChangeDeleted) {
     kind = *row.usn_created < previous_high_usn ? kChangeChanged : kChangeCreated;
   }
@@ -278,9 +303,12 @@ int CLdapClient::TrackChanges(std::string_view filter, std::string_view base,
                         "isDeleted"};
   deleted.show_deleted = true;
   deleted.size_limit = 0;
-  int deleted_rc = naming_context.empty()
-                       ? LDAP_NO_SUCH_OBJECT
-                       : RunPass(connection, deleted, false, previous, users, depts);
+  int deleted_rc = LDAP_NO_SUCH_OBJECT;
+  if (!naming_context.empty()) {
+    deleted_rc = CanReadDeletedObjects(connection, deleted.base)
+                     ? RunPass(connection, deleted, false, previous, users, depts)
+                     : LDAP_INSUFFICIENT_ACCESS;
+  }
   if (deleted_rc != 0) ReportMessage("Deleted objects: " + ErrorText(deleted_rc));
 
   SearchSpec changed = deleted;
@@ -296,7 +324,7 @@ int CLdapClient::TrackChanges(std::string_view filter, std::string_view base,
   // Either pass cut short means changes were missed: the caller must not move the stored
   // number past them.
   if (changed_rc != 0) return NegativeCode(changed_rc);
-  if (deleted_rc != 0) return NegativeCode(deleted_rc);
+  if (deleted_rc != 0) return kDeletedObjectsUnreadable;
   return 0;
 }
 

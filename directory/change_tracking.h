@@ -13,12 +13,19 @@ namespace norvane {
 
 // Kinds of change.
 inline constexpr std::int16_t kChangeCreated = 0;  // created since the last run
-inline constexpr std::int16_t kChangeDeleted = 1;  // deleted, or a user with UAC exactly 514
+inline constexpr std::int16_t kChangeDeleted = 1;  // deleted, or a disabled user (UAC bit 0x2)
 inline constexpr std::int16_t kChangeChanged = 2;  // existed before the last run, changed since
 
 inline constexpr char kDeletedObjectsWkGuid[] = "18e2ea80684f11d2b9aa00c04f79f805";
 inline constexpr char kShowDeletedControlOid[] = "1.2.840.113556.1.4.417";
 inline constexpr int kChangePageSize = 100;
+inline constexpr long kAccountDisabled = 0x2;  // userAccountControl: ACCOUNTDISABLE
+
+// TrackChanges: the change pass ran to its end but the deleted-objects container could not
+// be read (commonly: the bind account may not read it, which the directory answers with the
+// container's bare name rather than an error). The deletions since the stored number are
+// then unknown.
+inline constexpr int kDeletedObjectsUnreadable = -1000;
 
 struct RootDseInfo {
   std::string server_path;  // "LDAP://" + DNS host name + "/"
@@ -55,12 +62,12 @@ struct ChangeRow {
 };
 
 // Classifies one row and merges it into the lists. A row with userAccountControl is a user:
-// kind 1 when the value is exactly 514. In the change pass (`change_pass`), a row that is
-// not kind 1 is kind 2 when uSNCreated is below `previous_high_usn`, else 0. isDeleted makes
-// any row kind 1. Users without an account are dropped; in the change pass an account seen
-// before keeps the row with the higher uSNChanged. Other rows are OUs: a deleted one is
-// named from its tombstone DN and parented by lastKnownParent, a live one by its own DN.
-// OUs without a name are dropped.
+// kind 1 when the value has the disabled bit 0x2 (514, 546, 66050 ...). In the change pass
+// (`change_pass`), a row that is not kind 1 is kind 2 when uSNCreated is below `previous_high_usn`,
+// else 0. isDeleted makes any row kind 1. Users without an account are dropped; in the change pass
+// an account seen before keeps the row with the higher uSNChanged. Other rows are OUs: a deleted
+// one is named from its tombstone DN and parented by lastKnownParent, a live one by its own DN. OUs
+// without a name are dropped.
 void MergeChangeRow(const ChangeRow& row, bool change_pass, std::int64_t previous_high_usn,
                     std::vector<ChangedUser>& users, std::vector<ChangedDept>& depts);
 

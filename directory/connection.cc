@@ -96,7 +96,8 @@ std::string ErrorText(int code) {
 
 std::string AdBindIdentity(std::string_view account, std::string_view naming_context) {
   if (account.find_first_of("@\\=") != std::string_view::npos) return std::string(account);
-  std::string dns = DnsNameOfDn(naming_context);
+  // "DC" may hold several bases joined by ";": the identity's domain is the first one's.
+  std::string dns = DnsNameOfDn(naming_context.substr(0, naming_context.find(';')));
   if (dns.empty()) return std::string(account);
   return std::string(account) + "@" + dns;
 }

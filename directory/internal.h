@@ -91,7 +91,8 @@ void CloseConnection(LdapConnection* connection);
 // Simple bind; never sends an empty DN or password (returns 49 for them instead).
 int SimpleBind(LdapConnection* connection, std::string_view dn, std::string_view password);
 // The type 0 bind identity: the account itself when it holds '@', '\' or '=', otherwise
-// account@dns.domain of the naming context (the account alone when that has no dc=).
+// account@dns.domain of the naming context (of its first base when it holds several joined
+// by ";"; the account alone when that has no dc=).
 std::string AdBindIdentity(std::string_view account, std::string_view naming_context);
 
 // Runs one request of a search and waits for its answer (with the operation time-out).
@@ -106,6 +107,10 @@ int AbandonPagedSearch(LdapConnection* connection, const SearchSpec& request,
                        const std::string& cookie);
 // A result holding the entries of one chain (takes ownership of it).
 LdapResult* MakeResult(LdapConnection* connection, LDAPMessage* chain);
+
+// The bases of a naming-context text: the "DC" setting may join several with ";". Empty
+// pieces are dropped.
+std::vector<std::string> SearchBasesOf(std::string_view naming_context);
 
 // Reads attribute `name`'s values of an entry as byte strings.
 std::vector<std::string> EntryValues(LdapConnection* connection, LDAPMessage* entry,

@@ -28,6 +28,7 @@
 
 #include "config/records.h"
 #include "directory/change_tracking.h"
+#include "platform/text.h"
 
 namespace norvane {
 
@@ -38,20 +39,24 @@ struct LdapPage;
 
 inline constexpr int kNetworkTimeoutSeconds = 10;
 inline constexpr int kOperationTimeoutSeconds = 60;
-inline constexpr int kPageSize = 500;           // entries per page of a paged search
-inline constexpr int kSearchSizeLimit = 90000;  // type 0: most entries one search may return
+inline constexpr int kPageSize = 500;  // entries per page of a paged search
+// Type 0: most entries a search that does not page may return. A paged search has no
+// total limit: paging already bounds what is held at once.
+inline constexpr int kSearchSizeLimit = 90000;
 
 // Result codes used across the layer (LDAP result codes as the directory gives them).
 inline constexpr int kLdapSuccess = 0;
 inline constexpr int kLdapSizeLimitExceeded = 4;
+inline constexpr int kLdapNoSuchObject = 32;
 inline constexpr int kLdapInvalidCredentials = 49;
 inline constexpr int kLdapNoMoreResults = 94;  // NextPage: the paged search has ended
 inline constexpr int kVerifyCannotConnect = -18;
 inline constexpr int kVerifyReleaseFailed = -19;
 
 // Attribute map of one entry: attribute name -> value text, plus the key "dn". The first
-// insertion of a key wins.
-using EntryAttributes = std::map<std::string, std::string>;
+// insertion of a key wins. Names compare ignoring ASCII case, as LDAP compares attribute
+// names, so a mapping that says "UID" finds the server's "uid".
+using EntryAttributes = std::map<std::string, std::string, LessNoCase>;
 // Department DN -> parent DN ("" for a top-level department).
 using DeptParentMap = std::map<std::string, std::string>;
 
@@ -125,16 +130,18 @@ class CLdapClient {
   // 0 or the code that cut the read short.
   static int ResultCode(const LdapResult* result);
 
-  // Paged search for Active Directory (type 0), kPageSize entries a page. Begin returns null
-  // unless type 0, a connection and a non-empty filter are given. `attributes` is not used
-  // (every attribute is read); scope is an LDAP scope (2 = subtree). The caller releases the
-  // handle with EndPagedSearch.
+  // Paged search for Active Directory, kPageSize entries a page and no total limit. The
+  // type is the connection's (the type it was opened with), whatever SelectLibrary said
+  // since. Begin returns null unless the connection is of type 0 and the filter is not
+  // empty. `attributes` is not used (every attribute is read); scope is an LDAP scope (2 =
+  // subtree). The caller releases the handle with EndPagedSearch.
   LdapPage* BeginPagedSearch(LdapConnection* connection, std::string_view base,
                              std::string_view filter, const std::vector<std::string>& attributes,
                              int scope);
   // Fetches the next page into *result (release it with FreeResult). Returns 0 with a page,
   // kLdapNoMoreResults (94) once the search has ended with nothing more to fetch, or the
-  // failing code (then the read is incomplete). 0 without any call unless type 0.
+  // failing code (then the read is incomplete). 0 without any call and without a page
+  // unless type 0: a caller that gets 0 and no page must take the read as incomplete.
   int NextPage(LdapConnection* connection, LdapPage* page, LdapResult** result);
   // True when the paged search has reached its end without an error.
   static bool IsComplete(const LdapPage* page);
@@ -153,15 +160,17 @@ class CLdapClient {
   // an escaped comma from a separator). Empty for a null argument.
   std::string EntryDn(LdapConnection* connection, LdapEntry* entry);
 
-  // DN of the first entry matching `filter` under the naming context of the last Connect,
+  // DN of the first entry matching `filter` under the naming context of the last Connect
+  // (each of its ";"-joined bases in turn, the first that holds a match answering),
   // as the server sent it (escapes kept: it is used as a search base and cut with
   // ParentDnOf). 0, or -1 when that DN cannot be read; `dn` is left as it was when nothing
   // matches. Build the filter with AccountFilter so the account is escaped.
   int FindAccountDn(LdapConnection* connection, std::string_view filter, std::string& dn);
   // DN of the account through the process-wide shared connection, opened from the
   // configuration on first use and opened again when it has been lost. The account is
-  // matched on the directory attribute that UserProperty maps to "uid". `dn` is left as it
-  // was when nothing matches or the directory cannot be reached.
+  // matched on the directory attribute that UserProperty maps to "uid", under each base of
+  // "DC" in turn. The DN is the server's, escapes and blanks exactly as sent. `dn` is left
+  // as it was when nothing matches or the directory cannot be reached.
   void LookupAccountDn(std::string_view account, std::string& dn);
   // Fills `parents` (emptied first) with department DN -> parent DN for every entry under
   // `base` matching `filter`. 0 on success; -1 when the search returns nothing; -2 for a
@@ -186,7 +195,8 @@ class CLdapClient {
   // tombstones of the deleted-objects container, classified (see change_tracking.h).
   // Returns a non-negative value when both passes ran to the end; a negative code when
   // either pass failed or was cut short (the lists then hold what was read, and the caller
-  // must not advance the stored USN).
+  // must not advance the stored USN): kDeletedObjectsUnreadable when only the
+  // deleted-objects pass failed.
   int TrackChanges(std::string_view filter, std::string_view base, std::vector<ChangedUser>& users,
                    std::vector<ChangedDept>& depts);
 

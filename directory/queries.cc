@@ -64,6 +64,14 @@ LookupSettings LoadLookupSettings() {
 
 }  // namespace
 
+std::vector<std::string> SearchBasesOf(std::string_view naming_context) {
+  std::vector<std::string> bases;
+  for (std::string& base : SplitList(naming_context)) {
+    if (!base.empty()) bases.push_back(std::move(base));
+  }
+  return bases;
+}
+
 std::string CLdapClient::EntryDn(LdapConnection* connection, LdapEntry* entry) {
   if (!connection || !entry) return {};
   return RawDn(connection, entry->message);
@@ -112,20 +120,23 @@ int CLdapClient::FindAccountDn(LdapConnection* connection, std::string_view filt
                                std::string& dn) {
   if (!connection || filter.empty()) return 0;
   const bool ad = connection->server_type == 0;
-  LdapResult* result =
-      Search(connection, LastConnectParams().domain_name, filter, ad ? "sAMAccountName" : "uid");
-  if (!result) return 0;
-  int rc = 0;
-  LdapEntry* first = FirstEntry(connection, result);
-  std::string found = first ? RawDn(connection, first->message) : std::string();
-  if (found.empty()) {
-    rc = -1;
-  } else {
-    // Kept escaped on every type: the DN is used as a search base and cut into its parent.
-    dn = ad ? found : FromServerText(found, false);
+  // Each base of the naming context in turn; the first that holds the account answers.
+  for (const std::string& base : SearchBasesOf(LastConnectParams().domain_name)) {
+    LdapResult* result = Search(connection, base, filter, ad ? "sAMAccountName" : "uid");
+    if (!result) continue;
+    int rc = 0;
+    LdapEntry* first = FirstEntry(connection, result);
+    std::string found = first ? RawDn(connection, first->message) : std::string();
+    if (found.empty()) {
+      rc = -1;
+    } else {
+      // Kept escaped on every type: the DN is used as a search base and cut into its parent.
+      dn = ad ? found : FromServerText(found, false);
+    }
+    FreeResult(result);
+    return rc;
   }
-  FreeResult(result);
-  return rc;
+  return 0;
 }
 
 void CLdapClient::LookupAccountDn(std::string_view account, std::string& dn) {
@@ -145,22 +156,27 @@ void CLdapClient::LookupAccountDn(std::string_view account, std::string& dn) {
       g_shared = outcome.connection;
       if (!g_shared) break;
     }
-    int code = 0;
-    LdapResult* result = Search(g_shared, settings.params.domain_name, filter, "*", &code);
-    if (!result) {
-      if (ConnectionLost(code)) {
-        CloseConnection(g_shared);
-        g_shared = nullptr;
-        continue;  // once more on a fresh connection
+    bool lost = false;
+    for (const std::string& base : SearchBasesOf(settings.params.domain_name)) {
+      int code = 0;
+      LdapResult* result = Search(g_shared, base, filter, "*", &code);
+      if (!result) {
+        lost = ConnectionLost(code);
+        if (lost) break;
+        continue;
       }
+      std::string found;
+      if (LdapEntry* first = FirstEntry(g_shared, result)) found = RawDn(g_shared, first->message);
+      FreeResult(result);
+      if (found.empty()) continue;
+      // Exactly as the server wrote it: an escaped comma followed by a blank ("Smith\, John")
+      // belongs to the value, and the DN is bound with as it stands.
+      dn = g_shared->server_type == 0 ? found : FromServerText(found, false);
       break;
     }
-    if (LdapEntry* first = FirstEntry(g_shared, result)) {
-      std::string found = RawDn(g_shared, first->message);
-      if (!found.empty()) dn = g_shared->server_type == 0 ? found : FromServerText(found, true);
-    }
-    FreeResult(result);
-    break;
+    if (!lost) break;
+    CloseConnection(g_shared);
+    g_shared = nullptr;  // once more on a fresh connection
   }
   std::fill(settings.params.admin_password.begin(), settings.params.admin_password.end(), '\0');
 }

@@ -165,9 +165,10 @@ LdapResult* CLdapClient::Search(LdapConnection* connection, std::string_view bas
     request.attributes.push_back(connection->server_type == 0 ? CutToBytes(attribute, 255)
                                                               : std::string(attribute));
   }
-  request.size_limit = -1;  // the connection's: kSearchSizeLimit on type 0, none otherwise
-
   const bool paged = connection->paged_results;
+  // Paged: no total limit, the pages bound memory. Otherwise the connection's limit
+  // (kSearchSizeLimit on type 0, none elsewhere).
+  request.size_limit = paged ? 0 : -1;
   LDAPMessage* chain = nullptr;
   std::string next;
   int rc = SearchRequest(connection, request, paged, "", kPageSize, &chain, &next);
@@ -229,18 +230,21 @@ int CLdapClient::ResultCode(const LdapResult* result) { return result ? result->
 LdapPage* CLdapClient::BeginPagedSearch(LdapConnection* connection, std::string_view base,
                                         std::string_view filter,
                                         const std::vector<std::string>& /*attributes*/, int scope) {
-  if (SelectedServerType() != 0 || !connection || filter.empty()) return nullptr;
+  // The connection's own type decides, not the process-wide one: another component may
+  // select another type while this search runs.
+  if (!connection || connection->server_type != 0 || filter.empty()) return nullptr;
   auto* page = new LdapPage;
   page->request.base = ToServerText(base, true);
   page->request.filter = RepairFilter(ToServerText(filter, true));
   page->request.scope = scope;
-  page->request.size_limit = kSearchSizeLimit;
+  page->request.size_limit = 0;  // no total limit: each page is kPageSize entries
   return page;
 }
 
 int CLdapClient::NextPage(LdapConnection* connection, LdapPage* page, LdapResult** result) {
   if (result) *result = nullptr;
-  if (SelectedServerType() != 0) return 0;
+  const int type = connection ? connection->server_type : SelectedServerType();
+  if (type != 0) return 0;
   if (!connection || !page || !result) return LDAP_PARAM_ERROR;
   if (page->finished) return page->code != 0 ? page->code : kLdapNoMoreResults;
   LDAPMessage* chain = nullptr;
@@ -273,7 +277,7 @@ bool CLdapClient::IsComplete(const LdapPage* page) { return page && page->comple
 int CLdapClient::EndPagedSearch(LdapConnection* connection, LdapPage* page) {
   if (!page) return 0;
   int ok = 0;
-  if (SelectedServerType() == 0 && connection) {
+  if (connection && connection->server_type == 0) {
     ok = 1;
     if (page->started && !page->finished && !page->cookie.empty()) {
       int rc = AbandonPagedSearch(connection, page->request, page->cookie);

@@ -1,12 +1,16 @@
 // The engine's side of authentication-type switching: its SDK connection and its list of
 // specified accounts, handed to the server bridge.
+#include "platform/run_lock.h"
 #include "server/auth_switch.h"
 #include "server/sdk.h"
+#include "sync/engine_internal.h"
 #include "sync/sync_engine.h"
 
 namespace norvane {
 
 int SyncEngine::SetAuthType(int scope, int type) {
+  RunLock run_lock;
+  if (!engine_internal::TakeRunLock(run_lock)) return 0;
   SdkApplication* application = sdk_ ? sdk_->Application() : nullptr;
   SdkDeptManager* departments = sdk_ ? sdk_->DeptManager() : nullptr;
   Prompt* prompt = prompt_;
@@ -16,6 +20,8 @@ int SyncEngine::SetAuthType(int scope, int type) {
 }
 
 int SyncEngine::SetAuthTypeForAccounts(const std::vector<std::string>& accounts, int type) {
+  RunLock run_lock;
+  if (!engine_internal::TakeRunLock(run_lock)) return 0;
   SdkApplication* application = sdk_ ? sdk_->Application() : nullptr;
   Prompt* prompt = prompt_;
   return ::norvane::SetAuthTypeForAccounts(

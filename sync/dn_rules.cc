@@ -105,6 +105,20 @@ std::string UnescapeDnValue(std::string_view value) {
   return out;
 }
 
+std::string EscapeDnValue(std::string_view value) {
+  std::string out;
+  out.reserve(value.size() + 4);
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    const bool special = c == ',' || c == '+' || c == '"' || c == '\\' || c == '<' || c == '>' ||
+                         c == ';' || c == '=' || (i == 0 && (c == '#' || c == ' ')) ||
+                         (i + 1 == value.size() && c == ' ');
+    if (special) out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 std::string DnToDeptName(std::string_view dn) {
   if (dn.size() <= 3) return "";
   std::size_t semi = dn.find(';');

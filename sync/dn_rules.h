@@ -27,6 +27,10 @@ std::string ParentDn(std::string_view dn);
 // "\E5\8C\97" the UTF-8 bytes it names).
 std::string UnescapeDnValue(std::string_view value);
 
+// A value escaped for a DN component: ',', '+', '"', '\\', '<', '>', ';', '=' get a
+// backslash, and so do a leading '#' or blank and a trailing blank.
+std::string EscapeDnValue(std::string_view value);
+
 // The display name of a department DN: the value of its first OU component; without one,
 // the dotted domain of its DC components (dc=corp,dc=example,dc=com gives
 // corp.example.com); with neither, empty. Of a ";"-joined list of bases only the first

@@ -52,7 +52,7 @@ std::unordered_map<std::string, EntryAttributes> ReadUserEntries(
       if (!page) continue;
       for (;;) {
         LdapResult* result = nullptr;
-        if (client->NextPage(connection, page, &result) != kLdapSuccess) {
+        if (client->NextPage(connection, page, &result) != kLdapSuccess || !result) {
           if (result) client->FreeResult(result);
           break;
         }
@@ -132,6 +132,15 @@ int SyncEngine::RunUpdate() {
   }
   current_high_usn_ = previous;
   const int result = UpdateFromDirectory();
+  if (!result && deleted_objects_unread_) {
+    // The deletions since the stored number are unknown: only a full import, with its own
+    // safeguards, brings them over. Its mark is taken afresh.
+    WriteLog(
+        Format("无法读取已删除对象容器(Deleted Objects)，不知道上次同步以来删除了哪些用户和部门 "
+               "DC=%s，改为同步全部LDAP数据",
+               sys_config_.domain.c_str()));
+    return -1;
+  }
   if (result) StoreChangeMark(mark);
   return result;
 }
@@ -144,11 +153,14 @@ int SyncEngine::UpdateFromDirectory() {
   // Each base of a ";"-joined DC text is a search base of its own.
   const std::vector<std::string> bases =
       search_bases_.empty() ? std::vector<std::string>{sys_config_.domain} : search_bases_;
+  deleted_objects_unread_ = false;
   for (const std::string& base : bases) {
     if (base.empty()) continue;
     std::vector<ChangedUser> base_users;
     std::vector<ChangedDept> base_depts;
-    if (client_->TrackChanges(filter, base, base_users, base_depts) < 0) return 0;
+    const int tracked = client_->TrackChanges(filter, base, base_users, base_depts);
+    if (tracked == kDeletedObjectsUnreadable) deleted_objects_unread_ = true;
+    if (tracked < 0) return 0;
     users.insert(users.end(), base_users.begin(), base_users.end());
     depts.insert(depts.end(), base_depts.begin(), base_depts.end());
   }
@@ -181,7 +193,7 @@ std::vector<std::string> SyncEngine::ChildDeptNamesInDirectory(const std::string
   for (;;) {
     LdapResult* result = nullptr;
     code = client_->NextPage(connection_, page, &result);
-    if (code != kLdapSuccess) {
+    if (code != kLdapSuccess || !result) {
       if (result) client_->FreeResult(result);
       break;
     }
@@ -198,86 +210,152 @@ std::vector<std::string> SyncEngine::ChildDeptNamesInDirectory(const std::string
   return names;
 }
 
+bool SyncEngine::DirectoryHoldsDepartment(const std::string& path, bool* known) {
+  *known = true;
+  if (!client_ || !connection_) {
+    *known = false;
+    return false;
+  }
+  // The DN the path would have below each base: "A\B\" is OU=B,OU=A,<base>.
+  std::string relative;
+  std::size_t start = 0;
+  while (start < path.size()) {
+    std::size_t end = path.find('\\', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start)
+      relative = "OU=" + EscapeDnValue(path.substr(start, end - start)) + "," + relative;
+    start = end + 1;
+  }
+  const std::string filter = DeptFilter(sys_config_.directory_type, 0);
+  for (const std::string& base : search_bases_) {
+    if (base.empty() || relative.empty()) continue;
+    int code = 0;
+    LdapResult* result = client_->Search(connection_, relative + base, filter, "dn", &code);
+    if (result) {
+      client_->FreeResult(result);
+      return true;
+    }
+    if (code != kLdapSuccess && code != kLdapNoSuchObject) *known = false;
+  }
+  return false;
+}
+
 int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records) {
   if (!sdk_ || !sdk_->DeptManager()) return 0;
   SdkDeptManager* dept = sdk_->DeptManager();
+  struct Change {
+    const ChangedDept* record;
+    std::string parent_path;
+    std::string path;
+  };
+  std::vector<Change> live, deleted;
+  std::unordered_set<std::string> live_paths;  // lower case: OUs the directory holds now
+  for (const ChangedDept& record : records) {
+    if (record.kind != kChangeCreated && record.kind != kChangeChanged &&
+        record.kind != kChangeDeleted) {
+      continue;
+    }
+    const std::string dn = "ou=" + record.name + "," + record.parent_dn;
+    // Only what lies below a search base is a department.
+    if (DnToDeptPath(dn).empty()) continue;
+    // An excluded OU has no department of its own; whatever happens to it must not move,
+    // rename or remove a department that merely shares its name.
+    if (ExcludedWithAncestors(dn)) continue;
+    Change change{&record, DnToDeptPath(record.parent_dn), ""};
+    change.path = change.parent_path + record.name + "\\";
+    if (record.kind == kChangeDeleted) {
+      deleted.push_back(std::move(change));
+    } else {
+      live_paths.insert(ToLowerAscii(change.path));
+      live.push_back(std::move(change));
+    }
+  }
+  // Deleted in this run's window and not made again: these departments are about to go,
+  // and are neither the old place of a moved OU nor the old name of a renamed one.
+  std::unordered_set<std::string> gone;
+  for (const Change& change : deleted) {
+    if (!live_paths.count(ToLowerAscii(change.path))) gone.insert(ToLowerAscii(change.path));
+  }
   // Parents before children, so that an OU created inside a new OU finds its parent.
-  std::vector<ChangedDept> ordered = records;
-  std::stable_sort(ordered.begin(), ordered.end(), [](const ChangedDept& a, const ChangedDept& b) {
-    return DnDepth(a.parent_dn) < DnDepth(b.parent_dn);
+  std::stable_sort(live.begin(), live.end(), [](const Change& a, const Change& b) {
+    return DnDepth(a.record->parent_dn) < DnDepth(b.record->parent_dn);
   });
+
   std::lock_guard<std::mutex> guard(lock_);
   try {
-    for (const ChangedDept& record : ordered) {
-      const std::string& parent_dn = record.parent_dn;
-      const std::string& name = record.name;
-      const std::string dn = "ou=" + name + "," + parent_dn;
-      // Only what lies below a search base is a department.
-      if (DnToDeptPath(dn).empty()) continue;
-      const std::string parent_path = DnToDeptPath(parent_dn);
-      const std::string path = parent_path + name + "\\";
-      switch (record.kind) {
-        case kChangeCreated:
-          if (ExcludedWithAncestors(dn)) break;
-          if (DeptExistsUnder(name, parent_path)) break;
-          if (!dept->DepartmentExists(parent_path)) {
-            WriteLog(Format("UpdateDept  PDept Not Exist PDept=%s", parent_path.c_str()));
-            break;
-          }
-          dept->AddDepartment(name, parent_path);
-          ++departments_done_;
-          break;
-        case kChangeDeleted:
-          if (DeptExistsUnder(name, parent_path)) {
-            dept->RemoveDepartment(path, 0);
-            ++departments_done_;
-          }
-          break;
-        case kChangeChanged: {
-          if (DeptExistsUnder(name, parent_path)) break;  // in place: nothing to move
-          const bool parent_exists = dept->DepartmentExists(parent_path);
-          if (dept->DepartmentExists(name)) {
-            // Moved: the one department of that name goes under its new parent.
-            if (!parent_exists) {
-              WriteLog(Format("UpdateDept  PDept Not Exist PDept=%s", parent_path.c_str()));
-              break;
-            }
-            const std::vector<std::string> places = ParentEntries(dept->ParentsOfDepartment(name));
-            if (places.size() != 1) {
-              WriteLog(
-                  Format("UpdateDept  Dept=%s 同名部门有%zu个，无法确定移动哪一个，"
-                         "请使用同步数据功能进行同步",
-                         name.c_str(), places.size()));
-              break;
-            }
-            dept->MoveDepartment(places.front() + name + "\\", parent_path);
-            ++departments_done_;
-            break;
-          }
-          // Renamed: the old name is the one child of the parent the directory lacks.
-          if (!parent_exists) {
-            WriteLog(Format("UpdateDept  PDept Not Exist PDept=%s", parent_path.c_str()));
-            break;
-          }
-          bool read = false;
-          const std::vector<std::string> in_directory = ChildDeptNamesInDirectory(parent_dn, &read);
-          std::vector<std::string> on_server =
-              ParseNameList(dept->ChildDepartments(parent_path), "Departments", "Department");
-          for (const std::string& d : in_directory) {
-            auto it = std::find_if(on_server.begin(), on_server.end(),
-                                   [&](const std::string& s) { return EqualsNoCase(s, d); });
-            if (it != on_server.end()) on_server.erase(it);
-          }
-          if (!read || on_server.size() != 1) {
-            WriteLog("发现修改的部门名称个数太多，请使用同步数据功能进行同步");
-            break;
-          }
-          dept->RenameDepartment(parent_path + on_server.front() + "\\", name);
-          ++departments_done_;
-          break;
+    // Created, moved and renamed OUs first: a moved OU is told apart from its old parent's
+    // deletion only while that parent is still there.
+    for (const Change& change : live) {
+      const std::string& name = change.record->name;
+      const std::string& parent_path = change.parent_path;
+      if (DeptExistsUnder(name, parent_path)) continue;  // there already: nothing to do
+      if (!dept->DepartmentExists(parent_path)) {
+        WriteLog(Format("UpdateDept  PDept Not Exist PDept=%s", parent_path.c_str()));
+        continue;
+      }
+      if (change.record->kind == kChangeCreated) {
+        dept->AddDepartment(name, parent_path);
+        ++departments_done_;
+        continue;
+      }
+      if (change.record->kind != kChangeChanged) continue;
+      // Moved: a department of that name elsewhere whose OU the directory no longer holds
+      // there (one that is still there is another OU of the same name).
+      std::vector<std::string> moved_from;
+      if (dept->DepartmentExists(name)) {
+        for (const std::string& place : ParentEntries(dept->ParentsOfDepartment(name))) {
+          const std::string old_path = place + name + "\\";
+          const std::string key = ToLowerAscii(old_path);
+          if (gone.count(key) || live_paths.count(key)) continue;
+          bool known = true;
+          if (DirectoryHoldsDepartment(old_path, &known) || !known) continue;
+          moved_from.push_back(old_path);
         }
-        default:
-          break;
+      }
+      if (moved_from.size() > 1) {
+        WriteLog(
+            Format("UpdateDept  Dept=%s 同名部门有%zu个，无法确定移动哪一个，"
+                   "请使用同步数据功能进行同步",
+                   name.c_str(), moved_from.size()));
+        continue;
+      }
+      if (moved_from.size() == 1) {
+        dept->MoveDepartment(moved_from.front(), parent_path);
+        ++departments_done_;
+        continue;
+      }
+      // Renamed: the old name is the one child of the parent that the directory lacks and
+      // that no deletion of this run accounts for.
+      const std::string& parent_dn = change.record->parent_dn;
+      bool read = false;
+      const std::vector<std::string> in_directory = ChildDeptNamesInDirectory(parent_dn, &read);
+      std::vector<std::string> on_server =
+          ParseNameList(dept->ChildDepartments(parent_path), "Departments", "Department");
+      std::erase_if(on_server, [&](const std::string& s) {
+        return gone.count(ToLowerAscii(parent_path + s + "\\")) > 0;
+      });
+      for (const std::string& d : in_directory) {
+        auto it = std::find_if(on_server.begin(), on_server.end(),
+                               [&](const std::string& s) { return EqualsNoCase(s, d); });
+        if (it != on_server.end()) on_server.erase(it);
+      }
+      if (!read || on_server.size() != 1) {
+        WriteLog("发现修改的部门名称个数太多，请使用同步数据功能进行同步");
+        continue;
+      }
+      dept->RenameDepartment(parent_path + on_server.front() + "\\", name);
+      ++departments_done_;
+    }
+    // Then the deletions, children before parents. An OU deleted and made again in the
+    // same window keeps its department.
+    std::stable_sort(deleted.begin(), deleted.end(), [](const Change& a, const Change& b) {
+      return DnDepth(a.record->parent_dn) > DnDepth(b.record->parent_dn);
+    });
+    for (const Change& change : deleted) {
+      if (live_paths.count(ToLowerAscii(change.path))) continue;
+      if (DeptExistsUnder(change.record->name, change.parent_path)) {
+        dept->RemoveDepartment(change.path, 0);
+        ++departments_done_;
       }
     }
   } catch (const SdkError& e) {

@@ -54,6 +54,11 @@ bool WriteEmptyOrgDocument(const std::string& path) {
 
 int OrgDocument::ResetOrgDocument(const std::string& current_path, const std::string& preview_path,
                                   const std::string& dc_text) {
+  // The import works on this document in memory from here on; the file is a copy for the
+  // department dialog, which another process may empty or rewrite at any time.
+  doc_.LoadXml(kEmptyOrgDocument);
+  path_ = current_path;
+  Reindex();
   WriteEmptyOrgDocument(current_path);
   XmlDocument preview;
   if (!preview.Load(preview_path)) return 0;
@@ -70,11 +75,6 @@ int OrgDocument::ResetOrgDocument(const std::string& current_path, const std::st
     }
   }
   if (!kept) return 0;
-  if (!doc_.Load(current_path)) {
-    Reindex();
-    return 0;
-  }
-  path_ = current_path;
   XmlElement departments = Departments();
   if (departments) CopyInto(departments, kept);
   Reindex();
@@ -87,6 +87,12 @@ XmlElement OrgDocument::OpenBaseElement(const std::string& base, const std::stri
   path_ = path;
   Reindex();
   if (!loaded) return {};
+  XmlElement found = BaseElement(base);
+  if (found) Save();
+  return found;
+}
+
+XmlElement OrgDocument::BaseElement(const std::string& base) {
   XmlElement departments = Departments();
   if (!departments) return {};
   const std::string name = DnToDeptName(base);
@@ -103,8 +109,6 @@ XmlElement OrgDocument::OpenBaseElement(const std::string& base, const std::stri
   } else {
     found = AppendDepartment(departments, name, base);
   }
-  if (!found) return {};
-  Save();
   return found;
 }
 

@@ -38,9 +38,11 @@ class OrgDocument {
   OrgDocument(const OrgDocument&) = delete;
   OrgDocument& operator=(const OrgDocument&) = delete;
 
-  // Empties `current_path`, then copies from `preview_path` the top-level department named
-  // after the domain of `dc_text` (the last of that name; its "describe" becomes
-  // `dc_text`) into it. 1 when a subtree was copied, 0 otherwise.
+  // Starts the document of a full import: the empty document in memory, and `current_path`
+  // emptied; then copies from `preview_path` the top-level department named after the
+  // domain of `dc_text` (the last of that name; its "describe" becomes `dc_text`) into it,
+  // in memory and in the file. 1 when a subtree was copied, 0 otherwise; the document in
+  // memory is usable either way.
   int ResetOrgDocument(const std::string& current_path, const std::string& preview_path,
                        const std::string& dc_text);
 
@@ -48,6 +50,10 @@ class OrgDocument {
   // missing), with "describe" set to `base`; the file is saved. Null when the file cannot
   // be loaded or is not an organisation document. Invalidates earlier elements.
   XmlElement OpenBaseElement(const std::string& base, const std::string& path);
+  // The same in the document in memory, without reading or writing any file: the import's
+  // steps share the tree recorded so far this way. Null when the document in memory holds
+  // no organisation.
+  XmlElement BaseElement(const std::string& base);
 
   // Records `key` as a child of the department `parent_key` found at or below `start`,
   // unless the parent already has a child of that name. 1 when recorded or already

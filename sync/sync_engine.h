@@ -10,8 +10,15 @@
 // lost connection) or could not be made at all makes the run fail before anything is
 // removed, and a removal larger than ManageSync's DeleteThreshold is refused.
 //
-// The engine runs on the thread that calls it; callers must not start two runs at once.
-// The progress counters may be read from any thread.
+// One run at a time: SyncOneDC, ImportNamedUsers, SetAuthType, SetAuthTypeForAccounts and
+// RemoveExcludedUsers each take the run lock (platform/run_lock.h, a file lock in the base
+// folder) for their whole length, without waiting. While another engine, in this process
+// or another (norvanectl, the norvane program), holds it, they fail at once and log
+// "another sync is running". The steps they are made of (ImportAll, ImportDepartments,
+// UpdateFromDirectory, ...) take no lock of their own.
+//
+// The engine runs on the thread that calls it. The progress counters may be read from any
+// thread.
 #ifndef NORVANE_SYNC_SYNC_ENGINE_H_
 #define NORVANE_SYNC_SYNC_ENGINE_H_
 
@@ -60,21 +67,28 @@ class SyncEngine {
   int ConnectLdapsvr(const LdapServerParams& record);
   // mode 0: full import. mode 1: on Active Directory, the incremental update from the
   // stored update sequence number (a full import instead when the answering controller is
-  // not the one the number came from, or departments come from groups); elsewhere a full
-  // import. After a successful run on Active Directory the controller's highest committed
-  // USN, read before the run, is stored with the controller's invocation ID.
+  // not the one the number came from, when departments come from groups, or when the
+  // deleted-objects container cannot be read); elsewhere a full import. After a successful run on
+  // Active Directory the controller's highest committed USN, read before the run, is stored with
+  // the controller's invocation ID.
   int SyncOneDC(int mode);
   int ImportAll();
 
   // Incremental update (Active Directory, departments from OUs). UpdateFromDirectory
   // fetches the objects changed since the current high number and applies them: nonzero
   // on success. UpdateDept and UpdateFromLDAP apply the departments and users: 1 on
-  // success, 0 after a server error (the rest of the list is not processed).
+  // success, 0 after a server error (the rest of the list is not processed). UpdateDept
+  // leaves OUs at or below an excluded department alone whatever their kind, and applies
+  // created, moved and renamed OUs before deleted ones.
   int UpdateFromDirectory();
   int UpdateDept(const std::vector<ChangedDept>& records);
   int UpdateFromLDAP(const std::vector<ChangedUser>& records);
 
   // Steps of ImportAll, public for the dialogs and tests. REQUIRES: connected.
+  // ImportUsers places users in the departments that ImportDepartments recorded in this
+  // engine's organisation document in memory (never re-read from the file), and fails
+  // when a base has no element there. A user search whose entries yield not one account
+  // (the attribute UserProperty maps to "uid" is on none of them) is an incomplete read.
   int ImportDepartments();
   int ImportUsers();
   // Creates or moves `account` into the department `department` (a DN in OU mode, a group
@@ -88,10 +102,15 @@ class SyncEngine {
   // directory (the rest are not processed; UnknownAccount() names it) or after an error;
   // `failed` lists the accounts under no configured domain controller.
   int ImportNamedUsers(const std::vector<std::string>& accounts, std::vector<std::string>& failed);
-  // Fills the removal lists from the server's organisation.
+  // Fills the removal lists from the server's organisation: each account once, however
+  // many departments hold it.
   void CollectServerOrganisation();
   // Deletes what is left on the removal lists, children before parents, then users.
   int DeleteNotLdapData();
+  // Removes the listed accounts that exist on the server (the excluded-users dialog's
+  // removal), under the run lock. 1 on success; 0 when another run holds the lock, without
+  // SDK objects (EngineInit) or after a server error (the accounts before it stay removed).
+  int RemoveExcludedUsers(const std::vector<std::string>& accounts);
 
   // Organisation document.
   int ResetOrgDocument();
@@ -99,7 +118,8 @@ class SyncEngine {
   int AddDeptElement(XmlElement start, const std::string& parent_key, const std::string& key);
   XmlElement FindDeptElement(XmlElement start, const std::string& key) const;
   // Builds the department tree of one domain controller's base for the department dialog
-  // and writes it to "test.xml". 1 when built.
+  // and writes it to "test.xml": its organisational units, or its groups nested by
+  // membership when the record's dept_mode is above 0. 1 when built.
   int PreviewData(const LdapServerParams& record);
 
   // Department rules with the engine's configuration.
@@ -157,14 +177,24 @@ class SyncEngine {
                          bool use_exclusions);
   bool WriteDepartments(const std::vector<std::pair<std::string, std::string>>& ordered);
   // Group mode.
+  void ClearGroups();
   void BuildGroupTree(const std::string& base);
+  std::vector<std::size_t> GroupsParentsFirst() const;
+  // Records every group below `base_element` (the preview: exclusions are the dialog's).
+  void RecordGroups(XmlElement base_element, const std::string& base);
   bool RecordAndWriteGroups(XmlElement base_element, const std::string& base);
   std::vector<std::string> GroupsOfUser(const EntryAttributes& attributes, const std::string& dn);
   std::vector<std::string> GroupsWithMember(const std::string& member_dn, bool* ok);
   std::string GroupPath(const std::string& key) const;
+  // Gives each group its department name: its CN, numbered when siblings share it.
+  void NameGroupDepartments();
+  // True for the path of a department of a group found by this run.
+  bool IsGroupPath(const std::string& path) const;
 
   // User import.
-  bool UserEntry(XmlElement document, const EntryAttributes& attributes, const std::string& dn);
+  enum class UserOutcome { kNotAPerson, kNoAccount, kAccount };
+  UserOutcome UserEntry(XmlElement document, const EntryAttributes& attributes,
+                        const std::string& dn);
   int PlaceUser(XmlElement document, const std::string& department, const std::string& account,
                 const EntryAttributes& attributes, bool first_of_user,
                 const std::vector<std::string>& all_paths, bool* placed);
@@ -183,6 +213,9 @@ class SyncEngine {
   // Mode 1 on Active Directory: the update's result, or -1 when a full import must run.
   int RunUpdate();
   bool ExcludedWithAncestors(const std::string& dn) const;
+  // True when the directory holds an OU at the place of the department `path` below a
+  // search base; *known false when a search failed and the answer is not known.
+  bool DirectoryHoldsDepartment(const std::string& path, bool* known);
   // Names of the OUs one level below `parent_dn`; *ok false when the read failed.
   std::vector<std::string> ChildDeptNamesInDirectory(const std::string& parent_dn, bool* ok);
 
@@ -211,23 +244,26 @@ class SyncEngine {
   RemovalList depts_to_remove_;
   RemovalList users_to_remove_;
 
-  // Group mode: DnKey(group key) -> {display name, parent key}; paths by key.
+  // Group mode: the groups found, by MemberKey(group key); paths by key.
   struct Group {
     std::string key;
-    std::string name;
+    std::string cn;      // the group's own name
+    std::string name;    // its department's name: cn, or cn numbered when siblings share it
     std::string parent;  // "" for a group that is a member of no imported group
   };
   std::vector<Group> groups_;  // in search order
   std::unordered_map<std::string, std::size_t> group_index_;
   std::unordered_map<std::string, std::string> group_paths_;
-  std::unordered_set<std::string> written_paths_;  // lower-case paths this run wrote
+  std::unordered_set<std::string> group_path_set_;  // lower-case paths of group_paths_
+  std::unordered_set<std::string> written_paths_;   // lower-case paths this run wrote
 
   std::vector<std::string> specified_accounts_;
   std::string unknown_account_;
   bool read_complete_ = true;
   std::atomic<long> departments_done_{0};
   std::atomic<long> users_done_{0};
-  std::int64_t current_high_usn_ = 0;  // the changes at or above it are fetched
+  std::int64_t current_high_usn_ = 0;    // the changes at or above it are fetched
+  bool deleted_objects_unread_ = false;  // the last UpdateFromDirectory could not see deletions
 };
 
 }  // namespace norvane

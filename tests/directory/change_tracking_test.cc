@@ -30,15 +30,20 @@ TEST(MergeChangeRowTest, UsersAreNewChangedOrDeleted) {
   MergeChangeRow(User("old", "512", 50, 160), true, 100, users, depts);
   MergeChangeRow(User("off", "514", 50, 170), true, 100, users, depts);
   MergeChangeRow(User("neverexp", "66050", 50, 171), true, 100, users, depts);
+  MergeChangeRow(User("nopwd", "546", 150, 172), true, 100, users, depts);
+  MergeChangeRow(User("expires", "66048", 50, 173), true, 100, users, depts);
   ChangeRow gone = User("gone", "512", 50, 180);
   gone.is_deleted = true;
   MergeChangeRow(gone, true, 100, users, depts);
-  ASSERT_EQ(users.size(), 5u);
+  ASSERT_EQ(users.size(), 7u);
   EXPECT_EQ(users[0].kind, kChangeCreated);
   EXPECT_EQ(users[1].kind, kChangeChanged);
-  EXPECT_EQ(users[2].kind, kChangeDeleted);  // exactly 514: disabled normal account
-  EXPECT_EQ(users[3].kind, kChangeChanged);  // 66050 is disabled too, but not 514
+  // Any value with the disabled bit (0x2) is a disabled account.
+  EXPECT_EQ(users[2].kind, kChangeDeleted);
+  EXPECT_EQ(users[3].kind, kChangeDeleted);
   EXPECT_EQ(users[4].kind, kChangeDeleted);
+  EXPECT_EQ(users[5].kind, kChangeChanged);  // 0x10000 alone: password never expires
+  EXPECT_EQ(users[6].kind, kChangeDeleted);
   EXPECT_TRUE(depts.empty());
 }
 

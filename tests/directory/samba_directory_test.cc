@@ -314,7 +314,9 @@ TEST_F(SambaDirectoryTest, ChangeTrackingClassifiesWhatChangedSinceTheStoredUsn)
   ASSERT_TRUE(dc_->Modify(
       "dn: OU=Tracked," + corp + "\nchangetype: add\nobjectClass: organizationalUnit\n\n" +
       "dn: CN=Tracked One,OU=Tracked," + corp +
-      "\nchangetype: add\nobjectClass: user\nsAMAccountName: tracked1\n\n" +
+      // Enabled: without a password and a control value Samba would make it 546, disabled.
+      "\nchangetype: add\nobjectClass: user\nsAMAccountName: tracked1\n"
+      "userAccountControl: 544\n\n" +
       "dn: CN=Carol King,OU=Engineering," + corp +
       "\nchangetype: modify\nreplace: title\ntitle: Principal Engineer\n\n" +
       "dn: CN=Bob Li,OU=East,OU=Sales," + corp +

@@ -240,6 +240,33 @@ TEST_F(SlapdDirectoryTest, PagedSearchIsForActiveDirectoryOnly) {
   client_.Disconnect(c);
 }
 
+TEST_F(SlapdDirectoryTest, PagedReadFollowsItsConnectionNotTheProcessWideType) {
+  // A type 0 connection (slapd answers the paged-results control as the domain would).
+  SelectLibrary(0);
+  LdapConnection* c = client_.Connect(Admin());
+  ASSERT_NE(c, nullptr) << log_.All();
+  LdapPage* page = client_.BeginPagedSearch(c, "o=corp", UserFilter(1), {}, 2);
+  ASSERT_NE(page, nullptr);
+  SelectLibrary(1);  // another component re-initialises while the read runs
+  int code = 0;
+  int entries = 0;
+  for (int pages = 0; pages < 100; ++pages) {
+    LdapResult* result = nullptr;
+    code = client_.NextPage(c, page, &result);
+    if (code != 0 || !result) {
+      if (result) client_.FreeResult(result);
+      break;
+    }
+    entries += client_.CountEntries(c, result);
+    client_.FreeResult(result);
+  }
+  EXPECT_EQ(code, kLdapNoMoreResults);
+  EXPECT_EQ(entries, 606);
+  EXPECT_TRUE(CLdapClient::IsComplete(page));
+  EXPECT_EQ(client_.EndPagedSearch(c, page), 1);
+  client_.Disconnect(c);
+}
+
 TEST_F(SlapdDirectoryTest, SimpleBindChecksTakeThePasswordExactlyAsTyped) {
   const auto& alice = slapd_->User("alice");
   const std::string host = slapd_->host();
@@ -288,6 +315,15 @@ TEST_F(SlapdDirectoryTest, DigestChecksLookTheAccountUpAndReconnectWhenLost) {
   dn = "unchanged";
   client_.LookupAccountDn("a)(uid=*", dn);
   EXPECT_EQ(dn, "unchanged");
+
+  // Two bases: each is searched for the account, and the DN comes back exactly as the
+  // server wrote it (an escaped comma and the blank after it belong to the value).
+  base_.WriteSysConfig(2, first.host(), first.port(), "o=corp;o=nds", first.admin_uid(),
+                       first.admin_password());
+  dn.clear();
+  client_.LookupAccountDn("jsmith", dn);
+  EXPECT_EQ(dn, "cn=Smith\\2C John,ou=IT,ou=HQ,o=nds");
+  EXPECT_EQ(client_.VerifyByDirectoryBind(first.host(), port, "jsmith", "jsmith-pass"), 0);
 
   // The shared connection dies with its server; the next lookup opens a new one.
   first.Stop();

@@ -1,6 +1,7 @@
 // norvanectl sync, preview and import-users as an administrator runs them.
 #include <gtest/gtest.h>
 
+#include "platform/run_lock.h"
 #include "tests/fixtures/script_runner.h"
 #include "tests/fixtures/zeltod_fixture.h"
 #include "tests/sync/sync_test_support.h"
@@ -55,6 +56,15 @@ TEST_F(CtlSyncTest, PreviewPrintsTheIndentedTreeWithoutWritingTheServer) {
   EXPECT_NE(r.output.find("\n  Sales\n    East\n"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("\n  Engineering\n    Platform\n"), std::string::npos);
   EXPECT_TRUE(DumpOrg(zeltod_).departments.empty());
+
+  // Departments from groups: the groups are what the dialog shows and excludes.
+  settings_.dept_mode = 1;
+  ASSERT_TRUE(base_.WriteConfig(settings_, zeltod_));
+  r = Ctl({"preview"});
+  EXPECT_EQ(r.exit_code, 0) << r.errors;
+  EXPECT_NE(r.output.find("\n  Engineers\n    Platform Team\n"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("East"), std::string::npos);
+  EXPECT_TRUE(DumpOrg(zeltod_).departments.empty());
 }
 
 TEST_F(CtlSyncTest, ImportUsersIsForActiveDirectoryOnly) {
@@ -91,6 +101,22 @@ TEST_F(CtlSyncTest, AuthDomainImportsThenSwitchesTheAccountsItPlaced) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.output, "设置当前配置域同步用户第三方认证失败!\n");
   EXPECT_EQ(DumpOrg(zeltod_).users["alice"].Field("authType"), "0");
+}
+
+TEST_F(CtlSyncTest, RunsThatWriteTheServerRefuseWhileAnotherHoldsTheLock) {
+  ASSERT_TRUE(base_.WriteConfig(settings_, zeltod_));
+  RunLock other(base_.dir());
+  ASSERT_TRUE(other.TryAcquire());
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"sync"},
+                                               {"update"},
+                                               {"import-users", "alice"},
+                                               {"auth", "--all", "--type", "ldap"},
+                                               {"auth", "--users", "alice", "--type", "local"}}) {
+    ScriptResult r = Ctl(args);
+    EXPECT_EQ(r.exit_code, 1) << args[0];
+    EXPECT_NE(r.errors.find(kAnotherSyncRunning), std::string::npos) << args[0] << r.errors;
+  }
+  EXPECT_TRUE(DumpOrg(zeltod_).users.empty());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "directory/change_tracking.h"
+#include "directory/ldap_client.h"
 #include "sync/sync_engine.h"
 #include "tests/fixtures/samba_fixture.h"
 #include "tests/fixtures/zeltod_fixture.h"
@@ -161,6 +162,26 @@ TEST_F(SambaImportTest, NamedUsersKnownUnmappedAndUnknown) {
   EXPECT_EQ(refused.ImportNamedUsers({"jsmith"}, failed), 0);
   EXPECT_EQ(refused.UnknownAccount(), "");
   EXPECT_FALSE(DumpOrg(zeltod_).users.count("jsmith"));
+}
+
+TEST_F(SambaImportTest, TwoBasesOfOneDomainBindImportAndCheckLogins) {
+  ConfigSpec settings = Domain();
+  settings.dc = "OU=Sales,OU=Corp," + dc_->base_dn() + ";OU=Engineering,OU=Corp," + dc_->base_dn();
+  ASSERT_EQ(Sync(settings), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_EQ(org.users["bob"].departments, std::vector<std::string>{"East\\"});
+  EXPECT_EQ(org.users["dave"].departments, std::vector<std::string>{"Platform\\Storage\\"});
+  // A login is checked as the service checks it, with the configuration's "DC" text.
+  CLdapClient client;
+  EXPECT_EQ(client.VerifyByDirectoryBind(dc_->host(), static_cast<std::uint16_t>(dc_->port()),
+                                         "carol", dc_->User("carol").password),
+            0);
+  // An account of the second base is found there.
+  SyncEngine engine;
+  engine.EngineInit();
+  std::vector<std::string> failed;
+  EXPECT_EQ(engine.ImportNamedUsers({"zhangwei", "dave"}, failed), 1);
+  EXPECT_TRUE(failed.empty());
 }
 
 }  // namespace

@@ -6,7 +6,10 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/activity_log.h"
+#include "platform/run_lock.h"
 #include "server/sdk.h"
+#include "sync/org_document.h"
 #include "sync/sync_engine.h"
 #include "tests/fixtures/zeltod_fixture.h"
 #include "tests/sync/sync_test_support.h"
@@ -320,6 +323,111 @@ TEST_F(SlapdImportTest, GroupModeWithUniqueMembers) {
   EXPECT_EQ(org.users["jsmith"].departments, std::vector<std::string>{"Everyone\\IT Staff\\"});
   EXPECT_EQ(org.users["wangfang"].departments,
             std::vector<std::string>{"Everyone\\Finance Staff\\"});
+}
+
+TEST_F(SlapdImportTest, UserInASecondDepartmentIsKeptByTheNextImport) {
+  ASSERT_EQ(Sync(Corp()), 1);
+  // An administrator also puts alice into a second department.
+  sdk_->DeptManager()->MoveUser("alice", "", "Engineering\\", 0);
+  ASSERT_EQ(Sync(Corp()), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  ASSERT_TRUE(org.users.count("alice"));
+  EXPECT_EQ(org.users["alice"].departments, (std::vector<std::string>{"Sales\\", "Engineering\\"}));
+}
+
+TEST_F(SlapdImportTest, GroupModeUserLeavesOnlyTheGroupItLeft) {
+  ConfigSpec corp = Corp();
+  corp.dept_mode = 1;
+  ASSERT_EQ(Sync(corp), 1);
+  ASSERT_EQ(DumpOrg(zeltod_).users["zhangwei"].departments.size(), 2u);
+  ASSERT_TRUE(
+      slapd_.Modify("dn: cn=项目组,ou=Groups,o=corp\nchangetype: modify\ndelete: member\n"
+                    "member: uid=zhangwei,ou=销售二部,ou=Sales,o=corp\n"));
+  ASSERT_EQ(Sync(corp), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  ASSERT_TRUE(org.users.count("zhangwei"));
+  EXPECT_EQ(org.users["zhangwei"].departments, std::vector<std::string>{"Sales Team\\"});
+  EXPECT_EQ(org.users["rdlee"].departments, std::vector<std::string>{"项目组\\"});
+}
+
+TEST_F(SlapdImportTest, AttributeNamesMatchInAnyCaseAndAnUnknownOneRemovesNothing) {
+  ConfigSpec settings = Corp();
+  settings.user_property = {{"uid", "UID"}, {"name", "CN"}};
+  ASSERT_EQ(Sync(settings), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_EQ(org.users.size(), 606u);
+  EXPECT_EQ(org.users["alice"].Field("name"), "Alice Wong");
+
+  // An attribute no entry has: every entry is read, no account comes out of them.
+  settings.user_property = {{"uid", "employeeNumber"}};
+  base_.ClearLines();
+  EXPECT_EQ(Sync(settings), 0);
+  EXPECT_TRUE(base_.Logged("employeeNumber"));
+  EXPECT_FALSE(base_.Logged("导入LDAP数据成功"));
+  EXPECT_EQ(DumpOrg(zeltod_).users.size(), 606u);
+}
+
+TEST_F(SlapdImportTest, GroupModeGivesSameNamedGroupsADepartmentEach) {
+  ASSERT_TRUE(
+      slapd_.Modify("dn: cn=Sales Team,ou=Staff,o=corp\nchangetype: add\n"
+                    "objectClass: groupOfNames\ncn: Sales Team\n"
+                    "member: uid=staff0001,ou=Staff,o=corp\n"));
+  ConfigSpec corp = Corp();
+  corp.dept_mode = 1;
+  for (int run = 0; run < 2; ++run) {
+    ASSERT_EQ(Sync(corp), 1);
+    ServerOrg org = DumpOrg(zeltod_);
+    EXPECT_EQ(org.users["alice"].departments, std::vector<std::string>{"Sales Team\\"});
+    EXPECT_EQ(org.users["staff0001"].departments, std::vector<std::string>{"Sales Team (2)\\"})
+        << "run " << run;
+  }
+}
+
+TEST_F(SlapdImportTest, PostImportStepLeavesADeeperDepartmentOfTheBaseName) {
+  ASSERT_TRUE(slapd_.Modify(
+      "dn: ou=Team,ou=Staff,o=corp\nchangetype: add\nobjectClass: organizationalUnit\n"
+      "ou: Team\n\n"
+      "dn: ou=Staff,ou=Team,ou=Staff,o=corp\nchangetype: add\n"
+      "objectClass: organizationalUnit\nou: Staff\n\n"
+      "dn: uid=deep1,ou=Staff,ou=Team,ou=Staff,o=corp\nchangetype: add\n"
+      "objectClass: inetOrgPerson\nuid: deep1\ncn: Deep One\nsn: One\n"));
+  ConfigSpec settings = Corp();
+  settings.dc = "ou=Staff,o=corp";
+  settings.delete_threshold = 0;
+  ASSERT_EQ(Sync(settings), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_TRUE(org.HasDept("Team\\Staff\\"));
+  EXPECT_EQ(org.users["deep1"].departments, std::vector<std::string>{"Team\\Staff\\"});
+}
+
+TEST_F(SlapdImportTest, UserImportWorksFromTheTreeItRecordedNotFromTheFile) {
+  ASSERT_EQ(Sync(Corp()), 1);
+  // Another process's engine empties the organisation document between the two steps.
+  const std::string document = base_.dir() + "/test.xml";
+  SetLogListener([&](const std::string& line) {
+    if (line.find("导入部门数据成功") != std::string::npos) WriteEmptyOrgDocument(document);
+  });
+  const int result = Sync(Corp());
+  SetLogListener(nullptr);
+  EXPECT_EQ(result, 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_EQ(org.users.size(), 606u);
+  EXPECT_EQ(org.users["bob"].departments, std::vector<std::string>{"Sales\\East\\"});
+}
+
+TEST_F(SlapdImportTest, ASecondRunFailsAtOnceWhileTheLockIsHeld) {
+  ASSERT_TRUE(base_.WriteConfig(Corp(), zeltod_));
+  RunLock other(base_.dir());
+  ASSERT_TRUE(other.TryAcquire());
+  SyncEngine engine;
+  engine.EngineInit();
+  std::vector<std::string> failed;
+  EXPECT_EQ(engine.SyncOneDC(0), 0);
+  EXPECT_EQ(engine.SyncOneDC(1), 0);
+  EXPECT_EQ(engine.SetAuthTypeForAccounts({"alice"}, 3), 0);
+  EXPECT_TRUE(base_.Logged(kAnotherSyncRunning));
+  EXPECT_FALSE(base_.Logged("导入部门数据成功"));
+  EXPECT_TRUE(DumpOrg(zeltod_).users.empty());
 }
 
 }  // namespace

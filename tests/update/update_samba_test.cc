@@ -250,5 +250,70 @@ TEST_F(SambaUpdateTest, AnotherControllerLeadsToAFullImport) {
   EXPECT_EQ(ReadPreviousInvocationId(base_dn_), id);
 }
 
+TEST_F(SambaUpdateTest, ExcludedOuAndAMoveOutOfADeletedOuTouchOnlyTheirOwnDepartments) {
+  ConfigSpec settings = Base("UpdExcl");
+  ASSERT_TRUE(dc_->Modify(Ou("OU=P") + Ou("OU=X,OU=P") + Ou("OU=Q") + Ou("OU=X,OU=Q") +
+                          User("ue1", "OU=X,OU=Q") + Ou("OU=R") + Ou("OU=Y,OU=R") +
+                          User("ue2", "OU=Y,OU=R")));
+  settings.limit_dc = {Dn("OU=X,OU=P")};
+  ASSERT_EQ(Run(settings, 0), 1);
+  ServerOrg before = DumpOrg(zeltod_);
+  ASSERT_TRUE(before.HasDept("Q\\X\\") && before.HasDept("R\\Y\\"));
+  ASSERT_FALSE(before.HasDept("P\\X\\"));
+
+  // The excluded OU is edited; Y moves out of R into P, and R is deleted after.
+  ASSERT_TRUE(dc_->Modify("dn: " + Dn("OU=X,OU=P") +
+                          "\nchangetype: modify\nreplace: description\ndescription: edited\n\n" +
+                          "dn: " + Dn("OU=Y,OU=R") +
+                          "\nchangetype: modrdn\nnewrdn: OU=Y\ndeleteoldrdn: 1\nnewsuperior: " +
+                          Dn("OU=P") + "\n\n" + "dn: " + Dn("OU=R") + "\nchangetype: delete\n"));
+  ASSERT_EQ(Run(settings, 1), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_TRUE(org.HasDept("Q\\X\\"));
+  EXPECT_FALSE(org.HasDept("P\\X\\"));
+  EXPECT_EQ(Lower(org.users["ue1"].departments), std::vector<std::string>{"q\\x\\"});
+  EXPECT_TRUE(org.HasDept("P\\Y\\"));
+  EXPECT_FALSE(org.HasDept("R\\"));
+  EXPECT_EQ(Lower(org.users["ue2"].departments), std::vector<std::string>{"p\\y\\"});
+}
+
+TEST_F(SambaUpdateTest, AnyDisabledAccountIsLeftOutByTheUpdateAsByTheFullImport) {
+  ConfigSpec settings = Base("UpdDisabled");
+  ASSERT_TRUE(dc_->Modify(Ou("OU=A") + User("ud1", "OU=A")));
+  ASSERT_EQ(Run(settings, 0), 1);
+  ASSERT_TRUE(DumpOrg(zeltod_).users.count("ud1"));
+  // ud1 disabled with its password set never to expire; ud2 made disabled, without one.
+  ASSERT_TRUE(dc_->Modify("dn: " + Dn("CN=ud1,OU=A") +
+                          "\nchangetype: modify\nreplace: userAccountControl\n"
+                          "userAccountControl: 66050\n\n" +
+                          "dn: " + Dn("CN=ud2,OU=A") +
+                          "\nchangetype: add\nobjectClass: user\nsAMAccountName: ud2\n"
+                          "userAccountControl: 546\n"));
+  ASSERT_EQ(Run(settings, 1), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_FALSE(org.users.count("ud1"));
+  EXPECT_FALSE(org.users.count("ud2"));
+}
+
+TEST_F(SambaUpdateTest, DeletedObjectsTheBindAccountMayNotReadLeadToAFullImport) {
+  ConfigSpec settings = Base("UpdNoTomb");
+  // An ordinary account binds: the domain shows it no tombstones, and no error either.
+  settings.admin = "alice";
+  settings.password = dc_->User("alice").password;
+  ASSERT_TRUE(dc_->Modify(Ou("OU=T") + User("ut1", "OU=T") + User("ut2", "OU=T")));
+  ASSERT_EQ(Run(settings, 0), 1);
+  const std::int64_t usn = ReadPreviousHighUsn(base_dn_);
+  ASSERT_GT(usn, 0);
+  ASSERT_TRUE(dc_->Modify("dn: " + Dn("CN=ut2,OU=T") + "\nchangetype: delete\n"));
+  base_.ClearLines();
+  ASSERT_EQ(Run(settings, 1), 1);
+  EXPECT_TRUE(base_.Logged("无法读取已删除对象容器")) << Joined(base_.Lines());
+  EXPECT_TRUE(base_.Logged("导入LDAP数据成功"));
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_FALSE(org.users.count("ut2"));
+  EXPECT_TRUE(org.users.count("ut1"));
+  EXPECT_GT(ReadPreviousHighUsn(base_dn_), usn);
+}
+
 }  // namespace
 }  // namespace norvane::testing

@@ -1,0 +1,49 @@
+// Helpers shared by the engine's source files; not part of the engine's interface.
+#ifndef NORVANE_SYNC_ENGINE_INTERNAL_H_
+#define NORVANE_SYNC_ENGINE_INTERNAL_H_
+
+#include <string>
+
+#include "directory/dn_text.h"
+#include "directory/ldap_client.h"
+#include "platform/activity_log.h"
+#include "platform/run_lock.h"
+#include "platform/text.h"
+#include "sync/dn_rules.h"
+
+namespace norvane::engine_internal {
+
+inline std::string FirstValue(const std::string& joined) {
+  return joined.substr(0, joined.find(';'));
+}
+
+inline const std::string* Find(const EntryAttributes& attributes, const std::string& name) {
+  if (name.empty()) return nullptr;
+  auto it = attributes.find(name);
+  return it == attributes.end() ? nullptr : &it->second;
+}
+
+inline bool IsDnAttribute(const std::string& attribute) {
+  return EqualsNoCase(attribute, "dn") || EqualsNoCase(attribute, "distinguishedName");
+}
+
+// Member DNs compared with backslashes and blanks dropped and case folded: member values
+// arrive with backslashes removed on Active Directory, while entry DNs keep their escapes.
+inline std::string MemberKey(std::string_view dn) { return DnKey(StripBackslashes(dn)); }
+
+// Takes the run lock for an operation that writes the server. False, with the reason in
+// the log, when another run holds it or the lock file cannot be opened.
+inline bool TakeRunLock(RunLock& lock) {
+  if (lock.TryAcquire()) return true;
+  if (lock.Busy()) {
+    WriteLog(kAnotherSyncRunning);
+  } else {
+    WriteLog(Format("cannot open the run lock %s (errno %d): nothing was run", lock.path().c_str(),
+                    lock.LastError()));
+  }
+  return false;
+}
+
+}  // namespace norvane::engine_internal
+
+#endif  // NORVANE_SYNC_ENGINE_INTERNAL_H_

@@ -1,0 +1,88 @@
+// Removal of what the directory no longer holds: the server's organisation listed before
+// the import, struck off as the import writes, and the rest deleted.
+#include "sync/sync_engine.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <functional>
+#include <unordered_set>
+
+#include "platform/activity_log.h"
+#include "platform/run_lock.h"
+#include "platform/text.h"
+#include "server/organisation.h"
+#include "server/sdk.h"
+#include "sync/engine_internal.h"
+
+namespace norvane {
+
+void SyncEngine::CollectServerOrganisation() {
+  if (!sdk_) return;
+  std::vector<std::string> departments, accounts;
+  // An account is listed once however many departments hold it: placing it once strikes
+  // it off, and a second entry would have it deleted although the directory holds it.
+  std::unordered_set<std::string> listed;
+  SdkDeptManager* dept = sdk_->DeptManager();
+  std::function<void(const std::string&)> walk = [&](const std::string& path) {
+    std::vector<std::string> children;
+    for (const std::string& name :
+         ParseNameList(dept->ChildDepartments(path), "Departments", "Department")) {
+      children.push_back(path + name + "\\");
+    }
+    departments.insert(departments.end(), children.begin(), children.end());
+    for (const std::string& account : ParseNameList(dept->DepartmentUsers(path), "Users", "User")) {
+      if (listed.insert(ToLowerAscii(account)).second) accounts.push_back(account);
+    }
+    for (const std::string& child : children) walk(child);
+  };
+  try {
+    walk("");
+  } catch (const SdkError& e) {
+    // What was listed stays listed; an incomplete list only removes less.
+    ReportSdkError(e);
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  depts_to_remove_.Assign(std::move(departments));
+  users_to_remove_.Assign(std::move(accounts));
+}
+
+int SyncEngine::DeleteNotLdapData() {
+  if (!sdk_) return 0;
+  std::lock_guard<std::mutex> guard(lock_);
+  const std::vector<std::string> departments = depts_to_remove_.Remaining();
+  const std::vector<std::string> accounts = users_to_remove_.Remaining();
+  const long threshold = manage_sync_.delete_threshold;
+  const long total = static_cast<long>(departments.size() + accounts.size());
+  if (threshold > 0 && total > threshold) {
+    WriteLog(
+        Format("删除保护: 本次将删除%zu个部门和%zu个用户, 超过删除上限%ld, 未删除任何数据. "
+               "如确需删除, 请调高LdapConfig.xml中ManageSync的DeleteThreshold, "
+               "或设为0关闭删除保护",
+               departments.size(), accounts.size(), threshold));
+    return 0;
+  }
+  try {
+    for (auto it = departments.rbegin(); it != departments.rend(); ++it) {
+      sdk_->DeptManager()->RemoveDepartment(*it, 0);
+    }
+    for (const std::string& account : accounts) sdk_->UserManager()->RemoveUser(account);
+  } catch (const SdkError& e) {
+    ReportSdkError(e);
+    WriteLog("DeleteNotLdapData  Error");
+    return 0;
+  } catch (...) {
+    WriteLog("DeleteNotLdapData  Error");
+    return 0;
+  }
+  return 1;
+}
+
+int SyncEngine::RemoveExcludedUsers(const std::vector<std::string>& accounts) {
+  RunLock run_lock;
+  if (!engine_internal::TakeRunLock(run_lock)) return 0;
+  if (!sdk_) return 0;
+  std::lock_guard<std::mutex> guard(lock_);
+  return ::norvane::RemoveExcludedUsers(sdk_.get(), accounts) ? 1 : 0;
+}
+
+}  // namespace norvane

@@ -1,0 +1,323 @@
+// The user import: placing each directory user in its departments and writing its basic
+// information, for the full import and for named accounts.
+#include "sync/sync_engine.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+#include "directory/change_tracking.h"
+#include "directory/dn_text.h"
+#include "platform/activity_log.h"
+#include "platform/run_lock.h"
+#include "platform/text.h"
+#include "server/organisation.h"
+#include "server/sdk.h"
+#include "sync/dn_rules.h"
+#include "sync/engine_internal.h"
+
+namespace norvane {
+using engine_internal::Find;
+using engine_internal::FirstValue;
+
+namespace {
+
+constexpr std::size_t kFieldBytes = 63;
+constexpr char kUnchanged[] = "ZELTO_NULL";
+
+}  // namespace
+
+int SyncEngine::ImportUsers() {
+  if (!sdk_ || !client_) return 0;
+  specified_accounts_.clear();
+  const std::string filter = UserFilter(sys_config_.directory_type);
+  try {
+    for (const std::string& base : search_bases_) {
+      // The tree the department import recorded in memory; the file is the dialog's and may
+      // have been emptied or rewritten by another process meanwhile.
+      XmlElement document = org_.BaseElement(base);
+      if (!document) {
+        WriteLog(Format("组织结构文档中没有base=%s，用户导入失败", base.c_str()));
+        return 0;
+      }
+      // Group membership on these directories is found by a search of its own, which must
+      // not run inside the user search on the same connection: read the users first.
+      const bool buffer =
+          sync_scope_.user_dept_type > 0 && sys_config_.directory_type != kActiveDirectory;
+      std::vector<std::pair<EntryAttributes, std::string>> buffered;
+      long people = 0;    // entries that are neither disabled nor machine accounts
+      long accounts = 0;  // of them, the ones that yielded an account
+      auto take = [&](const EntryAttributes& attributes, const std::string& dn) {
+        const UserOutcome outcome = UserEntry(document, attributes, dn);
+        if (outcome != UserOutcome::kNotAPerson) ++people;
+        if (outcome == UserOutcome::kAccount) ++accounts;
+      };
+      ReadStatus status =
+          ForEachEntry(base, filter, [&](const EntryAttributes& attributes, const std::string& dn) {
+            if (buffer) {
+              buffered.emplace_back(attributes, dn);
+            } else {
+              take(attributes, dn);
+            }
+          });
+      for (const auto& [attributes, dn] : buffered) take(attributes, dn);
+      if (status == ReadStatus::kEntryLost) return 0;
+      if (people > 0 && accounts == 0) {
+        // Not one account out of a directory of people: the mapped attribute is not there
+        // (a name mistyped), not a directory without users.
+        WriteLog(Format("base=%s 的%ld个用户条目中没有一个带有帐号属性 %s (UserProperty uid)",
+                        base.c_str(), people, UserAttribute("uid").c_str()));
+        NoteIncompleteRead("用户", base);
+      } else if (status != ReadStatus::kComplete) {
+        NoteIncompleteRead("用户", base);
+      }
+    }
+  } catch (...) {
+    return 0;
+  }
+  return 1;
+}
+
+SyncEngine::UserOutcome SyncEngine::UserEntry(XmlElement document,
+                                              const EntryAttributes& attributes,
+                                              const std::string& dn) {
+  ++users_done_;
+  if (sys_config_.directory_type == kActiveDirectory) {
+    if (const std::string* uac = Find(attributes, "userAccountControl")) {
+      long flags = ParseLong(FirstValue(*uac));
+      // Disabled, or a machine account.
+      if ((flags & kAccountDisabled) || (flags & 0x3800)) return UserOutcome::kNotAPerson;
+    }
+  }
+  const std::string* uid = Find(attributes, UserAttribute("uid"));
+  if (!uid) return UserOutcome::kNoAccount;
+  const std::string account = FirstValue(*uid);
+  if (account.empty()) return UserOutcome::kNoAccount;
+  const std::string entry_dn =
+      dn.empty() ? (Find(attributes, "dn") ? *Find(attributes, "dn") : "") : dn;
+
+  bool placed = false;
+  if (sync_scope_.user_dept_type <= 0) {
+    if (entry_dn.empty()) return UserOutcome::kAccount;
+    PlaceUser(document, ParentDn(entry_dn), account, attributes, true, {}, &placed);
+  } else {
+    std::vector<std::string> groups = GroupsOfUser(attributes, entry_dn);
+    std::vector<std::string> paths;
+    for (const std::string& g : groups) paths.push_back(GroupPath(g));
+    if (groups.empty()) {
+      PlaceUser(document, "", account, attributes, true, paths, &placed);
+    }
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+      PlaceUser(document, groups[i], account, attributes, i == 0, paths, &placed);
+    }
+  }
+  if (placed) specified_accounts_.push_back(account);
+  return UserOutcome::kAccount;
+}
+
+int SyncEngine::AddOrUpdateUser(XmlElement document, const std::string& department,
+                                const std::string& account, const EntryAttributes& attributes) {
+  bool placed = false;
+  return PlaceUser(document, department, account, attributes, true, {}, &placed);
+}
+
+std::vector<std::string> SyncEngine::DepartmentsOfUser(const std::string& account) {
+  return ParseNameList(sdk_->DeptManager()->DepartmentsOfUser(account), "Departments",
+                       "Department");
+}
+
+int SyncEngine::PlaceUser(XmlElement document, const std::string& department,
+                          const std::string& account, const EntryAttributes& attributes,
+                          bool first_of_user, const std::vector<std::string>& all_paths,
+                          bool* placed) {
+  if (IsExcludedDept(department) || IsExcludedUser(account)) return 1;
+  if (!FindDeptElement(document, department)) return 1;
+  const bool group_mode = sync_scope_.user_dept_type > 0;
+  const std::string path = group_mode ? GroupPath(department) : DnToDeptPath(department);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    users_to_remove_.Remove(account);
+  }
+  try {
+    SdkDeptManager* dept = sdk_->DeptManager();
+    const int auth_type = manage_sync_.auth_type;
+    if (sdk_->UserManager()->UserExists(account)) {
+      std::vector<std::string> current = DepartmentsOfUser(account);
+      const std::string now = current.empty() ? "" : current.front();
+      if (!group_mode) {
+        if (!EqualsNoCase(now, path)) dept->MoveUser(account, now, path, 0);
+      } else {
+        auto wanted = [&](const std::string& p) {
+          return EqualsNoCase(p, path) ||
+                 std::any_of(all_paths.begin(), all_paths.end(),
+                             [&](const std::string& q) { return EqualsNoCase(p, q); });
+        };
+        const bool member = std::any_of(current.begin(), current.end(), [&](const std::string& p) {
+          return EqualsNoCase(p, path);
+        });
+        // The first group takes the place of a department the user no longer belongs to;
+        // further groups are further memberships.
+        const std::string from = !member && first_of_user && !wanted(now) ? now : "";
+        if (!member) dept->MoveUser(account, from, path, 0);
+        // The departments of groups the user has left lose it; one that is no group's (an
+        // administrator's own) keeps it.
+        for (const std::string& p : current) {
+          if (wanted(p) || (!from.empty() && EqualsNoCase(p, from)) || !IsGroupPath(p)) continue;
+          dept->TakeUserOutOfDepartment(account, p);
+        }
+      }
+      sdk_->Application()->SetUserAuthType(account, auth_type);
+    } else {
+      sdk_->UserManager()->AddUser(account, auth_type);
+      dept->MoveUser(account, "", path, 0);
+    }
+    WriteBasicInfo(account, attributes);
+    *placed = true;
+    return 1;
+  } catch (const SdkError& e) {
+    ReportSdkError(e);
+    WriteLog(
+        Format("Add User=%s, dept=%s 调用Zelto SDK 增加用户失败", account.c_str(), path.c_str()));
+  } catch (...) {
+    WriteLog(Format("Add User=%s, dept=%s 调用Zelto SDK 增加用户失败,用户数据接口未知异常",
+                    account.c_str(), path.c_str()));
+  }
+  return 0;
+}
+
+void SyncEngine::WriteBasicInfo(const std::string& account, const EntryAttributes& attributes) {
+  auto value = [&](const char* key) {
+    const std::string* v = Find(attributes, UserAttribute(key));
+    return v ? FirstValue(*v) : std::string();
+  };
+  std::string name = value("name");
+  const std::string gender = value("gender");
+  std::string mobile = value("mobile");
+  std::string email = value("email");
+  std::string phone = value("phone");
+  const std::string position = value("position");
+
+  auto cut = [](std::string& field, const char* format) {
+    if (field.size() <= kFieldBytes) return;
+    std::string shortened = CutToBytes(field, kFieldBytes);
+    WriteLog(Format(format, field.c_str(), shortened.c_str()));
+    field = shortened;
+  };
+  cut(name, "SetUserBasicInfo User=%s用户名太长, 被截短的用户名=%s");
+  cut(mobile, "SetUserBasicInfo Mobile=%s字段太长, 被截短的后Mobile=%s");
+  cut(email, "SetUserBasicInfo Email=%s字段太长, 被截短的后Email=%s");
+  cut(phone, "SetUserBasicInfo strPhone=%s字段太长, 被截短的后Phone=%s");
+  const int gender_code = !gender.empty() && gender[0] == '1' ? 1 : -1;
+
+  sdk_->UserManager()->SetUserBasicInfo(account, name, gender_code, mobile, email, phone,
+                                        manage_sync_.auth_type);
+  sdk_->UserManager()->SetUserDetails(account, -1, -1, -1, kUnchanged, kUnchanged, kUnchanged,
+                                      kUnchanged, kUnchanged, kUnchanged, kUnchanged, kUnchanged,
+                                      kUnchanged, position, -1);
+}
+
+int SyncEngine::SetUserBasicInfo(const std::string& account, const std::string& dn) {
+  if (!sdk_ || !client_ || !connection_) return 0;
+  int code = 0;
+  LdapResult* result = client_->Search(connection_, dn, UserByAccountFilter(account), "*", &code);
+  if (!result) return 0;
+  EntryAttributes attributes;
+  LdapEntry* entry = client_->FirstEntry(connection_, result);
+  bool read = entry && client_->ReadEntry(connection_, entry, attributes) == 0;
+  client_->FreeResult(result);
+  if (!read) return 0;
+  try {
+    WriteBasicInfo(account, attributes);
+    return 1;
+  } catch (const SdkError& e) {
+    ReportSdkError(e);
+    WriteLog(Format("Add User=%s, dept=%s 调用Zelto SDK 增加用户失败", account.c_str(), ""));
+  } catch (...) {
+    WriteLog(Format("Add User=%s, dept=%s 调用Zelto SDK 增加用户失败,用户数据接口未知异常",
+                    account.c_str(), ""));
+  }
+  return 0;
+}
+
+int SyncEngine::ImportNamedUsers(const std::vector<std::string>& accounts,
+                                 std::vector<std::string>& failed) {
+  failed.clear();
+  unknown_account_.clear();
+  RunLock run_lock;
+  if (!engine_internal::TakeRunLock(run_lock)) return 0;
+  if (sys_config_.directory_type != kActiveDirectory || !sdk_ || !client_) return 0;
+  if (search_bases_.empty()) search_bases_ = SplitList(sys_config_.domain);
+  try {
+    for (const std::string& account : accounts) {
+      if (!connection_) connection_ = client_->Connect(BuildRecord());
+      if (!connection_) {
+        // No answer is not "no such account": say that the directory was not reached.
+        const LdapServerParams record = BuildRecord();
+        WriteLog(Format("ConnectLdapsvr失败 ip=%s,port=%d,dn=%s", record.server_ip.c_str(),
+                        record.server_port, sys_config_.domain.c_str()));
+        return 0;
+      }
+      std::string dn;
+      client_->FindAccountDn(connection_, AccountFilter(account), dn);
+      if (dn.empty()) {
+        unknown_account_ = account;
+        return 0;
+      }
+      const std::string parent = ParentDn(dn);
+      // The account must lie under a configured domain controller.
+      const std::string upper_parent = ToUpperAscii(parent);
+      bool mapped = false;
+      for (const DcEntry& dc : dc_list_) {
+        std::string e = ToUpperAscii(dc.domain_name);
+        if (!e.empty() && upper_parent.find(e) != std::string::npos) {
+          mapped = true;
+          break;
+        }
+      }
+      if (!mapped) {
+        failed.push_back(account);
+        continue;
+      }
+      const std::string path = DnToDeptPath(parent);
+      SdkDeptManager* dept = sdk_->DeptManager();
+      SdkUserManager* users = sdk_->UserManager();
+      if (users->UserExists(account)) {
+        std::vector<std::string> current = DepartmentsOfUser(account);
+        const std::string now = current.empty() ? "" : current.front();
+        if (!EqualsNoCase(now, path)) {
+          dept->MoveUser(account, now, path, 0);
+          SetUserBasicInfo(account, parent);
+        }
+        continue;
+      }
+      if (!dept->DepartmentExists(path)) {
+        // Create the missing departments from the top, with their names as written.
+        const std::string named = DnToDeptPathAsNamed(parent, search_bases_, dc_list_);
+        std::string so_far;
+        std::size_t start = 0;
+        while (start < named.size()) {
+          std::size_t end = named.find('\\', start);
+          if (end == std::string::npos) end = named.size();
+          const std::string name = named.substr(start, end - start);
+          const std::string next = so_far + name + "\\";
+          if (!name.empty() && !dept->DepartmentExists(next)) {
+            dept->CreateDepartmentUnderParent(so_far, name, 0);
+          }
+          so_far = next;
+          start = end + 1;
+        }
+      }
+      users->AddUser(account, manage_sync_.auth_type);
+      dept->MoveUser(account, "", path, 0);
+      SetUserBasicInfo(account, parent);
+    }
+  } catch (const SdkError& e) {
+    ReportSdkError(e);
+    return 0;
+  } catch (...) {
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace norvane
