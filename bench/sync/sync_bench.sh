@@ -58,7 +58,7 @@ for n in "${sizes[@]}"; do
   cat >"$base/LdapConfig.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <LdapConfig>
-  <SysConfig AllowDC="1" StepImport="0" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" SDKSVRIP="127.0.0.1" SDKSVRPort="$sdk" APPSVRIP="127.0.0.1" APPSVRPort="$app" ADMIN="$admin" SN="$password" LDAPSVRType="1" DeptMode="0" DC="o=corp"/>
+  <SysConfig AllowDC="1" StepImport="0" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" SDKSVRIP="127.0.0.1" SDKSVRPort="$sdk" APPSVRIP="127.0.0.1" APPSVRPort="$app" ADMIN="$admin" SN="$password" LDAPSVRType="1" DeptMode="0" DC="o=corp" SDKCredentialFile="$zeltod_dir/zelto.db.credential"/>
   <AllowDC><ChildDC DCSelect="1" DCName="o=corp" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" DeptMode="0" ADMIN="$admin" SN="$password"/></AllowDC>
   <ManageSync SameCover="0" AUTHTYPE="1" UpdateTime="0" IfAutoSync="0"/>
   <StartMode StartType="0"/>

@@ -83,7 +83,7 @@ password=$(fact ADMIN_PASSWORD "$work/samba.facts")
 cat >"$base/LdapConfig.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <LdapConfig>
-  <SysConfig AllowDC="1" StepImport="0" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" SDKSVRIP="127.0.0.1" SDKSVRPort="$sdk" APPSVRIP="127.0.0.1" APPSVRPort="$app" ADMIN="$admin" SN="$password" LDAPSVRType="0" DeptMode="0" DC="$bench_dn"/>
+  <SysConfig AllowDC="1" StepImport="0" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" SDKSVRIP="127.0.0.1" SDKSVRPort="$sdk" APPSVRIP="127.0.0.1" APPSVRPort="$app" ADMIN="$admin" SN="$password" LDAPSVRType="0" DeptMode="0" DC="$bench_dn" SDKCredentialFile="$zeltod_dir/zelto.db.credential"/>
   <AllowDC><ChildDC DCSelect="1" DCName="$bench_dn" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" DeptMode="0" ADMIN="$admin" SN="$password"/></AllowDC>
   <ManageSync SameCover="0" AUTHTYPE="1" UpdateTime="0" IfAutoSync="0"/>
   <StartMode StartType="0"/>
@@ -103,5 +103,5 @@ peak=$(( (kb1 > kb2 ? kb1 : kb2) / 1024 ))
 printf '%8s %8s %9s %9s %9s %9s %9s\n' N users first_s users/s second_s users/s peak_MB
 printf '%8s %8s %9s %9.0f %9s %9.0f %9s\n' "$n" "$users1" "$secs1" \
   "$(echo "$users1 / $secs1" | bc -l)" "$secs2" "$(echo "$users2 / $secs2" | bc -l)" "$peak"
-placed=$(ZELTOD=$build/bin/zeltod "$build/bin/zeltoctl" --sdk "127.0.0.1:$sdk" dump | grep -c '{"account": ' || true)
+placed=$(ZELTOD=$build/bin/zeltod "$build/bin/zeltoctl" --sdk "127.0.0.1:$sdk" --credential-file "$zeltod_dir/zelto.db.credential" dump | grep -c '{"account": ' || true)
 echo "users on the server after the second import: $placed"
