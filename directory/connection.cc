@@ -109,8 +109,7 @@ namespace {
 // Reads the root DSE: whether the server lists StartTLS among its extensions (and lists any
 // extension at all), and whether it offers paged results. False when the read failed in a
 // way that means the server is gone.
-bool ProbeRootDse(LdapConnection* connection, bool* start_tls, bool* lists_extensions,
-                  int* code) {
+bool ProbeRootDse(LdapConnection* connection, bool* start_tls, bool* lists_extensions, int* code) {
   SearchSpec root;
   root.scope = LDAP_SCOPE_BASE;
   root.filter = "(objectClass=*)";

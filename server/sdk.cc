@@ -734,11 +734,10 @@ void RunEvents(std::shared_ptr<SdkEventLink> link) {
     if (!event.has_login_verify()) continue;
     zelto::LoginVerify* verify = event.mutable_login_verify();
     if (!link->EnterCallback()) break;
-    const auto deadline =
-        verify->deadline_unix_ms() > 0
-            ? std::chrono::system_clock::time_point(
-                  std::chrono::milliseconds(verify->deadline_unix_ms()))
-            : std::chrono::system_clock::time_point::max();
+    const auto deadline = verify->deadline_unix_ms() > 0
+                              ? std::chrono::system_clock::time_point(
+                                    std::chrono::milliseconds(verify->deadline_unix_ms()))
+                              : std::chrono::system_clock::time_point::max();
     int result = 1;
     try {
       result = link->sink->OnLoginVerify(verify->account(), verify->password(), deadline);

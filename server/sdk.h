@@ -42,7 +42,7 @@ inline constexpr long kSdkErrorCancelled = 0x800704C7L;     // call cancelled
 inline constexpr long kSdkErrorNotFound = 0x80040201L;      // unknown department or account
 inline constexpr long kSdkErrorExists = 0x80040202L;        // duplicate account or sibling
 inline constexpr long kSdkErrorPrecondition = 0x80040203L;  // ambiguous name, not registered
-inline constexpr long kSdkErrorAccessDenied = 0x80070005L;  // credential refused, plain text off loopback
+inline constexpr long kSdkErrorAccessDenied = 0x80070005L;  // credential refused; TLS needed
 
 // "Code meaning" of an error code: the system text, "IDispatch error #n" for the
 // interface-specific range, or "Unknown error 0x...".
@@ -178,11 +178,11 @@ class SdkExtraObject {
 struct SdkSecurity {
   // The server's credential file (zeltod --credential-file): its text goes with every call.
   // Empty: no credential is sent, and the server refuses every call.
-  std::string credential_file;
+  std::string credential_file = {};
   // PEM CA certificates the server's certificate is checked against: the SDK and the
   // application server are then reached over TLS. Empty: plain text, which is allowed to a
   // loopback address only (127.0.0.0/8, ::1, localhost); nothing else is ever called.
-  std::string ca_file;
+  std::string ca_file = {};
 };
 
 class SdkRoot {

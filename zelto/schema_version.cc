@@ -41,8 +41,8 @@ void ApplySchema(sqlite3* db, const std::string& path, const char* schema) {
     if (version == 0) {
       const std::int64_t tables =
           QueryInt(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table'");
-      const std::int64_t ours = QueryInt(
-          db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'user'");
+      const std::int64_t ours =
+          QueryInt(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'user'");
       if (tables > 0 && ours == 0) {
         throw StoreError(StoreCode::kInternal,
                          "database " + path + " belongs to another program: not opened");
@@ -50,8 +50,7 @@ void ApplySchema(sqlite3* db, const std::string& path, const char* schema) {
     } else if (version != kSchemaVersion) {
       throw StoreError(StoreCode::kInternal,
                        "database " + path + " has schema version " + std::to_string(version) +
-                           ", which this zeltod (schema version " +
-                           std::to_string(kSchemaVersion) +
+                           ", which this zeltod (schema version " + std::to_string(kSchemaVersion) +
                            ") does not know: not opened, nothing changed");
     }
     Exec(db, schema);

@@ -130,7 +130,8 @@ class DeptService final : public DeptManager::Service {
  public:
   DeptService(Store* store, const CredentialCheck* check) : store_(store), check_(check) {}
 
-  grpc::Status AddDepartment(grpc::ServerContext* ctx, const AddDepartmentRequest* r, Empty*) override {
+  grpc::Status AddDepartment(grpc::ServerContext* ctx, const AddDepartmentRequest* r,
+                             Empty*) override {
     return Guard(check_, ctx, [&] { store_->AddDepartment(r->name(), r->parent_ref()); });
   }
   grpc::Status RemoveDepartment(grpc::ServerContext* ctx, const RemoveDepartmentRequest* r,
@@ -149,10 +150,12 @@ class DeptService final : public DeptManager::Service {
                               Empty*) override {
     return Guard(check_, ctx, [&] { store_->MoveDepartment(r->ref(), r->new_parent_ref()); });
   }
-  grpc::Status ChildDepartments(grpc::ServerContext* ctx, const DeptRef* r, NameList* reply) override {
+  grpc::Status ChildDepartments(grpc::ServerContext* ctx, const DeptRef* r,
+                                NameList* reply) override {
     return Guard(check_, ctx, [&] { Fill(reply, store_->ChildDepartments(r->ref())); });
   }
-  grpc::Status DepartmentUsers(grpc::ServerContext* ctx, const DeptRef* r, NameList* reply) override {
+  grpc::Status DepartmentUsers(grpc::ServerContext* ctx, const DeptRef* r,
+                               NameList* reply) override {
     return Guard(check_, ctx, [&] { Fill(reply, store_->DepartmentUsers(r->ref())); });
   }
   grpc::Status TakeUserOutOfDepartment(grpc::ServerContext* ctx, const MembershipRequest* r,
@@ -162,14 +165,16 @@ class DeptService final : public DeptManager::Service {
   grpc::Status MoveUser(grpc::ServerContext* ctx, const MoveUserRequest* r, Empty*) override {
     return Guard(check_, ctx, [&] { store_->MoveUser(r->account(), r->old_ref(), r->new_ref()); });
   }
-  grpc::Status DepartmentsOfUser(grpc::ServerContext* ctx, const Account* r, NameList* reply) override {
+  grpc::Status DepartmentsOfUser(grpc::ServerContext* ctx, const Account* r,
+                                 NameList* reply) override {
     return Guard(check_, ctx, [&] { Fill(reply, store_->DepartmentsOfUser(r->account())); });
   }
-  grpc::Status CreateDepartmentUnderParent(grpc::ServerContext* ctx, const CreateUnderParentRequest* r,
-                                           Empty*) override {
+  grpc::Status CreateDepartmentUnderParent(grpc::ServerContext* ctx,
+                                           const CreateUnderParentRequest* r, Empty*) override {
     return Guard(check_, ctx, [&] { store_->AddDepartment(r->name(), r->parent_ref()); });
   }
-  grpc::Status DepartmentExists(grpc::ServerContext* ctx, const DeptRef* r, BoolReply* reply) override {
+  grpc::Status DepartmentExists(grpc::ServerContext* ctx, const DeptRef* r,
+                                BoolReply* reply) override {
     return Guard(check_, ctx, [&] { reply->set_value(store_->DepartmentExists(r->ref())); });
   }
 
@@ -228,7 +233,8 @@ class ApplicationService final : public Application::Service {
   grpc::Status Stop(grpc::ServerContext* ctx, const AppSession* r, Empty*) override {
     return Checked(check_, ctx, [&] { return hub_->Stop(r->session()); });
   }
-  grpc::Status SetUserAuthType(grpc::ServerContext* ctx, const AuthTypeRequest* r, Empty*) override {
+  grpc::Status SetUserAuthType(grpc::ServerContext* ctx, const AuthTypeRequest* r,
+                               Empty*) override {
     return Guard(check_, ctx, [&] { store_->SetUserAuthType(r->account(), r->auth_type()); });
   }
   grpc::Status AccountUsesApplication(grpc::ServerContext* ctx, const AppAccount* r,

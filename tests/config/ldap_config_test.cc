@@ -323,8 +323,9 @@ TEST_F(ConfigTest, SysConfigRoundTripsWithTheProtectedPasswordAndKeepsOtherAttri
 }
 
 TEST_F(ConfigTest, TrustSettingsAreReadAndKeptByEverySave) {
-  Open(Doc("<SysConfig SDKCredentialFile=\"/var/lib/zelto/zelto.db.credential\" "
-           "SDKCAFile=\"/etc/zelto/ca.pem\" RequireTLS=\"1\" LDAPSVRIP=\"old\"/>"));
+  Open(
+      Doc("<SysConfig SDKCredentialFile=\"/var/lib/zelto/zelto.db.credential\" "
+          "SDKCAFile=\"/etc/zelto/ca.pem\" RequireTLS=\"1\" LDAPSVRIP=\"old\"/>"));
   SysConfigInfo sys;
   ASSERT_TRUE(config_.LoadSysConfig(sys));
   EXPECT_EQ(sys.sdk_credential_file, "/var/lib/zelto/zelto.db.credential");

@@ -73,8 +73,8 @@ TEST_F(DirectoryTlsTest, StartTlsAndLdapsCarryTheSyncAndTheLoginCheckOfTypesOneA
     int port;
   };
   // The server answers nothing but StartTLS in clear: whatever works went over TLS.
-  for (const Endpoint& at : {Endpoint{secure_->host(), secure_->port()},
-                             Endpoint{secure_->ldaps_host(), 636}}) {
+  for (const Endpoint& at :
+       {Endpoint{secure_->host(), secure_->port()}, Endpoint{secure_->ldaps_host(), 636}}) {
     for (int type : {1, 2}) {
       SCOPED_TRACE(at.host + ":" + std::to_string(at.port) + " type " + std::to_string(type));
       EXPECT_TRUE(SyncReads(type, at.host, at.port)) << log_.All();
@@ -88,8 +88,8 @@ TEST_F(DirectoryTlsTest, StartTlsAndLdapsCarryTheSyncAndTheLoginCheckOfTypesOneA
 TEST_F(DirectoryTlsTest, ACertificateOfAnUntrustedCaFailsTheConnect) {
   SetDirectoryCaFile(secure_->other_ca_file());
   EXPECT_FALSE(SyncReads(1, secure_->host(), secure_->port()));
-  EXPECT_TRUE(log_.Has("StartTLS with " + secure_->host() + ":" +
-                       std::to_string(secure_->port()) + " failed"))
+  EXPECT_TRUE(log_.Has("StartTLS with " + secure_->host() + ":" + std::to_string(secure_->port()) +
+                       " failed"))
       << log_.All();
   EXPECT_EQ(Check(1, secure_->ldaps_host(), 636, "alice-pass"), kVerifyCannotConnect);
   EXPECT_TRUE(log_.Has("LDAPS connection to " + secure_->ldaps_host() + ":636 failed"))

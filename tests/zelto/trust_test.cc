@@ -56,9 +56,13 @@ TEST_F(ZeltodTrust, AClientWithoutTheCredentialIsRefusedEverywhereButAtLogin) {
   ASSERT_EQ(0, zeltod_.Ctl({"add-user", "dir.user"}, &out, "", &err)) << err;
   ASSERT_EQ(0, zeltod_.Ctl({"set-auth", "dir.user", "3"}, &out, "", &err)) << err;
 
-  const std::vector<std::vector<std::string>> commands = {
-      {"dump"},    {"tree"},           {"passwd", "local.user"}, {"set-auth", "dir.user", "0"},
-      {"stop-app"}, {"add-dept", "X\\"}, {"add-user", "intruder"}};
+  const std::vector<std::vector<std::string>> commands = {{"dump"},
+                                                          {"tree"},
+                                                          {"passwd", "local.user"},
+                                                          {"set-auth", "dir.user", "0"},
+                                                          {"stop-app"},
+                                                          {"add-dept", "X\\"},
+                                                          {"add-user", "intruder"}};
   for (const auto& command : commands) {
     EXPECT_EQ(1, zeltod_.ForeignCtl(command, &out, "new\n", &err)) << command[0];
     EXPECT_NE(err.find("refused the call"), std::string::npos) << command[0] << ": " << err;
@@ -110,8 +114,9 @@ TEST(ZeltodTls, BothPortsSpeakTlsWithTheServersCertificate) {
   // Trusting another CA, or speaking plain text, gets nowhere.
   for (const std::vector<std::string>& trust :
        {std::vector<std::string>{"--ca-file", zeltod.OtherCaFile()}, std::vector<std::string>{}}) {
-    std::vector<std::string> argv = {Zeltod::ZeltoctlPath(), "--sdk", zeltod.SdkAddress(),
-                                     "--app", zeltod.AppAddress(), "--credential-file",
+    std::vector<std::string> argv = {Zeltod::ZeltoctlPath(), "--sdk",
+                                     zeltod.SdkAddress(),    "--app",
+                                     zeltod.AppAddress(),    "--credential-file",
                                      zeltod.CredentialFile()};
     argv.insert(argv.end(), trust.begin(), trust.end());
     argv.push_back("dump");
