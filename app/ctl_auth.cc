@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/ctl_sync.h"
+#include "config/credential.h"
 #include "config/ldap_config.h"
 #include "directory/ldap_client.h"
 #include "platform/activity_log.h"
@@ -53,11 +54,6 @@ bool ReadSecretLine(std::string& secret) {
   return got;
 }
 
-void Wipe(std::string& secret) {
-  for (char& c : secret) c = '\0';
-  secret.clear();
-}
-
 const char* MeaningOf(int code) {
   switch (code) {
     case kLoginAccepted:
@@ -87,14 +83,14 @@ int CtlVerify(const std::vector<std::string>& args) {
   config.Init();
   SysConfigInfo settings;
   if (!config.LoadSysConfig(settings)) {
-    Wipe(password);
+    WipePassword(password);
     std::fprintf(stderr, "norvanectl: cannot read %s\n", ConfigFilePath().c_str());
     return 1;
   }
-  Wipe(settings.admin_password);
+  WipePassword(settings.admin_password);
   DcDomainMap dc_map;
   config.LoadDcDomainMap(dc_map);
-  for (auto& [name, entry] : dc_map) Wipe(entry.admin_password);
+  for (auto& [name, entry] : dc_map) WipePassword(entry.admin_password);
   SelectLibrary(settings.directory_type);
 
   const AuthRoute route = RouteLogin(settings, dc_map, account);
@@ -103,7 +99,7 @@ int CtlVerify(const std::vector<std::string>& args) {
     CLdapClient client;
     directory_result = CheckRoute(client, settings, route, password);
   }
-  Wipe(password);
+  WipePassword(password);
   const int code = LoginResultOf(directory_result);
   std::string detail = "directory result " + std::to_string(directory_result);
   if (directory_result == kVerifyCannotConnect) {

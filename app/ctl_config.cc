@@ -192,6 +192,9 @@ int CtlConfigShow(std::ostream& out, std::ostream& err) {
   s.Number("DeptMode", sys.dept_mode);
   s.Number("AllowDC", sys.allow_dc);
   s.Number("StepImport", sys.step_import);
+  s.Text("SDKCredentialFile", sys.sdk_credential_file);
+  s.Text("SDKCAFile", sys.sdk_ca_file);
+  s.Number("RequireTLS", sys.require_tls);
   s.Close();
   top.Raw("SysConfig", sys_json);
 

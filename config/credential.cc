@@ -147,4 +147,9 @@ bool DecryptPassword(std::string& text) {
   return true;
 }
 
+void WipePassword(std::string& text) {
+  if (!text.empty()) OPENSSL_cleanse(text.data(), text.size());
+  text.clear();
+}
+
 }  // namespace norvane

@@ -20,6 +20,10 @@ bool EncryptPassword(std::string_view clear, std::string& stored);
 // Lower-case hexadecimal reads like upper case. An empty text is left empty (true).
 bool DecryptPassword(std::string& text);
 
+// Overwrites a password (or any secret) held in memory in a way the compiler keeps, then
+// empties the text.
+void WipePassword(std::string& text);
+
 }  // namespace norvane
 
 #endif  // NORVANE_CONFIG_CREDENTIAL_H_

@@ -3,7 +3,8 @@
 //   <LdapConfig>
 //     <SysConfig LDAPSVRIP="" LDAPSVRPort="389" APPSVRIP="" APPSVRPort="" SDKSVRIP=""
 //                SDKSVRPort="" DC="dc=corp,dc=com" ADMIN="" SN="hex" LDAPSVRType="0|1|2"
-//                DeptMode="" AllowDC="" StepImport=""/>
+//                DeptMode="" AllowDC="" StepImport="" SDKCredentialFile="path"
+//                SDKCAFile="path" RequireTLS="0|1"/>
 //     <AllowDC>
 //       <ChildDC DCSelect="1" DCName="dc=corp,dc=com" LDAPSVRIP="" LDAPSVRPort=""
 //                DeptMode="" ADMIN="" SN="hex"/>          one per domain, any number
@@ -51,6 +52,7 @@ constexpr std::size_t kStoredPasswordBytes = 127;
 std::mutex g_path_mutex;
 std::string g_config_path;  // guarded by g_path_mutex
 std::atomic<int> g_directory_type{0};
+std::atomic<bool> g_require_tls{false};
 
 void SetConfigFilePath(std::string path) {
   std::lock_guard<std::mutex> lock(g_path_mutex);
@@ -89,7 +91,7 @@ std::string ReadPassword(const XmlElement& el) {
   std::string stored = ReadText(el, "SN", kStoredPasswordBytes);
   DecryptPassword(stored);
   std::string clear = CutToBytes(stored, kPasswordBytes);
-  std::fill(stored.begin(), stored.end(), '\0');
+  WipePassword(stored);
   return clear;
 }
 
@@ -146,6 +148,8 @@ std::string ConfigFilePath() {
 
 int CurrentDirectoryType() { return g_directory_type.load(); }
 
+bool CurrentRequireTls() { return g_require_tls.load(); }
+
 std::string DnToDomainName(std::string_view dn) {
   static constexpr std::string_view kDcSeparator = ",dc=";
   std::string rest = ToLowerAscii(dn);
@@ -177,9 +181,12 @@ bool CLdapConfig::Init() {
   SetConfigFilePath(BaseFolder() + kConfigFileName);
   SysConfigInfo scratch;
   const bool have_settings = LoadSysConfig(scratch);
-  if (!have_settings) g_directory_type.store(0);
+  if (!have_settings) {
+    g_directory_type.store(0);
+    g_require_tls.store(false);
+  }
   if (!sync_scope_) sync_scope_ = std::make_unique<SyncScopeInfo>();
-  std::fill(scratch.admin_password.begin(), scratch.admin_password.end(), '\0');
+  WipePassword(scratch.admin_password);
   return have_settings;
 }
 
@@ -243,7 +250,11 @@ bool CLdapConfig::LoadSysConfig(SysConfigInfo& info) {
   info.dept_mode = ReadInt32(el, "DeptMode");
   info.admin_account = ReadText(el, "ADMIN", kAccountBytes);
   info.admin_password = ReadPassword(el);
+  info.sdk_credential_file = ReadText(el, "SDKCredentialFile", kPathBytes);
+  info.sdk_ca_file = ReadText(el, "SDKCAFile", kPathBytes);
+  info.require_tls = ReadInt32(el, "RequireTLS");
   g_directory_type.store(info.directory_type);
+  g_require_tls.store(info.require_tls != 0);
   return true;
 }
 
@@ -268,6 +279,12 @@ bool CLdapConfig::SaveSysConfig(const SysConfigInfo& info) {
     ok = ok && WriteNumber(el, "LDAPSVRType", info.directory_type);
     ok = ok && WriteNumber(el, "DeptMode", info.dept_mode);
     ok = ok && el.SetAttribute("DC", info.domain);
+    // The trust settings are the administrator's: written only into a new element.
+    if (!info.sdk_credential_file.empty()) {
+      ok = ok && el.SetAttribute("SDKCredentialFile", info.sdk_credential_file);
+    }
+    if (!info.sdk_ca_file.empty()) ok = ok && el.SetAttribute("SDKCAFile", info.sdk_ca_file);
+    if (info.require_tls != 0) ok = ok && WriteNumber(el, "RequireTLS", info.require_tls);
   } else {
     ok = el.SetAttribute("LDAPSVRIP", info.ldap_server_ip);
     ok = ok && WriteNumber(el, "LDAPSVRPort", info.ldap_server_port);

@@ -36,6 +36,11 @@ std::string ConfigFilePath();
 // Thread-safe.
 int CurrentDirectoryType();
 
+// Process-wide: whether plain-text directory connections are forbidden (RequireTLS other
+// than 0). Init and a successful LoadSysConfig set it from the file; false until then, and
+// after an Init that cannot read SysConfig. Thread-safe.
+bool CurrentRequireTls();
+
 // The DNS-style name of a distinguished name, from its dc= components: dc=test,dc=com and
 // ou=sales,DC=Test,DC=Com both give "test.com". Empty when the name has no ",dc=".
 std::string DnToDomainName(std::string_view dn);
@@ -56,8 +61,9 @@ class CLdapConfig {
 
   // SysConfig. SN is deciphered on load (a value that does not decipher is taken as the
   // clear password) and protected on save. On load the current directory type becomes
-  // LDAPSVRType. Save writes every field except AllowDC and StepImport, which keep their
-  // stored values (AllowDC is written only when SysConfig is created).
+  // LDAPSVRType and the process-wide RequireTLS follows the file. Save writes every field
+  // except AllowDC, StepImport, SDKCredentialFile, SDKCAFile and RequireTLS, which keep
+  // their stored values (they are written only when SysConfig is created).
   bool LoadSysConfig(SysConfigInfo& info);
   bool SaveSysConfig(const SysConfigInfo& info);
 

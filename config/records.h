@@ -17,6 +17,7 @@ inline constexpr std::size_t kDomainBytes = 255;   // DC, DCName
 inline constexpr std::size_t kAccountBytes = 127;  // ADMIN
 inline constexpr std::size_t kPasswordBytes = 31;  // SN, in clear
 inline constexpr std::size_t kDeptKeyBytes = 63;   // PDeptKey, UserDeptKey
+inline constexpr std::size_t kPathBytes = 4095;    // SDKCredentialFile, SDKCAFile
 
 // Values of LDAPSVRType.
 inline constexpr int kActiveDirectory = 0;
@@ -38,6 +39,10 @@ struct SysConfigInfo {
   std::int32_t dept_mode = 0;          // DeptMode
   std::int32_t allow_dc = 0;           // AllowDC
   std::int32_t step_import = 0;        // StepImport
+  // Kept as stored by every save (set in the file by the administrator):
+  std::string sdk_credential_file;  // SDKCredentialFile: the Zelto server's credential file
+  std::string sdk_ca_file;          // SDKCAFile: CA of the Zelto server's TLS certificate
+  std::int32_t require_tls = 0;     // RequireTLS: 1 never connects to a directory in clear
 };
 
 // One ChildDC under AllowDC; also the parameter block of a directory connection.

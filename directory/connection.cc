@@ -16,6 +16,8 @@
 #include <mutex>
 #include <string>
 
+#include "config/credential.h"
+#include "config/ldap_config.h"
 #include "directory/dn_text.h"
 #include "directory/internal.h"
 #include "directory/ldap_client.h"
@@ -102,6 +104,38 @@ std::string AdBindIdentity(std::string_view account, std::string_view naming_con
   return std::string(account) + "@" + dns;
 }
 
+namespace {
+
+// Reads the root DSE: whether the server lists StartTLS among its extensions (and lists any
+// extension at all), and whether it offers paged results. False when the read failed in a
+// way that means the server is gone.
+bool ProbeRootDse(LdapConnection* connection, bool* start_tls, bool* lists_extensions, int* code) {
+  SearchSpec root;
+  root.scope = LDAP_SCOPE_BASE;
+  root.filter = "(objectClass=*)";
+  root.attributes = {"supportedExtension", "supportedControl"};
+  LDAPMessage* chain = nullptr;
+  int rc = SearchRequest(connection, root, false, "", 0, &chain, nullptr);
+  *start_tls = false;
+  *lists_extensions = false;
+  if (rc == LDAP_SUCCESS && chain) {
+    if (LDAPMessage* entry = ldap_first_entry(connection->ld, chain)) {
+      for (const std::string& v : EntryValues(connection, entry, "supportedExtension")) {
+        *lists_extensions = true;
+        if (v == kStartTlsOid) *start_tls = true;
+      }
+      for (const std::string& v : EntryValues(connection, entry, "supportedControl")) {
+        if (v == LDAP_CONTROL_PAGEDRESULTS) connection->paged_results = true;
+      }
+    }
+  }
+  if (chain) ldap_msgfree(chain);
+  *code = rc;
+  return !(rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT || rc == LDAP_CONNECT_ERROR);
+}
+
+}  // namespace
+
 LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint16_t port,
                                int* code, bool log_failure) {
   auto fail = [&](int c, LDAP* ld) -> LdapConnection* {
@@ -138,33 +172,33 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
         ldap_set_option(ld, LDAP_OPT_SIZELIMIT, &size_limit) != LDAP_OPT_SUCCESS) {
       return fail(LDAP_LOCAL_ERROR, ld);
     }
-    // A new context is built from the handle's own TLS options, which do not inherit the
-    // process defaults of ldap.conf and the environment: copy those over first.
-    for (int option : {LDAP_OPT_X_TLS_CACERTFILE, LDAP_OPT_X_TLS_CACERTDIR, LDAP_OPT_X_TLS_CERTFILE,
-                       LDAP_OPT_X_TLS_KEYFILE}) {
-      char* value = nullptr;
-      if (ldap_get_option(nullptr, option, &value) == LDAP_OPT_SUCCESS && value) {
-        ldap_set_option(ld, option, value);
-      }
-      if (value) ldap_memfree(value);
+  }
+  // A new context is built from the handle's own TLS options, which do not inherit the
+  // process defaults of ldap.conf and the environment: copy those over first.
+  for (int option : {LDAP_OPT_X_TLS_CACERTFILE, LDAP_OPT_X_TLS_CACERTDIR, LDAP_OPT_X_TLS_CERTFILE,
+                     LDAP_OPT_X_TLS_KEYFILE}) {
+    char* value = nullptr;
+    if (ldap_get_option(nullptr, option, &value) == LDAP_OPT_SUCCESS && value) {
+      ldap_set_option(ld, option, value);
     }
-    int require = 0;
-    if (ldap_get_option(nullptr, LDAP_OPT_X_TLS_REQUIRE_CERT, &require) == LDAP_OPT_SUCCESS) {
-      ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &require);
+    if (value) ldap_memfree(value);
+  }
+  int require = 0;
+  if (ldap_get_option(nullptr, LDAP_OPT_X_TLS_REQUIRE_CERT, &require) == LDAP_OPT_SUCCESS) {
+    ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &require);
+  }
+  std::string ca = DirectoryCaFile();
+  if (!ca.empty() &&
+      ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, ca.c_str()) != LDAP_OPT_SUCCESS) {
+    return fail(LDAP_LOCAL_ERROR, ld);
+  }
+  int is_server = 0;
+  if (ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &is_server) != LDAP_OPT_SUCCESS) {
+    if (log_failure) {
+      WriteLog(Format("TLS setup for %s:%d failed: %s", std::string(host).c_str(), int{real_port},
+                      DiagnosticOf(ld).c_str()));
     }
-    std::string ca = DirectoryCaFile();
-    if (!ca.empty() &&
-        ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, ca.c_str()) != LDAP_OPT_SUCCESS) {
-      return fail(LDAP_LOCAL_ERROR, ld);
-    }
-    int is_server = 0;
-    if (ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &is_server) != LDAP_OPT_SUCCESS) {
-      if (log_failure) {
-        WriteLog(Format("TLS setup for %s:%d failed: %s", std::string(host).c_str(), int{real_port},
-                        DiagnosticOf(ld).c_str()));
-      }
-      return fail(LDAP_LOCAL_ERROR, ld);
-    }
+    return fail(LDAP_LOCAL_ERROR, ld);
   }
 
   rc = ldap_connect(ld);
@@ -175,12 +209,14 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
   connection->server_type = server_type;
   connection->host = std::string(host);
   connection->port = real_port;
-  if (server_type != 0) {
-    if (code) *code = LDAP_SUCCESS;
-    return connection;
-  }
-
+  auto give_up = [&](int c) -> LdapConnection* {
+    CloseConnection(connection);
+    if (code) *code = c;
+    return nullptr;
+  };
   const std::string where = connection->host + ":" + std::to_string(real_port);
+  const bool require_tls = CurrentRequireTls();
+
   if (real_port == 636) {
     rc = ldap_install_tls(ld);
     if (rc != LDAP_SUCCESS) {
@@ -188,40 +224,22 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
         WriteLog("LDAPS connection to " + where + " failed: TLS handshake: " + ErrorText(rc) + " " +
                  DiagnosticOf(ld));
       }
-      CloseConnection(connection);
-      if (code) *code = rc;
-      return nullptr;
+      return give_up(rc);
     }
-  }
-
-  // The root DSE says whether the server offers StartTLS and paged results.
-  SearchSpec root;
-  root.scope = LDAP_SCOPE_BASE;
-  root.filter = "(objectClass=*)";
-  root.attributes = {"supportedExtension", "supportedControl"};
-  LDAPMessage* chain = nullptr;
-  rc = SearchRequest(connection, root, false, "", 0, &chain, nullptr);
-  bool start_tls = false;
-  bool lists_extensions = false;
-  if (rc == LDAP_SUCCESS && chain) {
-    LDAPMessage* entry = ldap_first_entry(ld, chain);
-    if (entry) {
-      for (const std::string& v : EntryValues(connection, entry, "supportedExtension")) {
-        lists_extensions = true;
-        if (v == kStartTlsOid) start_tls = true;
+  } else if (require_tls) {
+    // Nothing is read before TLS: the only request in clear is StartTLS itself.
+    rc = ldap_start_tls_s(ld, nullptr, nullptr);
+    if (rc != LDAP_SUCCESS) {
+      if (log_failure) {
+        WriteLog("RequireTLS is set and StartTLS with " + where + " failed: " + ErrorText(rc) +
+                 " " + DiagnosticOf(ld) + "; no plain-text connection is made");
       }
-      for (const std::string& v : EntryValues(connection, entry, "supportedControl")) {
-        if (v == LDAP_CONTROL_PAGEDRESULTS) connection->paged_results = true;
-      }
+      return give_up(rc);
     }
-  }
-  if (chain) ldap_msgfree(chain);
-  if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT || rc == LDAP_CONNECT_ERROR) {
-    CloseConnection(connection);
-    if (code) *code = rc;
-    return nullptr;
-  }
-  if (real_port != 636) {
+  } else {
+    // The root DSE says whether the server offers StartTLS.
+    bool start_tls = false, lists_extensions = false;
+    if (!ProbeRootDse(connection, &start_tls, &lists_extensions, &rc)) return give_up(rc);
     // Some servers (Samba) accept StartTLS without listing it; a root DSE that lists other
     // extensions but not StartTLS is taken at its word.
     if (start_tls || !lists_extensions) {
@@ -239,15 +257,18 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
         if (log_failure) {
           WriteLog("StartTLS with " + where + " failed: " + ErrorText(rc) + " " + DiagnosticOf(ld));
         }
-        CloseConnection(connection);
-        if (code) *code = rc;
-        return nullptr;
+        return give_up(rc);
       }
     } else if (log_failure) {
       WriteLog("Warning: the connection to " + where +
                " is not encrypted (the server offers no StartTLS); the password goes in clear");
     }
+    if (code) *code = LDAP_SUCCESS;
+    return connection;
   }
+  // Secured before anything was read: what the server offers is read now.
+  bool start_tls = false, lists_extensions = false;
+  if (!ProbeRootDse(connection, &start_tls, &lists_extensions, &rc)) return give_up(rc);
   if (code) *code = LDAP_SUCCESS;
   return connection;
 }
@@ -268,7 +289,7 @@ int SimpleBind(LdapConnection* connection, std::string_view dn, std::string_view
   cred.bv_len = secret.size();
   int rc = ldap_sasl_bind_s(connection->ld, who.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr,
                             nullptr);
-  explicit_bzero(secret.data(), secret.size());
+  WipePassword(secret);
   return rc;
 }
 
@@ -384,7 +405,7 @@ OpenOutcome OpenAndBind(int server_type, std::string_view host, std::uint16_t po
       rc = ldap_sasl_interactive_bind_s(connection->ld, nullptr, "DIGEST-MD5", nullptr, nullptr,
                                         LDAP_SASL_QUIET, DigestInteract, &defaults);
     }
-    explicit_bzero(defaults.password.data(), defaults.password.size());
+    WipePassword(defaults.password);
     if (rc != LDAP_SUCCESS && vendor_messages) {
       if (!defaults.challenged) {
         CLdapClient::ReportMessage("ldap_bind_digest_md5_start  failed ErrInfo=" + ErrorText(rc));

@@ -2,10 +2,17 @@
 //
 //   type 0 (Active Directory): simple bind as user@dns.domain (the DNS name taken from the
 //     naming context), or as the account itself when it already holds '@', '\' or '='.
-//     Port 636 is LDAPS; on any other port StartTLS is used when the server offers it. A TLS
-//     failure fails the connect; there is no fallback to plain text.
 //   types 1 and 2 (Domino, NDS): simple bind with the account as DN (type 1), or DIGEST-MD5
 //     through SASL with the account as authentication identity (type 2).
+//
+// Every type is secured the same way. Port 636 is LDAPS; on any other port StartTLS is used
+// when the server offers it (or does not say), and a connection that stays plain because the
+// server offers none or refuses it is logged as a warning. A TLS failure fails the connect;
+// there is no fallback to plain text. With RequireTLS (CurrentRequireTls) nothing but
+// StartTLS is sent before TLS is up, and a server without TLS fails the connect with a log
+// line: no bind, search or password ever crosses in clear. Certificates are checked the
+// OpenLDAP way (ldap.conf TLS_CACERT/TLS_REQCERT, LDAPTLS_* variables), or against
+// SetDirectoryCaFile's file.
 //
 // Every connect has a network time-out of kNetworkTimeoutSeconds and every operation a
 // time limit of kOperationTimeoutSeconds, so a dead or stalled server never hangs a caller.

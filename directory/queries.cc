@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "config/credential.h"
 #include "config/ldap_config.h"
 #include "directory/dn_text.h"
 #include "directory/internal.h"
@@ -58,7 +59,7 @@ LookupSettings LoadLookupSettings() {
   auto uid = user.find("uid");
   if (uid != user.end()) out.uid_attribute = uid->second;
   out.server_type = SelectedServerType();
-  std::fill(info.admin_password.begin(), info.admin_password.end(), '\0');
+  WipePassword(info.admin_password);
   return out;
 }
 
@@ -178,7 +179,7 @@ void CLdapClient::LookupAccountDn(std::string_view account, std::string& dn) {
     CloseConnection(g_shared);
     g_shared = nullptr;  // once more on a fresh connection
   }
-  std::fill(settings.params.admin_password.begin(), settings.params.admin_password.end(), '\0');
+  WipePassword(settings.params.admin_password);
 }
 
 int CLdapClient::ScanDeptParents(LdapConnection* connection, std::string_view base,

@@ -35,15 +35,16 @@ zfacts=$(ZELTOD=$BUILD/bin/zeltod "$FIXTURES/zeltod.sh" start "$STATE/zelto")
 zelto_dir=$STATE/zelto
 app=$(printf '%s\n' "$zfacts" | sed -n 's/.*app=\([^ ]*\).*/\1/p')
 sdk=$(printf '%s\n' "$zfacts" | sed -n 's/.*sdk=\([^ ]*\).*/\1/p')
+credential=$(printf '%s\n' "$zfacts" | sed -n 's/.*credential=\([^ ]*\).*/\1/p')
 echo "   application server $app, SDK server $sdk"
 
 echo "== Writing the demo configuration $STATE/base/LdapConfig.xml"
 protected=$(printf '%s' "$admin_password" | "$BUILD/bin/norvanectl" config protect-password)
 python3 - "$SRC/res/LdapConfig.xml" "$STATE/base/LdapConfig.xml" "$ldap_port" "$admin_dn" \
-  "$protected" "$sdk" "$app" <<'PY'
+  "$protected" "$sdk" "$app" "$credential" <<'PY'
 import sys
 import xml.etree.ElementTree as ET
-src, dst, port, admin, sn, sdk, app = sys.argv[1:]
+src, dst, port, admin, sn, sdk, app, credential = sys.argv[1:]
 tree = ET.parse(src)
 root = tree.getroot()
 sys_config = root.find("SysConfig")
@@ -53,6 +54,7 @@ sys_config.attrib.update({
     "LDAPSVRIP": "127.0.0.1", "LDAPSVRPort": port, "ADMIN": admin, "SN": sn,
     "LDAPSVRType": "1", "DeptMode": "0", "DC": "o=corp",
     "SDKSVRIP": sdk_host, "SDKSVRPort": sdk_port, "APPSVRIP": app_host, "APPSVRPort": app_port,
+    "SDKCredentialFile": credential,
 })
 allow = root.find("AllowDC")
 for child in list(allow):
@@ -70,4 +72,4 @@ end=$(date +%s.%N)
 python3 -c "print('   full import took %.2f s' % ($end - $start))"
 
 echo "== zeltoctl tree"
-"$BUILD/bin/zeltoctl" --sdk "$sdk" --app "$app" tree
+"$BUILD/bin/zeltoctl" --sdk "$sdk" --app "$app" --credential-file "$credential" tree

@@ -10,10 +10,12 @@
 #include <exception>
 #include <utility>
 
+#include "config/credential.h"
 #include "directory/internal.h"
 #include "directory/ldap_client.h"
 #include "platform/activity_log.h"
 #include "platform/text.h"
+#include "server/organisation.h"
 
 namespace norvane {
 namespace {
@@ -71,9 +73,14 @@ std::string AsNamingContext(std::string_view domain) {
   return dn;
 }
 
-void Wipe(std::string& secret) {
-  for (char& c : secret) c = '\0';
-  secret.clear();
+// True, with one log line, when the server has stopped waiting for this login's answer.
+bool Stale(const std::string& account, std::chrono::system_clock::time_point deadline) {
+  const auto now = std::chrono::system_clock::now();
+  if (now <= deadline) return false;
+  const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(now - deadline);
+  WriteLog("Login of '" + account + "' not checked: the Zelto server stopped waiting for the " +
+           "answer " + std::to_string(late.count()) + " ms ago; answered as refused");
+  return true;
 }
 
 }  // namespace
@@ -151,9 +158,10 @@ int LoginResultOf(int directory_result) {
   return kLoginRefused;
 }
 
-int AuthEventSink::OnLoginVerify(const std::string& account, const std::string& password) {
+int AuthEventSink::OnLoginVerify(const std::string& account, const std::string& password,
+                                 std::chrono::system_clock::time_point deadline) {
   int result = kLoginRefused;
-  owner_->Verify(account, password, &result);
+  owner_->Verify(account, password, &result, deadline);
   return result;
 }
 
@@ -258,13 +266,13 @@ int AuthService::Init() {
     config.Init();
     auto routing = std::make_shared<Routing>();
     config.LoadSysConfig(routing->settings);
-    Wipe(routing->settings.admin_password);
-    std::unique_ptr<SdkRoot> created =
-        SdkRoot::Create(routing->settings.sdk_server_ip, routing->settings.sdk_server_port);
+    WipePassword(routing->settings.admin_password);
+    std::unique_ptr<SdkRoot> created = CreateSdkRoot(routing->settings);
     if (!created) {
       throw SdkError(kSdkErrorInvalidArg, "SdkRoot",
                      "the SDK server address " + routing->settings.sdk_server_ip + ":" +
-                         std::to_string(routing->settings.sdk_server_port) + " is not usable");
+                         std::to_string(routing->settings.sdk_server_port) +
+                         " or its security settings are not usable");
     }
     std::shared_ptr<SdkRoot> root(std::move(created));
     SdkApplication* app = root->Application();
@@ -273,7 +281,7 @@ int AuthService::Init() {
     if (app && extra1 && extra2) {
       auto client = std::make_shared<CLdapClient>();
       config.LoadDcDomainMap(routing->dc_map);
-      for (auto& [name, entry] : routing->dc_map) Wipe(entry.admin_password);
+      for (auto& [name, entry] : routing->dc_map) WipePassword(entry.admin_password);
       if (client && SelectLibrary(routing->settings.directory_type)) {
         std::lock_guard<std::mutex> lock(mu_);
         root_ = std::move(root);
@@ -334,7 +342,7 @@ int AuthService::Start() {
     config.Init();
     SysConfigInfo settings;
     config.LoadSysConfig(settings);
-    Wipe(settings.admin_password);
+    WipePassword(settings.admin_password);
     root->SetServerAddress(settings.app_server_ip);
     root->SetServerPort(settings.app_server_port);
     app = root->Application();
@@ -432,7 +440,8 @@ int AuthService::Stop() {
   return stopped;
 }
 
-void AuthService::Verify(const std::string& account, const std::string& password, int* result) {
+void AuthService::Verify(const std::string& account, const std::string& password, int* result,
+                         std::chrono::system_clock::time_point deadline) {
   if (!result) return;
   *result = kLoginRefused;
   // Everything the check needs is held here, so that nothing of the service is touched once
@@ -465,9 +474,10 @@ void AuthService::Verify(const std::string& account, const std::string& password
       std::lock_guard<std::mutex> lock(gate->mu);
       abandoned = gate->abandoned;
     }
-    if (!abandoned) {
+    // Checked again after the account query, which may itself have been slow.
+    if (!abandoned && !Stale(account, deadline)) {
       try {
-        if (app->AccountUsesApplication(account)) {
+        if (app->AccountUsesApplication(account) && !Stale(account, deadline)) {
           const AuthRoute route = RouteLogin(routing->settings, routing->dc_map, account);
           code = LoginResultOf(CheckRoute(*client, routing->settings, route, password));
         }

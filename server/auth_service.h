@@ -20,9 +20,16 @@
 // directory that is slow to answer, and the service's lock is only ever held for a moment.
 // A login that arrives while the service is stopping or released is answered 1 at once. No
 // lock is held while a prompt is shown or while the SDK's event thread is joined.
+//
+// A login whose deadline (the time after which the server no longer waits for the answer)
+// has passed when its turn comes is answered 1 without any directory traffic, with one
+// activity-log line: after a slow spell of the directory, the logins that queued meanwhile
+// cost nothing, fresh ones are checked at once, and a stale wrong password never counts
+// towards an account's lockout.
 #ifndef NORVANE_SERVER_AUTH_SERVICE_H_
 #define NORVANE_SERVER_AUTH_SERVICE_H_
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -81,7 +88,8 @@ int LoginResultOf(int directory_result);
 class AuthEventSink : public SdkEventSink {
  public:
   explicit AuthEventSink(AuthService* owner) : owner_(owner) {}
-  int OnLoginVerify(const std::string& account, const std::string& password) override;
+  int OnLoginVerify(const std::string& account, const std::string& password,
+                    std::chrono::system_clock::time_point deadline) override;
   void OnAppStopped() override;
 
  private:
@@ -108,8 +116,11 @@ class AuthService {
   int Stop();
   // Writes the result (never leaves it unset). Null `result`: nothing happens. Once the
   // directory check has begun, nothing of the service is used, so a check abandoned by Stop
-  // may end after the service is destroyed.
-  void Verify(const std::string& account, const std::string& password, int* result);
+  // may end after the service is destroyed. Past `deadline` (the server's wall clock) the
+  // answer is 1 without a check.
+  void Verify(const std::string& account, const std::string& password, int* result,
+              std::chrono::system_clock::time_point deadline =
+                  std::chrono::system_clock::time_point::max());
   // The server stopped the application or the event connection was lost.
   void OnAppStopped();
   // Releases every SDK object and the directory client.

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "config/credential.h"
 #include "config/ldap_config.h"
 #include "platform/xml.h"
 
@@ -54,10 +55,17 @@ std::vector<std::string> ParseNameList(std::string_view answer, std::string_view
   return names;
 }
 
+SdkSecurity SdkSecurityOf(const SysConfigInfo& sys) {
+  SdkSecurity security;
+  security.credential_file = sys.sdk_credential_file;
+  security.ca_file = sys.sdk_ca_file;
+  return security;
+}
+
 std::unique_ptr<SdkRoot> CreateSdkRoot(const SysConfigInfo& sys) {
   std::unique_ptr<SdkRoot> root;
   try {
-    root = SdkRoot::Create(sys.sdk_server_ip, sys.sdk_server_port);
+    root = SdkRoot::Create(sys.sdk_server_ip, sys.sdk_server_port, SdkSecurityOf(sys));
   } catch (const std::exception&) {
     return nullptr;
   }
@@ -77,7 +85,7 @@ std::unique_ptr<SdkRoot> CreateConfiguredSdkRoot() {
   config.Init();
   SysConfigInfo sys;
   if (!config.LoadSysConfig(sys)) return nullptr;
-  std::fill(sys.admin_password.begin(), sys.admin_password.end(), '\0');
+  WipePassword(sys.admin_password);
   return CreateSdkRoot(sys);
 }
 

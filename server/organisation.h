@@ -22,9 +22,12 @@ namespace norvane {
 std::vector<std::string> ParseNameList(std::string_view answer, std::string_view list,
                                        std::string_view item);
 
+// The credential and CA files `sys` names (SDKCredentialFile, SDKCAFile).
+SdkSecurity SdkSecurityOf(const SysConfigInfo& sys);
 // The SDK root of the server `sys` names (SDKSVRIP/SDKSVRPort), its application object
-// pointed at APPSVRIP/APPSVRPort. Null when the SDK address is unusable. Does not contact
-// the server.
+// pointed at APPSVRIP/APPSVRPort, speaking as SdkSecurityOf(sys) says. Null when the SDK
+// address is unusable or SdkRoot::Create refuses the security settings (logged). Does not
+// contact the server.
 std::unique_ptr<SdkRoot> CreateSdkRoot(const SysConfigInfo& sys);
 // The same for the base folder's LdapConfig.xml; null as well when it has no SysConfig.
 std::unique_ptr<SdkRoot> CreateConfiguredSdkRoot();

@@ -1,6 +1,8 @@
 #include "server/sdk.h"
 
+#include <arpa/inet.h>
 #include <grpcpp/grpcpp.h>
+#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,7 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "config/credential.h"
 #include "platform/activity_log.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "zelto/credential.h"
 #include "zelto/proto/zelto.grpc.pb.h"
 
 namespace norvane {
@@ -25,6 +31,9 @@ constexpr const char* kAppSource = "Zelto.Application";
 constexpr long kDefaultTimeoutMs = 10000;
 
 std::atomic<std::uint64_t> g_call_count{0};
+// Set once a refused credential has been logged; cleared by the next call that gets through,
+// so a server that keeps refusing is said once, not at every watchdog probe.
+std::atomic<bool> g_refusal_logged{false};
 
 std::string FormatAddress(const std::string& host, int port) {
   bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
@@ -84,6 +93,16 @@ SdkError ErrorFromStatus(const grpc::Status& status, const char* source, const c
                          const std::string& address, std::chrono::milliseconds timeout) {
   const std::string& message = status.error_message();
   switch (status.error_code()) {
+    case grpc::StatusCode::UNAUTHENTICATED:
+      if (!g_refusal_logged.exchange(true)) {
+        WriteLog("The Zelto server at " + address +
+                 " refused Norvane's credential: check that SDKCredentialFile in "
+                 "LdapConfig.xml names the server's credential file (" +
+                 message + ")");
+      }
+      return SdkError(kSdkErrorAccessDenied, source,
+                      std::string(op) + ": the Zelto server at " + address +
+                          " refused the credential (" + message + ")");
     case grpc::StatusCode::UNAVAILABLE:
       return SdkError(kSdkErrorUnavailable, source,
                       std::string(op) + ": the Zelto server at " + address + " is unreachable (" +
@@ -186,6 +205,24 @@ grpc::ChannelArguments ChannelArgs(bool keepalive) {
   return args;
 }
 
+// Plain text is allowed to this machine only: a literal loopback address or "localhost".
+bool IsLoopbackHost(std::string host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  if (EqualsNoCase(host, "localhost") || EqualsNoCase(host, "localhost.")) return true;
+  in_addr v4;
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+    return (ntohl(v4.s_addr) >> 24) == 127;
+  }
+  in6_addr v6;
+  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+  }
+  return false;
+}
+
 std::string MakeSession() {
   std::random_device rd;
   char buf[40];
@@ -195,9 +232,64 @@ std::string MakeSession() {
 
 }  // namespace
 
+// How every call reaches the server: the one place where the component's channels are
+// built and its calls given the credential, whichever way a call is made (synchronous,
+// asynchronous, the event stream). Constant after construction.
+struct SdkTransport {
+  std::string credential;  // sent with every call; empty: none
+  std::string ca_pem;      // TLS with the server's certificate checked against it
+
+  SdkTransport() = default;
+  SdkTransport(const SdkTransport&) = delete;
+  SdkTransport& operator=(const SdkTransport&) = delete;
+  ~SdkTransport() { WipePassword(credential); }
+
+  // Null when plain text would leave this machine (`host` not a loopback address, no CA).
+  std::shared_ptr<grpc::Channel> MakeChannel(const std::string& host, const std::string& address,
+                                             bool keepalive) const {
+    if (ca_pem.empty()) {
+      if (!IsLoopbackHost(host)) return nullptr;
+      return grpc::CreateCustomChannel(address, grpc::InsecureChannelCredentials(),
+                                       ChannelArgs(keepalive));
+    }
+    grpc::SslCredentialsOptions ssl;
+    ssl.pem_root_certs = ca_pem;
+    return grpc::CreateCustomChannel(address, grpc::SslCredentials(ssl), ChannelArgs(keepalive));
+  }
+
+  // REQUIRES: called before the call starts.
+  void Authorize(grpc::ClientContext* context) const {
+    if (!credential.empty()) context->AddMetadata(zelto::kCredentialHeader, credential);
+  }
+
+  // Reads the files of `security`; false with the reason when one cannot be used.
+  bool Load(const SdkSecurity& security, std::string* error) {
+    if (!security.credential_file.empty() &&
+        !zelto::ReadCredential(security.credential_file, &credential, error)) {
+      *error = "Zelto " + *error;
+      return false;
+    }
+    if (!security.ca_file.empty() && (!ReadFile(security.ca_file, &ca_pem) || ca_pem.empty())) {
+      *error = "cannot read the Zelto server's CA file " + security.ca_file;
+      return false;
+    }
+    return true;
+  }
+};
+
+namespace {
+
+std::string PlainTextRefusal(const std::string& what, const std::string& address) {
+  return what + " " + address +
+         " is not on this machine and SDKCAFile names no CA: no call is made in plain text";
+}
+
+}  // namespace
+
 // State shared by a root and its sub-objects.
 struct SdkCore {
   // Constant after construction.
+  SdkTransport transport;
   std::string sdk_address;
   std::shared_ptr<grpc::Channel> channel;
   std::unique_ptr<zelto::Root::Stub> root;
@@ -222,9 +314,11 @@ struct SdkCore {
     AwaitConnectionAttempt(channel, deadline);
     grpc::ClientContext context;
     context.set_deadline(deadline);
+    transport.Authorize(&context);
     g_call_count.fetch_add(1, std::memory_order_relaxed);
     grpc::Status status = fn(&context);
     if (!status.ok()) throw ErrorFromStatus(status, source, op, address, timeout);
+    g_refusal_logged.store(false, std::memory_order_relaxed);
   }
 };
 
@@ -239,6 +333,7 @@ std::string SdkErrorMeaning(long code) {
       {kSdkErrorUnavailable, "RPC 服务器不可用。"},
       {kSdkErrorTimeout, "超时时间已到。"},
       {kSdkErrorCancelled, "操作已被用户取消。"},
+      {kSdkErrorAccessDenied, "拒绝访问。"},
   };
   for (const Known& k : kKnown) {
     if (k.code == code) return k.text;
@@ -277,7 +372,8 @@ SdkRoot::~SdkRoot() {
   app_.reset();
 }
 
-std::unique_ptr<SdkRoot> SdkRoot::Create(const std::string& host, int port) {
+std::unique_ptr<SdkRoot> SdkRoot::Create(const std::string& host, int port,
+                                         const SdkSecurity& security) {
   if (host.empty() || !ValidPort(port) || !IsValidUtf8(host) ||
       host.find_first_of(" \t\r\n/") != std::string::npos) {
     return nullptr;
@@ -285,9 +381,18 @@ std::unique_ptr<SdkRoot> SdkRoot::Create(const std::string& host, int port) {
   std::unique_ptr<SdkRoot> root(new SdkRoot());
   SdkCore& core = *root->core_;
   core.sdk_address = FormatAddress(host, port);
-  core.channel = grpc::CreateCustomChannel(core.sdk_address, grpc::InsecureChannelCredentials(),
-                                           ChannelArgs(false));
-  if (!core.channel) return nullptr;
+  std::string error;
+  if (!core.transport.Load(security, &error)) {
+    WriteLog(error);
+    return nullptr;
+  }
+  core.channel = core.transport.MakeChannel(host, core.sdk_address, false);
+  if (!core.channel) {
+    if (core.transport.ca_pem.empty() && !IsLoopbackHost(host)) {
+      WriteLog(PlainTextRefusal("The Zelto SDK server", core.sdk_address));
+    }
+    return nullptr;
+  }
   core.root = zelto::Root::NewStub(core.channel);
   core.dept = zelto::DeptManager::NewStub(core.channel);
   core.user = zelto::UserManager::NewStub(core.channel);
@@ -629,14 +734,18 @@ void RunEvents(std::shared_ptr<SdkEventLink> link) {
     if (!event.has_login_verify()) continue;
     zelto::LoginVerify* verify = event.mutable_login_verify();
     if (!link->EnterCallback()) break;
+    const auto deadline = verify->deadline_unix_ms() > 0
+                              ? std::chrono::system_clock::time_point(
+                                    std::chrono::milliseconds(verify->deadline_unix_ms()))
+                              : std::chrono::system_clock::time_point::max();
     int result = 1;
     try {
-      result = link->sink->OnLoginVerify(verify->account(), verify->password());
+      result = link->sink->OnLoginVerify(verify->account(), verify->password(), deadline);
     } catch (...) {
       result = 1;
     }
     link->LeaveCallback();
-    verify->mutable_password()->assign(verify->password().size(), '\0');
+    OPENSSL_cleanse(verify->mutable_password()->data(), verify->password().size());
     if (result < 0 || result > 2) result = 1;
     if (link->closing) break;
     zelto::AppMessage answer;
@@ -686,9 +795,14 @@ struct SdkApplication::Impl {
     std::string wanted = FormatAddress(host, port);
     std::lock_guard<std::mutex> lock(mu);
     if (!stub || wanted != address) {
+      std::shared_ptr<grpc::Channel> made = core->transport.MakeChannel(host, wanted, true);
+      if (!made) {
+        std::string text = PlainTextRefusal("The Zelto application server", wanted);
+        WriteLog(text);
+        throw SdkError(kSdkErrorAccessDenied, kAppSource, std::string(op) + ": " + text);
+      }
       address = wanted;
-      channel =
-          grpc::CreateCustomChannel(address, grpc::InsecureChannelCredentials(), ChannelArgs(true));
+      channel = std::move(made);
       stub = zelto::Application::NewStub(channel);
     }
     *address_out = address;
@@ -794,6 +908,7 @@ void SdkApplication::Connect(SdkEventSink* sink) {
   Disconnect();
   auto link = std::make_shared<SdkEventLink>();
   impl_->Stub("Connect", &link->address, &link->channel);
+  impl_->core->transport.Authorize(&link->context);
   link->session = impl_->session;
   link->sink = sink;
   std::thread thread(RunEvents, link);

@@ -2,7 +2,8 @@
 // objects of the Zelto server, reached over gRPC (see zelto/proto/zelto.proto).
 //
 // Every failing operation throws SdkError, never returns a silent success; every call has
-// a deadline (10 s by default). Texts are UTF-8. A department path is the names from the
+// a deadline (10 s by default) and carries the server's credential when the root was given
+// one. Texts are UTF-8. A department path is the names from the
 // top, each followed by "\" ("" is the top); where an operation takes a department, a bare
 // name (no "\") stands for the one department of that name.
 //
@@ -41,6 +42,7 @@ inline constexpr long kSdkErrorCancelled = 0x800704C7L;     // call cancelled
 inline constexpr long kSdkErrorNotFound = 0x80040201L;      // unknown department or account
 inline constexpr long kSdkErrorExists = 0x80040202L;        // duplicate account or sibling
 inline constexpr long kSdkErrorPrecondition = 0x80040203L;  // ambiguous name, not registered
+inline constexpr long kSdkErrorAccessDenied = 0x80070005L;  // credential refused; TLS needed
 
 // "Code meaning" of an error code: the system text, "IDispatch error #n" for the
 // interface-specific range, or "Unknown error 0x...".
@@ -118,8 +120,11 @@ class SdkEventSink {
  public:
   virtual ~SdkEventSink() = default;
   // 0 accepted, 1 refused, 2 wrong password; sent back to the server on the same
-  // connection. An exception or any other value answers 1.
-  virtual int OnLoginVerify(const std::string& account, const std::string& password) = 0;
+  // connection. An exception or any other value answers 1. `deadline` is the server's
+  // wall-clock time after which it no longer waits for the answer (time_point::max() when
+  // the server gave none); events are delivered one at a time, so one may arrive late.
+  virtual int OnLoginVerify(const std::string& account, const std::string& password,
+                            std::chrono::system_clock::time_point deadline) = 0;
   // The server stopped the application, or the event connection was lost. Called at most
   // once per Connect. The sink may destroy the root (and so this application object)
   // from here.
@@ -169,16 +174,32 @@ class SdkExtraObject {
   SdkExtraObject() = default;
 };
 
+// How the component speaks to the server's ports, for a root and its sub-objects.
+struct SdkSecurity {
+  // The server's credential file (zeltod --credential-file): its text goes with every call.
+  // Empty: no credential is sent, and the server refuses every call.
+  std::string credential_file = {};
+  // PEM CA certificates the server's certificate is checked against: the SDK and the
+  // application server are then reached over TLS. Empty: plain text, which is allowed to a
+  // loopback address only (127.0.0.0/8, ::1, localhost); nothing else is ever called.
+  std::string ca_file = {};
+};
+
 class SdkRoot {
  public:
   // The root object of the SDK server at host:port. Null when the address is unusable
-  // (empty host, port outside 1..65535). Creating it does not contact the server.
-  static std::unique_ptr<SdkRoot> Create(const std::string& host, int port);
+  // (empty host, port outside 1..65535); null as well, with one activity-log line saying
+  // why, when a file of `security` cannot be read or the address is not a loopback one and
+  // no CA file is given. Creating it does not contact the server.
+  static std::unique_ptr<SdkRoot> Create(const std::string& host, int port,
+                                         const SdkSecurity& security = {});
   ~SdkRoot();
   SdkRoot(const SdkRoot&) = delete;
   SdkRoot& operator=(const SdkRoot&) = delete;
 
-  // Where the application object finds the application server.
+  // Where the application object finds the application server. An address that is not a
+  // loopback one is refused at the application object's first call unless the root has a
+  // CA file.
   void SetServerAddress(const std::string& host);
   void SetServerPort(int port);
 

@@ -1,5 +1,7 @@
 #include "zelto/app_hub.h"
 
+#include <openssl/crypto.h>
+
 namespace zelto {
 namespace {
 
@@ -67,7 +69,9 @@ grpc::Status AppHub::Register(const std::string& session) {
 int AppHub::Start(const std::string& session) {
   std::lock_guard<std::mutex> lock(mu_);
   if (shutting_down_ || holder_.empty() || holder_ != session) return -1;
-  if (!connection_) return -2;
+  // Only the registering session's own connection: one left over from an earlier holder
+  // would hand this session's logins to someone else.
+  if (!connection_ || connection_->session != session) return -2;
   started_ = true;
   return 0;
 }
@@ -96,6 +100,7 @@ grpc::Status AppHub::ServeEvents(grpc::ServerContext* context, EventStream* stre
   }
   auto connection = std::make_shared<Connection>();
   connection->stream = stream;
+  connection->session = message.hello().session();
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (shutting_down_) {
@@ -106,9 +111,13 @@ grpc::Status AppHub::ServeEvents(grpc::ServerContext* context, EventStream* stre
                           "register the application before connecting to its events");
     }
     if (connection_) {
-      // The same client reconnecting: the older connection is finished.
-      std::lock_guard<std::mutex> wlock(connection_->write_mu);
-      connection_->open = false;
+      // The same client reconnecting: the older connection is finished, and the logins
+      // sent on it will never be answered there.
+      {
+        std::lock_guard<std::mutex> wlock(connection_->write_mu);
+        connection_->open = false;
+      }
+      FailWaitersLocked(connection_.get());
     }
     connection_ = connection;
   }
@@ -120,7 +129,7 @@ grpc::Status AppHub::ServeEvents(grpc::ServerContext* context, EventStream* stre
     if (!message.has_verify_answer()) continue;
     std::lock_guard<std::mutex> lock(mu_);
     auto it = waiters_.find(message.verify_answer().request_id());
-    if (it != waiters_.end()) {
+    if (it != waiters_.end() && it->second->connection == connection) {
       it->second->done = true;
       it->second->result = message.verify_answer().result();
       waiters_.erase(it);
@@ -151,22 +160,26 @@ AppHub::VerifyOutcome AppHub::Verify(const std::string& account, const std::stri
     if (!started_ || !connection_) return VerifyOutcome::kNoApplication;
     connection = connection_;
     id = next_request_++;
+    waiter->connection = connection;
     waiters_[id] = waiter;
   }
+  const auto deadline = std::chrono::system_clock::now() + timeout;
   AppEvent event;
   LoginVerify* verify = event.mutable_login_verify();
   verify->set_request_id(id);
   verify->set_account(account);
   verify->set_password(password);
+  verify->set_deadline_unix_ms(
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline.time_since_epoch()).count());
   bool sent = connection->Write(event);
-  verify->mutable_password()->assign(verify->password().size(), '\0');
+  OPENSSL_cleanse(verify->mutable_password()->data(), verify->password().size());
 
   std::unique_lock<std::mutex> lock(mu_);
   if (!sent) {
     waiters_.erase(id);
     return VerifyOutcome::kNoApplication;
   }
-  if (!cv_.wait_for(lock, timeout, [&] { return waiter->done; })) {
+  if (!cv_.wait_until(lock, deadline, [&] { return waiter->done; })) {
     waiters_.erase(id);
     return VerifyOutcome::kTimedOut;
   }
@@ -191,13 +204,17 @@ void AppHub::StopApplication(bool final) {
   }
 }
 
-void AppHub::FailWaitersLocked() {
+void AppHub::FailWaitersLocked(const Connection* connection) {
   // Logins waiting for an application that is gone are refused at once.
-  for (auto& [id, waiter] : waiters_) {
-    waiter->done = true;
-    waiter->result = 1;
+  for (auto it = waiters_.begin(); it != waiters_.end();) {
+    if (connection && it->second->connection.get() != connection) {
+      ++it;
+      continue;
+    }
+    it->second->done = true;
+    it->second->result = 1;
+    it = waiters_.erase(it);
   }
-  waiters_.clear();
   cv_.notify_all();
 }
 

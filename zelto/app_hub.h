@@ -36,7 +36,8 @@ class AppHub {
   // or the server shuts down. Runs on the handler's thread.
   grpc::Status ServeEvents(grpc::ServerContext* context, EventStream* stream);
 
-  // Raises the login-verification event and waits for the answer.
+  // Raises the login-verification event and waits for the answer. The event tells the
+  // application the wall-clock time after which nobody waits for it any more.
   VerifyOutcome Verify(const std::string& account, const std::string& password,
                        std::chrono::milliseconds timeout, int* result);
 
@@ -47,11 +48,13 @@ class AppHub {
  private:
   struct Connection {
     EventStream* stream = nullptr;
+    std::string session;  // the registration's session that opened it
     std::mutex write_mu;  // one writer at a time; also guards `open`
     bool open = true;
     bool Write(const AppEvent& event);
   };
   struct Waiter {
+    std::shared_ptr<Connection> connection;  // the one the event went out on
     bool done = false;
     int result = 1;
   };
@@ -60,7 +63,8 @@ class AppHub {
     std::string name;
   };
 
-  void FailWaitersLocked();
+  // Refuses the logins waiting for an answer: all of them, or those sent on `connection`.
+  void FailWaitersLocked(const Connection* connection = nullptr);
 
   std::mutex mu_;
   std::condition_variable cv_;

@@ -7,6 +7,8 @@
 #include <openssl/rand.h>
 #include <map>
 
+#include "zelto/schema_version.h"
+
 // Schema. A department's parent is 0 at the top (the top has no row). Names and accounts
 // use SQLite's NOCASE collation, which folds ASCII letters only. Memberships keep their
 // insertion order in `seq`, which is the order a user's departments are listed in.
@@ -265,7 +267,7 @@ Store::Store(const std::string& path) {
     // could take back the last commits.
     Exec("PRAGMA synchronous=NORMAL");
     Exec("PRAGMA foreign_keys=ON");
-    Exec(kSchema);
+    ApplySchema(db_, path, kSchema);
   } catch (...) {
     sqlite3_close(db_);
     db_ = nullptr;

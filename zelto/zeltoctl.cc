@@ -1,19 +1,25 @@
 // zeltoctl: the command-line client of zeltod.
 //
-//   zeltoctl [--app HOST:PORT] [--sdk HOST:PORT] COMMAND [ARGS]
+//   zeltoctl [--app HOST:PORT] [--sdk HOST:PORT] [--credential-file FILE] [--ca-file FILE]
+//            COMMAND [ARGS]
 //
-// `login` talks to the application server, every other command to the SDK server.
+// `login` talks to the application server, every other command to the SDK server, and
+// needs the server's credential (--credential-file). With --ca-file both connections use
+// TLS, the server's certificate checked against that CA.
 // Passwords are read from standard input (one line), never from the command line.
 #include <grpcpp/grpcpp.h>
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "zelto/credential.h"
 #include "zelto/proto/zelto.grpc.pb.h"
 
 namespace zelto {
@@ -25,7 +31,8 @@ constexpr auto kLoginTimeout = std::chrono::seconds(15);
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: zeltoctl [--app HOST:PORT] [--sdk HOST:PORT] COMMAND\n"
+               "usage: zeltoctl [--app HOST:PORT] [--sdk HOST:PORT] [--credential-file FILE]\n"
+               "                [--ca-file FILE] COMMAND\n"
                "commands:\n"
                "  tree                  the department tree with each department's accounts\n"
                "  dump                  the whole organisation as one JSON object\n"
@@ -46,23 +53,43 @@ class CallError : public std::runtime_error {
 struct Client {
   std::string app_address = "127.0.0.1:7100";
   std::string sdk_address = "127.0.0.1:7101";
+  std::string credential;  // empty: none sent
+  std::string ca_pem;      // empty: plain text
   std::shared_ptr<grpc::Channel> sdk_channel;
 
+  ~Client() { WipeCredential(&credential); }
+
+  std::shared_ptr<grpc::Channel> Channel(const std::string& address) const {
+    if (ca_pem.empty()) return grpc::CreateChannel(address, grpc::InsecureChannelCredentials());
+    grpc::SslCredentialsOptions ssl;
+    ssl.pem_root_certs = ca_pem;
+    return grpc::CreateChannel(address, grpc::SslCredentials(ssl));
+  }
   std::shared_ptr<grpc::Channel> Sdk() {
-    if (!sdk_channel) {
-      sdk_channel = grpc::CreateChannel(sdk_address, grpc::InsecureChannelCredentials());
-    }
+    if (!sdk_channel) sdk_channel = Channel(sdk_address);
     return sdk_channel;
   }
+  std::shared_ptr<grpc::Channel> App() const { return Channel(app_address); }
 };
 
-// Runs one call with a deadline; a failure becomes a CallError naming the address.
+// The client of the command being run; set once in Run.
+const Client* g_client = nullptr;
+
+// Runs one call with a deadline and the credential; a failure becomes a CallError naming the
+// address.
 template <typename Fn>
 void Call(const std::string& address, std::chrono::seconds timeout, Fn&& fn) {
   grpc::ClientContext context;
   context.set_deadline(std::chrono::system_clock::now() + timeout);
+  if (g_client && !g_client->credential.empty()) {
+    context.AddMetadata(kCredentialHeader, g_client->credential);
+  }
   grpc::Status status = fn(&context);
   if (status.ok()) return;
+  if (status.error_code() == grpc::StatusCode::UNAUTHENTICATED) {
+    throw CallError("zeltod at " + address + " refused the call: " + status.error_message() +
+                    " (give its credential file with --credential-file)");
+  }
   if (status.error_code() == grpc::StatusCode::UNAVAILABLE) {
     throw CallError("cannot reach zeltod at " + address + ": " + status.error_message());
   }
@@ -185,8 +212,7 @@ int Login(Client& c, const std::string& account) {
     std::fprintf(stderr, "zeltoctl: no password on standard input\n");
     return 2;
   }
-  auto stub =
-      AppServer::NewStub(grpc::CreateChannel(c.app_address, grpc::InsecureChannelCredentials()));
+  auto stub = AppServer::NewStub(c.App());
   LoginReply reply;
   Call(c.app_address, kLoginTimeout,
        [&](grpc::ClientContext* ctx) { return stub->ClientLogin(ctx, request, &reply); });
@@ -271,6 +297,7 @@ int AddUser(Client& c, const std::string& account, const std::string* path) {
       drop.set_account(account);
       grpc::ClientContext ctx;
       ctx.set_deadline(std::chrono::system_clock::now() + kCallTimeout);
+      if (!c.credential.empty()) ctx.AddMetadata(kCredentialHeader, c.credential);
       users->RemoveUser(&ctx, drop, &reply);
       throw;
     }
@@ -308,13 +335,34 @@ int StopApp(Client& c) {
   return 0;
 }
 
+bool ReadCaFile(const std::string& path, std::string* pem) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream s;
+  s << in.rdbuf();
+  *pem = s.str();
+  return !in.bad() && !pem->empty();
+}
+
 int Run(int argc, char** argv) {
   Client c;
+  g_client = &c;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if ((arg == "--app" || arg == "--sdk") && i + 1 < argc) {
       (arg == "--app" ? c.app_address : c.sdk_address) = argv[++i];
+    } else if (arg == "--credential-file" && i + 1 < argc) {
+      std::string error;
+      if (!ReadCredential(argv[++i], &c.credential, &error)) {
+        std::fprintf(stderr, "zeltoctl: %s\n", error.c_str());
+        return 2;
+      }
+    } else if (arg == "--ca-file" && i + 1 < argc) {
+      if (!ReadCaFile(argv[++i], &c.ca_pem)) {
+        std::fprintf(stderr, "zeltoctl: cannot read the CA file %s\n", argv[i]);
+        return 2;
+      }
     } else if (arg == "-h" || arg == "--help") {
       Usage();
       return 0;

@@ -1,23 +1,34 @@
 // zeltod: the Zelto server stand-in.
 //
 //   zeltod [--db FILE] [--app-listen HOST:PORT] [--sdk-listen HOST:PORT]
+//          [--credential-file FILE] [--tls-cert FILE --tls-key FILE] [--login-wait SECONDS]
 //
 // The SDK server carries the root, department manager, user manager and administration
 // services; the application server carries the application object and the client login.
 // Port 0 picks a free port. Once both listen, one line goes to standard output:
 //   zeltod ready app=HOST:PORT sdk=HOST:PORT
 // SIGTERM or SIGINT raise the application-stopped event, then shut both servers down.
+//
+// Every call but the client login must carry the credential of --credential-file (default:
+// the database path followed by ".credential"), which is created with a random secret when
+// the file does not exist. With --tls-cert and --tls-key both servers speak TLS only.
+// --login-wait is how long a login waits for the authentication application (10 s).
 #include <grpcpp/grpcpp.h>
+#include <openssl/crypto.h>
 #include <signal.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "zelto/app_hub.h"
+#include "zelto/credential.h"
 #include "zelto/proto/zelto.grpc.pb.h"
 #include "zelto/store.h"
 
@@ -25,7 +36,30 @@ namespace zelto {
 namespace {
 
 constexpr const char* kServerText = "Zelto Server 1.0 (zeltod)";
-constexpr auto kLoginWait = std::chrono::seconds(10);
+constexpr int kDefaultLoginWaitSeconds = 10;
+
+// Whether a call carries the server's credential. Set once before the servers start.
+class CredentialCheck {
+ public:
+  explicit CredentialCheck(std::string secret) : secret_(std::move(secret)) {}
+  ~CredentialCheck() { WipeCredential(&secret_); }
+
+  grpc::Status Check(const grpc::ServerContext* context) const {
+    const auto& metadata = context->client_metadata();
+    auto it = metadata.find(kCredentialHeader);
+    if (it != metadata.end() && it->second.size() == secret_.size() &&
+        CRYPTO_memcmp(it->second.data(), secret_.data(), secret_.size()) == 0) {
+      return grpc::Status::OK;
+    }
+    return grpc::Status(grpc::StatusCode::UNAUTHENTICATED,
+                        it == metadata.end()
+                            ? "this call needs the server's credential, and none was sent"
+                            : "the credential sent is not the server's");
+  }
+
+ private:
+  std::string secret_;
+};
 
 grpc::Status ToStatus(const StoreError& e) {
   grpc::StatusCode code = grpc::StatusCode::INTERNAL;
@@ -49,9 +83,20 @@ grpc::Status ToStatus(const StoreError& e) {
   return grpc::Status(code, e.what());
 }
 
-// Runs a store call and turns its error into the call's status.
+// Runs a call's body (which returns its status) once the credential has been checked.
 template <typename Fn>
-grpc::Status Guard(Fn&& fn) {
+grpc::Status Checked(const CredentialCheck* check, const grpc::ServerContext* context, Fn&& fn) {
+  grpc::Status status = check->Check(context);
+  if (!status.ok()) return status;
+  return fn();
+}
+
+// Runs a store call, once the credential has been checked, and turns its error into the
+// call's status.
+template <typename Fn>
+grpc::Status Guard(const CredentialCheck* check, const grpc::ServerContext* context, Fn&& fn) {
+  grpc::Status status = check->Check(context);
+  if (!status.ok()) return status;
   try {
     fn();
     return grpc::Status::OK;
@@ -67,135 +112,164 @@ void Fill(NameList* list, const std::vector<std::string>& names) {
 }
 
 class RootService final : public Root::Service {
-  grpc::Status GetServerText(grpc::ServerContext*, const Empty*, TextReply* reply) override {
-    reply->set_text(kServerText);
-    return grpc::Status::OK;
+ public:
+  explicit RootService(const CredentialCheck* check) : check_(check) {}
+
+  grpc::Status GetServerText(grpc::ServerContext* ctx, const Empty*, TextReply* reply) override {
+    return Checked(check_, ctx, [&] {
+      reply->set_text(kServerText);
+      return grpc::Status::OK;
+    });
   }
+
+ private:
+  const CredentialCheck* check_;
 };
 
 class DeptService final : public DeptManager::Service {
  public:
-  explicit DeptService(Store* store) : store_(store) {}
+  DeptService(Store* store, const CredentialCheck* check) : store_(store), check_(check) {}
 
-  grpc::Status AddDepartment(grpc::ServerContext*, const AddDepartmentRequest* r, Empty*) override {
-    return Guard([&] { store_->AddDepartment(r->name(), r->parent_ref()); });
+  grpc::Status AddDepartment(grpc::ServerContext* ctx, const AddDepartmentRequest* r,
+                             Empty*) override {
+    return Guard(check_, ctx, [&] { store_->AddDepartment(r->name(), r->parent_ref()); });
   }
-  grpc::Status RemoveDepartment(grpc::ServerContext*, const RemoveDepartmentRequest* r,
+  grpc::Status RemoveDepartment(grpc::ServerContext* ctx, const RemoveDepartmentRequest* r,
                                 Empty*) override {
-    return Guard([&] { store_->RemoveDepartment(r->ref()); });
+    return Guard(check_, ctx, [&] { store_->RemoveDepartment(r->ref()); });
   }
-  grpc::Status RenameDepartment(grpc::ServerContext*, const RenameDepartmentRequest* r,
+  grpc::Status RenameDepartment(grpc::ServerContext* ctx, const RenameDepartmentRequest* r,
                                 Empty*) override {
-    return Guard([&] { store_->RenameDepartment(r->ref(), r->new_name()); });
+    return Guard(check_, ctx, [&] { store_->RenameDepartment(r->ref(), r->new_name()); });
   }
-  grpc::Status ParentsOfDepartment(grpc::ServerContext*, const DeptRef* r,
+  grpc::Status ParentsOfDepartment(grpc::ServerContext* ctx, const DeptRef* r,
                                    TextReply* reply) override {
-    return Guard([&] { reply->set_text(store_->ParentsOfDepartment(r->ref())); });
+    return Guard(check_, ctx, [&] { reply->set_text(store_->ParentsOfDepartment(r->ref())); });
   }
-  grpc::Status MoveDepartment(grpc::ServerContext*, const MoveDepartmentRequest* r,
+  grpc::Status MoveDepartment(grpc::ServerContext* ctx, const MoveDepartmentRequest* r,
                               Empty*) override {
-    return Guard([&] { store_->MoveDepartment(r->ref(), r->new_parent_ref()); });
+    return Guard(check_, ctx, [&] { store_->MoveDepartment(r->ref(), r->new_parent_ref()); });
   }
-  grpc::Status ChildDepartments(grpc::ServerContext*, const DeptRef* r, NameList* reply) override {
-    return Guard([&] { Fill(reply, store_->ChildDepartments(r->ref())); });
+  grpc::Status ChildDepartments(grpc::ServerContext* ctx, const DeptRef* r,
+                                NameList* reply) override {
+    return Guard(check_, ctx, [&] { Fill(reply, store_->ChildDepartments(r->ref())); });
   }
-  grpc::Status DepartmentUsers(grpc::ServerContext*, const DeptRef* r, NameList* reply) override {
-    return Guard([&] { Fill(reply, store_->DepartmentUsers(r->ref())); });
+  grpc::Status DepartmentUsers(grpc::ServerContext* ctx, const DeptRef* r,
+                               NameList* reply) override {
+    return Guard(check_, ctx, [&] { Fill(reply, store_->DepartmentUsers(r->ref())); });
   }
-  grpc::Status TakeUserOutOfDepartment(grpc::ServerContext*, const MembershipRequest* r,
+  grpc::Status TakeUserOutOfDepartment(grpc::ServerContext* ctx, const MembershipRequest* r,
                                        Empty*) override {
-    return Guard([&] { store_->TakeUserOutOfDepartment(r->account(), r->ref()); });
+    return Guard(check_, ctx, [&] { store_->TakeUserOutOfDepartment(r->account(), r->ref()); });
   }
-  grpc::Status MoveUser(grpc::ServerContext*, const MoveUserRequest* r, Empty*) override {
-    return Guard([&] { store_->MoveUser(r->account(), r->old_ref(), r->new_ref()); });
+  grpc::Status MoveUser(grpc::ServerContext* ctx, const MoveUserRequest* r, Empty*) override {
+    return Guard(check_, ctx, [&] { store_->MoveUser(r->account(), r->old_ref(), r->new_ref()); });
   }
-  grpc::Status DepartmentsOfUser(grpc::ServerContext*, const Account* r, NameList* reply) override {
-    return Guard([&] { Fill(reply, store_->DepartmentsOfUser(r->account())); });
+  grpc::Status DepartmentsOfUser(grpc::ServerContext* ctx, const Account* r,
+                                 NameList* reply) override {
+    return Guard(check_, ctx, [&] { Fill(reply, store_->DepartmentsOfUser(r->account())); });
   }
-  grpc::Status CreateDepartmentUnderParent(grpc::ServerContext*, const CreateUnderParentRequest* r,
-                                           Empty*) override {
-    return Guard([&] { store_->AddDepartment(r->name(), r->parent_ref()); });
+  grpc::Status CreateDepartmentUnderParent(grpc::ServerContext* ctx,
+                                           const CreateUnderParentRequest* r, Empty*) override {
+    return Guard(check_, ctx, [&] { store_->AddDepartment(r->name(), r->parent_ref()); });
   }
-  grpc::Status DepartmentExists(grpc::ServerContext*, const DeptRef* r, BoolReply* reply) override {
-    return Guard([&] { reply->set_value(store_->DepartmentExists(r->ref())); });
+  grpc::Status DepartmentExists(grpc::ServerContext* ctx, const DeptRef* r,
+                                BoolReply* reply) override {
+    return Guard(check_, ctx, [&] { reply->set_value(store_->DepartmentExists(r->ref())); });
   }
 
  private:
   Store* store_;
+  const CredentialCheck* check_;
 };
 
 class UserService final : public UserManager::Service {
  public:
-  explicit UserService(Store* store) : store_(store) {}
+  UserService(Store* store, const CredentialCheck* check) : store_(store), check_(check) {}
 
-  grpc::Status AddUser(grpc::ServerContext*, const AddUserRequest* r, Empty*) override {
-    return Guard([&] { store_->AddUser(r->account(), r->auth_type()); });
+  grpc::Status AddUser(grpc::ServerContext* ctx, const AddUserRequest* r, Empty*) override {
+    return Guard(check_, ctx, [&] { store_->AddUser(r->account(), r->auth_type()); });
   }
-  grpc::Status RemoveUser(grpc::ServerContext*, const Account* r, Empty*) override {
-    return Guard([&] { store_->RemoveUser(r->account()); });
+  grpc::Status RemoveUser(grpc::ServerContext* ctx, const Account* r, Empty*) override {
+    return Guard(check_, ctx, [&] { store_->RemoveUser(r->account()); });
   }
-  grpc::Status SetUserBasicInfo(grpc::ServerContext*, const BasicInfo* r, Empty*) override {
-    return Guard([&] { store_->SetUserBasicInfo(*r); });
+  grpc::Status SetUserBasicInfo(grpc::ServerContext* ctx, const BasicInfo* r, Empty*) override {
+    return Guard(check_, ctx, [&] { store_->SetUserBasicInfo(*r); });
   }
-  grpc::Status SetUserDetails(grpc::ServerContext*, const Details* r, Empty*) override {
-    return Guard([&] { store_->SetUserDetails(*r); });
+  grpc::Status SetUserDetails(grpc::ServerContext* ctx, const Details* r, Empty*) override {
+    return Guard(check_, ctx, [&] { store_->SetUserDetails(*r); });
   }
-  grpc::Status UserExists(grpc::ServerContext*, const Account* r, BoolReply* reply) override {
-    return Guard([&] { reply->set_value(store_->UserExists(r->account())); });
+  grpc::Status UserExists(grpc::ServerContext* ctx, const Account* r, BoolReply* reply) override {
+    return Guard(check_, ctx, [&] { reply->set_value(store_->UserExists(r->account())); });
   }
 
  private:
   Store* store_;
+  const CredentialCheck* check_;
 };
 
 bool UsesApplication(int auth_type) { return auth_type == 1 || auth_type == 3; }
 
 class ApplicationService final : public Application::Service {
  public:
-  ApplicationService(Store* store, AppHub* hub) : store_(store), hub_(hub) {}
+  ApplicationService(Store* store, AppHub* hub, const CredentialCheck* check)
+      : store_(store), hub_(hub), check_(check) {}
 
-  grpc::Status SetIdentifier(grpc::ServerContext*, const AppText* r, Empty*) override {
-    return hub_->SetIdentifier(r->session(), r->text());
+  grpc::Status SetIdentifier(grpc::ServerContext* ctx, const AppText* r, Empty*) override {
+    return Checked(check_, ctx, [&] { return hub_->SetIdentifier(r->session(), r->text()); });
   }
-  grpc::Status SetName(grpc::ServerContext*, const AppText* r, Empty*) override {
-    return hub_->SetName(r->session(), r->text());
+  grpc::Status SetName(grpc::ServerContext* ctx, const AppText* r, Empty*) override {
+    return Checked(check_, ctx, [&] { return hub_->SetName(r->session(), r->text()); });
   }
-  grpc::Status Register(grpc::ServerContext*, const AppSession* r, Empty*) override {
-    return hub_->Register(r->session());
+  grpc::Status Register(grpc::ServerContext* ctx, const AppSession* r, Empty*) override {
+    return Checked(check_, ctx, [&] { return hub_->Register(r->session()); });
   }
-  grpc::Status Start(grpc::ServerContext*, const StartRequest* r, IntReply* reply) override {
-    reply->set_value(hub_->Start(r->session()));
-    return grpc::Status::OK;
+  grpc::Status Start(grpc::ServerContext* ctx, const StartRequest* r, IntReply* reply) override {
+    return Checked(check_, ctx, [&] {
+      reply->set_value(hub_->Start(r->session()));
+      return grpc::Status::OK;
+    });
   }
-  grpc::Status Stop(grpc::ServerContext*, const AppSession* r, Empty*) override {
-    return hub_->Stop(r->session());
+  grpc::Status Stop(grpc::ServerContext* ctx, const AppSession* r, Empty*) override {
+    return Checked(check_, ctx, [&] { return hub_->Stop(r->session()); });
   }
-  grpc::Status SetUserAuthType(grpc::ServerContext*, const AuthTypeRequest* r, Empty*) override {
-    return Guard([&] { store_->SetUserAuthType(r->account(), r->auth_type()); });
+  grpc::Status SetUserAuthType(grpc::ServerContext* ctx, const AuthTypeRequest* r,
+                               Empty*) override {
+    return Guard(check_, ctx, [&] { store_->SetUserAuthType(r->account(), r->auth_type()); });
   }
-  grpc::Status AccountUsesApplication(grpc::ServerContext*, const AppAccount* r,
+  grpc::Status AccountUsesApplication(grpc::ServerContext* ctx, const AppAccount* r,
                                       BoolReply* reply) override {
-    return Guard([&] {
+    return Guard(check_, ctx, [&] {
       std::optional<int> type = store_->AuthType(r->account());
       reply->set_value(type && UsesApplication(*type) && hub_->HoldsRegistration(r->session()));
     });
   }
   grpc::Status Events(grpc::ServerContext* context, EventStream* stream) override {
-    return hub_->ServeEvents(context, stream);
+    return Checked(check_, context, [&] { return hub_->ServeEvents(context, stream); });
   }
 
  private:
   Store* store_;
   AppHub* hub_;
+  const CredentialCheck* check_;
 };
 
 class AppServerService final : public AppServer::Service {
  public:
-  AppServerService(Store* store, AppHub* hub) : store_(store), hub_(hub) {}
+  AppServerService(Store* store, AppHub* hub, std::chrono::seconds login_wait)
+      : store_(store), hub_(hub), login_wait_(login_wait) {}
 
+  // The one call that needs no credential: any client may try to log in.
   grpc::Status ClientLogin(grpc::ServerContext*, const LoginRequest* r,
                            LoginReply* reply) override {
-    return Guard([&] { Login(r->account(), r->password(), reply); });
+    try {
+      Login(r->account(), r->password(), reply);
+      return grpc::Status::OK;
+    } catch (const StoreError& e) {
+      return ToStatus(e);
+    } catch (const std::exception& e) {
+      return grpc::Status(grpc::StatusCode::INTERNAL, e.what());
+    }
   }
 
  private:
@@ -230,7 +304,7 @@ class AppServerService final : public AppServer::Service {
       return;
     }
     int result = 1;
-    switch (hub_->Verify(account, password, kLoginWait, &result)) {
+    switch (hub_->Verify(account, password, login_wait_, &result)) {
       case AppHub::VerifyOutcome::kAnswered:
         if (result < 0 || result > 2) result = 1;
         reply->set_result(result);
@@ -249,38 +323,57 @@ class AppServerService final : public AppServer::Service {
 
   Store* store_;
   AppHub* hub_;
+  std::chrono::seconds login_wait_;
 };
 
 class AdminService final : public Admin::Service {
  public:
-  AdminService(Store* store, AppHub* hub) : store_(store), hub_(hub) {}
+  AdminService(Store* store, AppHub* hub, const CredentialCheck* check)
+      : store_(store), hub_(hub), check_(check) {}
 
-  grpc::Status SetPassword(grpc::ServerContext*, const PasswordRequest* r, Empty*) override {
-    return Guard([&] { store_->SetPassword(r->account(), r->password()); });
+  grpc::Status SetPassword(grpc::ServerContext* ctx, const PasswordRequest* r, Empty*) override {
+    return Guard(check_, ctx, [&] { store_->SetPassword(r->account(), r->password()); });
   }
-  grpc::Status Dump(grpc::ServerContext*, const Empty*, DumpReply* reply) override {
-    return Guard([&] { *reply = store_->Dump(); });
+  grpc::Status Dump(grpc::ServerContext* ctx, const Empty*, DumpReply* reply) override {
+    return Guard(check_, ctx, [&] { *reply = store_->Dump(); });
   }
-  grpc::Status StopApplication(grpc::ServerContext*, const Empty*, Empty*) override {
-    hub_->StopApplication(false);
-    return grpc::Status::OK;
+  grpc::Status StopApplication(grpc::ServerContext* ctx, const Empty*, Empty*) override {
+    return Checked(check_, ctx, [&] {
+      hub_->StopApplication(false);
+      return grpc::Status::OK;
+    });
   }
 
  private:
   Store* store_;
   AppHub* hub_;
+  const CredentialCheck* check_;
 };
 
 struct Options {
   std::string db = "./zelto.db";
   std::string app_listen = "127.0.0.1:7100";
   std::string sdk_listen = "127.0.0.1:7101";
+  std::string credential_file;  // empty: db + ".credential"
+  std::string tls_cert, tls_key;
+  int login_wait_seconds = kDefaultLoginWaitSeconds;
 };
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: zeltod [--db FILE] [--app-listen HOST:PORT] [--sdk-listen HOST:PORT]\n");
+               "usage: zeltod [--db FILE] [--app-listen HOST:PORT] [--sdk-listen HOST:PORT]\n"
+               "              [--credential-file FILE] [--tls-cert FILE --tls-key FILE]\n"
+               "              [--login-wait SECONDS]\n");
   return 2;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream s;
+  s << in.rdbuf();
+  *text = s.str();
+  return !in.bad();
 }
 
 // HOST:PORT with the port replaced by the one actually bound.
@@ -290,9 +383,10 @@ std::string WithPort(const std::string& listen, int port) {
 }
 
 std::unique_ptr<grpc::Server> StartServer(const std::string& listen,
+                                          std::shared_ptr<grpc::ServerCredentials> credentials,
                                           std::vector<grpc::Service*> services, int* port) {
   grpc::ServerBuilder builder;
-  builder.AddListeningPort(listen, grpc::InsecureServerCredentials(), port);
+  builder.AddListeningPort(listen, std::move(credentials), port);
   builder.SetMaxReceiveMessageSize(16 * 1024 * 1024);
   builder.SetMaxSendMessageSize(64 * 1024 * 1024);
   // Clients keep their event connection alive with pings.
@@ -313,12 +407,46 @@ int Run(int argc, char** argv) {
       options.app_listen = argv[++i];
     } else if (arg == "--sdk-listen") {
       options.sdk_listen = argv[++i];
+    } else if (arg == "--credential-file") {
+      options.credential_file = argv[++i];
+    } else if (arg == "--tls-cert") {
+      options.tls_cert = argv[++i];
+    } else if (arg == "--tls-key") {
+      options.tls_key = argv[++i];
+    } else if (arg == "--login-wait") {
+      char* end = nullptr;
+      long seconds = std::strtol(argv[++i], &end, 10);
+      if (*end != '\0' || seconds < 1 || seconds > 3600) return Usage();
+      options.login_wait_seconds = static_cast<int>(seconds);
     } else {
       return Usage();
     }
   }
   for (const std::string* listen : {&options.app_listen, &options.sdk_listen}) {
     if (listen->rfind(':') == std::string::npos) return Usage();
+  }
+  if (options.tls_cert.empty() != options.tls_key.empty()) {
+    std::fprintf(stderr, "zeltod: --tls-cert and --tls-key go together\n");
+    return 2;
+  }
+  if (options.credential_file.empty()) options.credential_file = options.db + ".credential";
+
+  std::shared_ptr<grpc::ServerCredentials> transport = grpc::InsecureServerCredentials();
+  if (!options.tls_cert.empty()) {
+    grpc::SslServerCredentialsOptions::PemKeyCertPair pair;
+    if (!ReadWholeFile(options.tls_key, &pair.private_key) ||
+        !ReadWholeFile(options.tls_cert, &pair.cert_chain)) {
+      std::fprintf(stderr, "zeltod: cannot read the TLS certificate %s or its key %s\n",
+                   options.tls_cert.c_str(), options.tls_key.c_str());
+      return 1;
+    }
+    grpc::SslServerCredentialsOptions ssl;
+    ssl.pem_key_cert_pairs.push_back(pair);
+    transport = grpc::SslServerCredentials(ssl);
+    OPENSSL_cleanse(pair.private_key.data(), pair.private_key.size());
+    for (auto& held : ssl.pem_key_cert_pairs) {
+      OPENSSL_cleanse(held.private_key.data(), held.private_key.size());
+    }
   }
 
   // Every thread the servers start inherits the blocked signals; only sigwait sees them.
@@ -336,23 +464,36 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "zeltod: %s\n", e.what());
     return 1;
   }
+  std::string secret, error;
+  bool created = false;
+  if (!LoadOrCreateCredential(options.credential_file, &secret, &created, &error)) {
+    std::fprintf(stderr, "zeltod: %s\n", error.c_str());
+    return 1;
+  }
+  if (created) {
+    std::fprintf(stderr, "zeltod: created the credential file %s\n",
+                 options.credential_file.c_str());
+  }
+  CredentialCheck check(std::move(secret));
+  WipeCredential(&secret);
+
   AppHub hub;
-  RootService root;
-  DeptService dept(store.get());
-  UserService user(store.get());
-  AdminService admin(store.get(), &hub);
-  ApplicationService application(store.get(), &hub);
-  AppServerService app_server(store.get(), &hub);
+  RootService root(&check);
+  DeptService dept(store.get(), &check);
+  UserService user(store.get(), &check);
+  AdminService admin(store.get(), &hub, &check);
+  ApplicationService application(store.get(), &hub, &check);
+  AppServerService app_server(store.get(), &hub, std::chrono::seconds(options.login_wait_seconds));
 
   int sdk_port = 0, app_port = 0;
   std::unique_ptr<grpc::Server> sdk =
-      StartServer(options.sdk_listen, {&root, &dept, &user, &admin}, &sdk_port);
+      StartServer(options.sdk_listen, transport, {&root, &dept, &user, &admin}, &sdk_port);
   if (!sdk || sdk_port == 0) {
     std::fprintf(stderr, "zeltod: cannot listen on %s (SDK server)\n", options.sdk_listen.c_str());
     return 1;
   }
   std::unique_ptr<grpc::Server> app =
-      StartServer(options.app_listen, {&application, &app_server}, &app_port);
+      StartServer(options.app_listen, transport, {&application, &app_server}, &app_port);
   if (!app || app_port == 0) {
     std::fprintf(stderr, "zeltod: cannot listen on %s (application server)\n",
                  options.app_listen.c_str());

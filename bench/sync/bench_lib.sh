@@ -4,16 +4,17 @@
 fact() { sed -n "s/^$1=//p" "$2" | head -1; }
 
 # Writes BASE/LdapConfig.xml for one directory of TYPE (0 Active Directory, 1 Domino) whose
-# departments and users are all below DC.
-write_bench_config() {  # base port sdk app admin password type dc
-  local base=$1 port=$2 sdk=$3 app=$4 admin=$5 password=$6 type=$7 dc=$8
+# departments and users are all below DC; the Zelto server is the one started in ZELTOD_DIR,
+# whose credential file the import sends.
+write_bench_config() {  # base port sdk app admin password type dc zeltod_dir
+  local base=$1 port=$2 sdk=$3 app=$4 admin=$5 password=$6 type=$7 dc=$8 zeltod_dir=$9
   local element=AD uid=sAMAccountName name=displayName dept=distinguishedName
   if [ "$type" != 0 ]; then element=DominoDirectory uid=uid name=cn dept=dn; fi
   mkdir -p "$base/logs"
   cat >"$base/LdapConfig.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <LdapConfig>
-  <SysConfig AllowDC="1" StepImport="0" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" SDKSVRIP="127.0.0.1" SDKSVRPort="$sdk" APPSVRIP="127.0.0.1" APPSVRPort="$app" ADMIN="$admin" SN="$password" LDAPSVRType="$type" DeptMode="0" DC="$dc"/>
+  <SysConfig AllowDC="1" StepImport="0" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" SDKSVRIP="127.0.0.1" SDKSVRPort="$sdk" APPSVRIP="127.0.0.1" APPSVRPort="$app" ADMIN="$admin" SN="$password" LDAPSVRType="$type" DeptMode="0" DC="$dc" SDKCredentialFile="$zeltod_dir/zelto.db.credential"/>
   <AllowDC><ChildDC DCSelect="1" DCName="$dc" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" DeptMode="0" ADMIN="$admin" SN="$password"/></AllowDC>
   <ManageSync SameCover="0" AUTHTYPE="1" UpdateTime="0" IfAutoSync="0"/>
   <StartMode StartType="0"/>

@@ -40,7 +40,7 @@ for n in "${sizes[@]}"; do
   admin=$(fact ADMIN_DN "$work/slapd-$n.facts")
   password=$(fact ADMIN_PASSWORD "$work/slapd-$n.facts")
   base=$work/base-$n
-  write_bench_config "$base" "$port" "$sdk" "$app" "$admin" "$password" 1 o=corp
+  write_bench_config "$base" "$port" "$sdk" "$app" "$admin" "$password" 1 o=corp "$zeltod_dir"
   read -r users1 secs1 kb1 < <(import_once "$ctl" "$base")
   read -r users2 secs2 kb2 < <(import_once "$ctl" "$base")
   first_time[$n]=$secs1

@@ -84,7 +84,7 @@ port=$(fact PORT "$work/samba.facts")
 admin=$(fact ADMIN_ACCOUNT "$work/samba.facts")
 password=$(fact ADMIN_PASSWORD "$work/samba.facts")
 base=$work/base
-write_bench_config "$base" "$port" "$sdk" "$app" "$admin" "$password" 0 "$bench_dn"
+write_bench_config "$base" "$port" "$sdk" "$app" "$admin" "$password" 0 "$bench_dn" "$zeltod_dir"
 read -r users1 secs1 kb1 < <(import_once "$ctl" "$base")
 read -r users2 secs2 kb2 < <(import_once "$ctl" "$base")
 print_header

@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zeltod did not start:\n%s", zeltod.LogText().c_str());
     return 1;
   }
-  auto root = SdkRoot::Create(zeltod.Host(), zeltod.SdkPort());
+  auto root = SdkRoot::Create(zeltod.Host(), zeltod.SdkPort(), {zeltod.CredentialFile()});
   root->SetServerAddress(zeltod.Host());
   root->SetServerPort(zeltod.AppPort());
   SdkDeptManager* dept = root->DeptManager();

@@ -70,7 +70,7 @@ class AuthConcurrency : public ::testing::Test {
   }
 
   // Enough users that the import outlasts the logins, also under ThreadSanitizer.
-  testing::Slapd slapd_{testing::SlapdOptions{.generated_users = 2000, .ldif_files = {}}};
+  testing::Slapd slapd_{testing::SlapdOptions{.generated_users = 5000, .ldif_files = {}}};
   AuthBase base_;
   Zeltod zeltod_;
   RecordingPrompt prompt_;

@@ -46,7 +46,7 @@ class AuthSwitch : public ::testing::Test {
       ASSERT_EQ(zeltod_.Ctl(args), 0) << account;
       ASSERT_EQ(zeltod_.Ctl({"passwd", account}, nullptr, "zelto-pass\n"), 0);
     }
-    root_ = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+    root_ = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
     ASSERT_TRUE(root_);
     root_->SetServerAddress(zeltod_.Host());
     root_->SetServerPort(zeltod_.AppPort());
@@ -141,7 +141,7 @@ TEST_F(AuthSwitch, NothingToDoIsSuccessAndAnUnknownScopeIsNot) {
 
 TEST_F(AuthSwitch, AnOrganisationThatCannotBeListedSwitchesNobody) {
   SdkApplication* app = root_->Application();
-  auto other = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+  auto other = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
   ASSERT_TRUE(zeltod_.Stop());
   EXPECT_EQ(SetAuthType(true, app, other->DeptManager(), {}, kAuthScopeAllUsers,
                         kThirdPartyAuthType, show_),

@@ -147,11 +147,15 @@ bool AuthBase::WriteConfig(const AuthConfigSpec& settings, const Zeltod& zeltod)
   sys.SetAttribute("SDKSVRPort", std::to_string(zeltod.SdkPort()));
   sys.SetAttribute("APPSVRIP", zeltod.Host());
   sys.SetAttribute("APPSVRPort", std::to_string(zeltod.AppPort()));
+  sys.SetAttribute("SDKCredentialFile", zeltod.CredentialFile());
+  if (!zeltod.CaFile().empty()) sys.SetAttribute("SDKCAFile", zeltod.CaFile());
   sys.SetAttribute("ADMIN", settings.admin);
   sys.SetAttribute("SN", settings.password);  // a clear value that does not decipher loads as is
   sys.SetAttribute("LDAPSVRType", std::to_string(settings.type));
   sys.SetAttribute("DC", settings.dc);
   sys.SetAttribute("AllowDC", std::to_string(settings.allow_dc));
+  if (settings.require_tls != 0)
+    sys.SetAttribute("RequireTLS", std::to_string(settings.require_tls));
   root.FirstChild("ManageSync").SetAttribute("SameCover", std::to_string(settings.same_cover));
   XmlElement allow = root.FirstChild("AllowDC");
   for (XmlElement child : allow.Children()) child.Remove();

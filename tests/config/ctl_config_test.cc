@@ -71,7 +71,9 @@ std::string Sample() {
          "APPSVRPort=\"7100\" SDKSVRIP=\"127.0.0.1\" SDKSVRPort=\"7101\" DC=\"dc=corp,dc=com\" "
          "ADMIN=\"管理员 \\ &quot;x&quot;\" SN=\"" +
          sn +
-         "\" LDAPSVRType=\"2\" DeptMode=\"1\" AllowDC=\"2\" StepImport=\"3\"/>"
+         "\" LDAPSVRType=\"2\" DeptMode=\"1\" AllowDC=\"2\" StepImport=\"3\" "
+         "SDKCredentialFile=\"/var/lib/zelto/zelto.db.credential\" SDKCAFile=\"/etc/ca.pem\" "
+         "RequireTLS=\"1\"/>"
          "<AllowDC><ChildDC DCSelect=\"1\" DCName=\"dc=corp,dc=com;\" LDAPSVRIP=\"10.1.1.2\" "
          "LDAPSVRPort=\"636\" DeptMode=\"0\" ADMIN=\"admin\" SN=\"\"/>"
          "<ChildDC DCSelect=\"0\" DCName=\"dc=b\" SN=\"hand typed\"/></AllowDC>"
@@ -102,7 +104,10 @@ void ExpectSample(const std::map<std::string, std::string>& v) {
       {"SysConfig.DeptMode", "1"},
       {"SysConfig.AllowDC", "2"},
       {"SysConfig.StepImport", "3"},
-      {"SysConfig.{}", "13"},
+      {"SysConfig.SDKCredentialFile", "/var/lib/zelto/zelto.db.credential"},
+      {"SysConfig.SDKCAFile", "/etc/ca.pem"},
+      {"SysConfig.RequireTLS", "1"},
+      {"SysConfig.{}", "16"},
       {"AllowDC.[]", "2"},
       {"AllowDC.0.DCSelect", "1"},
       {"AllowDC.0.DCName", "dc=corp,dc=com"},

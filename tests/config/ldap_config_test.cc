@@ -322,6 +322,33 @@ TEST_F(ConfigTest, SysConfigRoundTripsWithTheProtectedPasswordAndKeepsOtherAttri
   EXPECT_EQ(back.step_import, 7);
 }
 
+TEST_F(ConfigTest, TrustSettingsAreReadAndKeptByEverySave) {
+  Open(
+      Doc("<SysConfig SDKCredentialFile=\"/var/lib/zelto/zelto.db.credential\" "
+          "SDKCAFile=\"/etc/zelto/ca.pem\" RequireTLS=\"1\" LDAPSVRIP=\"old\"/>"));
+  SysConfigInfo sys;
+  ASSERT_TRUE(config_.LoadSysConfig(sys));
+  EXPECT_EQ(sys.sdk_credential_file, "/var/lib/zelto/zelto.db.credential");
+  EXPECT_EQ(sys.sdk_ca_file, "/etc/zelto/ca.pem");
+  EXPECT_EQ(sys.require_tls, 1);
+  EXPECT_TRUE(CurrentRequireTls());
+
+  // A record that never saw them (a wizard's fresh one) changes nothing of them.
+  SysConfigInfo fresh;
+  fresh.ldap_server_ip = "new";
+  ASSERT_TRUE(config_.SaveSysConfig(fresh));
+  config_.SysConfig() = fresh;
+  ASSERT_TRUE(config_.SaveAll());
+  EXPECT_EQ(FileAttribute("SysConfig", "LDAPSVRIP"), "new");
+  EXPECT_EQ(FileAttribute("SysConfig", "SDKCredentialFile"), "/var/lib/zelto/zelto.db.credential");
+  EXPECT_EQ(FileAttribute("SysConfig", "SDKCAFile"), "/etc/zelto/ca.pem");
+  EXPECT_EQ(FileAttribute("SysConfig", "RequireTLS"), "1");
+
+  // Absent RequireTLS allows plain text again.
+  Open(Doc("<SysConfig LDAPSVRIP=\"x\"/>"));
+  EXPECT_FALSE(CurrentRequireTls());
+}
+
 TEST_F(ConfigTest, MissingSysConfigIsCreatedInItsAttributeOrder) {
   Open(Doc("<StartMode StartType=\"1\"/>"));
   SysConfigInfo sys;

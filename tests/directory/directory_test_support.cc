@@ -15,6 +15,7 @@
 #include "config/ldap_config.h"
 #include "platform/activity_log.h"
 #include "platform/paths.h"
+#include "platform/xml.h"
 
 // The SASL DIGEST-MD5 plugin loads OpenSSL's legacy provider once per process and never
 // frees it; that is not ours to fix.
@@ -59,6 +60,16 @@ void DirectoryTestBase::WriteSysConfig(int type, const std::string& host, int po
   info.admin_password = password;
   ASSERT_TRUE(config.SaveSysConfig(info));
   config.SetDirectoryType(type);
+}
+
+void DirectoryTestBase::WriteRequireTls(int value) const {
+  XmlDocument doc;
+  ASSERT_TRUE(doc.Load(dir_ + "LdapConfig.xml"));
+  ASSERT_TRUE(doc.Root().FirstChild("SysConfig").SetAttribute("RequireTLS", std::to_string(value)));
+  ASSERT_TRUE(doc.Save(dir_ + "LdapConfig.xml", "UTF-8"));
+  CLdapConfig config;
+  ASSERT_TRUE(config.Init());
+  ASSERT_EQ(CurrentRequireTls(), value != 0);
 }
 
 LogCapture::LogCapture() {

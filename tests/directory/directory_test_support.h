@@ -25,6 +25,9 @@ class DirectoryTestBase {
   // Writes SysConfig (type, server, naming context, account, password) through CLdapConfig.
   void WriteSysConfig(int type, const std::string& host, int port, const std::string& dc,
                       const std::string& account, const std::string& password) const;
+  // Writes SysConfig's RequireTLS, as an administrator does, and loads the configuration
+  // again so that the process follows it.
+  void WriteRequireTls(int value) const;
 
  private:
   std::string dir_;

@@ -43,7 +43,8 @@ class OrganisationTest : public ::testing::Test {
   void WriteConfig(const std::string& host, int port) {
     base_.WriteConfig("<LdapConfig><SysConfig SDKSVRIP=\"" + host + "\" SDKSVRPort=\"" +
                       std::to_string(port) + "\" APPSVRIP=\"" + host + "\" APPSVRPort=\"" +
-                      std::to_string(zeltod_.AppPort()) + "\"/></LdapConfig>");
+                      std::to_string(zeltod_.AppPort()) + "\" SDKCredentialFile=\"" +
+                      zeltod_.CredentialFile() + "\"/></LdapConfig>");
   }
   void Ctl(const std::vector<std::string>& args) {
     std::string out, err;
@@ -120,7 +121,8 @@ TEST_F(OrganisationTest, NoSdkAddressMeansNoSdkObjects) {
 TEST_F(OrganisationTest, TheSdkWorksWithoutAnApplicationServerAddress) {
   Ctl({"add-user", "u"});
   base_.WriteConfig("<LdapConfig><SysConfig SDKSVRIP=\"" + zeltod_.Host() + "\" SDKSVRPort=\"" +
-                    std::to_string(zeltod_.SdkPort()) + "\"/></LdapConfig>");
+                    std::to_string(zeltod_.SdkPort()) + "\" SDKCredentialFile=\"" +
+                    zeltod_.CredentialFile() + "\"/></LdapConfig>");
   std::unique_ptr<SdkRoot> root = CreateConfiguredSdkRoot();
   ASSERT_NE(root, nullptr);
   Names departments, accounts;

@@ -19,7 +19,8 @@ constexpr const char* kAppId = "{0D4B7A2E-91C3-4F6A-B8E5-37A1C9D2F064}";
 
 class CountingSink : public SdkEventSink {
  public:
-  int OnLoginVerify(const std::string&, const std::string&) override {
+  int OnLoginVerify(const std::string&, const std::string&,
+                    std::chrono::system_clock::time_point) override {
     ++verifications;
     return 0;
   }
@@ -32,7 +33,7 @@ class SdkApplicationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
-    root_ = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+    root_ = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
     ASSERT_TRUE(root_);
     root_->SetServerAddress(zeltod_.Host());
     root_->SetServerPort(zeltod_.AppPort());
@@ -111,7 +112,7 @@ TEST_F(SdkApplicationTest, DestroyingTheRootWhileConnectedStopsTheEventThread) {
 TEST(SdkConcurrency, OneRootServesSeveralThreadsAndTheServerKeepsAccountsUnique) {
   Zeltod zeltod;
   ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();
-  auto root = SdkRoot::Create(zeltod.Host(), zeltod.SdkPort());
+  auto root = SdkRoot::Create(zeltod.Host(), zeltod.SdkPort(), {zeltod.CredentialFile()});
   root->DeptManager()->AddDepartment("D", "");
   constexpr int kThreads = 4, kAccounts = 150;
   std::atomic<int> added{0}, duplicates{0}, other{0};

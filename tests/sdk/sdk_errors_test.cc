@@ -151,7 +151,7 @@ TEST(SdkCalls, InvalidUtf8IsRefusedBeforeAnyTraffic) {
 TEST(SdkAgainstZeltod, ServerTextAndCallCount) {
   Zeltod zeltod;
   ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();
-  auto root = SdkRoot::Create(zeltod.Host(), zeltod.SdkPort());
+  auto root = SdkRoot::Create(zeltod.Host(), zeltod.SdkPort(), {zeltod.CredentialFile()});
   std::uint64_t before = SdkCallCount();
   EXPECT_EQ(root->ServerText().rfind("Zelto Server", 0), 0u);
   root->UserManager()->AddUser("ann", 0);
@@ -163,7 +163,7 @@ TEST(SdkAgainstZeltod, ServerTextAndCallCount) {
 TEST(SdkAgainstZeltod, AKilledServerGivesErrorsAndARestartedOneIsFoundAgain) {
   Zeltod zeltod;
   ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();
-  auto root = SdkRoot::Create(zeltod.Host(), zeltod.SdkPort());
+  auto root = SdkRoot::Create(zeltod.Host(), zeltod.SdkPort(), {zeltod.CredentialFile()});
   root->UserManager()->AddUser("ann", 0);
   zeltod.Kill();
   try {

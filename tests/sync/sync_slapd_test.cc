@@ -26,7 +26,7 @@ class SlapdImportTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(slapd_.Start());
     ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
-    sdk_ = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+    sdk_ = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
     ASSERT_TRUE(sdk_);
   }
 

@@ -120,6 +120,8 @@ bool BaseFolderScope::WriteConfig(const ConfigSpec& settings, const Zeltod& zelt
   sys.SetAttribute("SDKSVRPort", std::to_string(zeltod.SdkPort()));
   sys.SetAttribute("APPSVRIP", zeltod.Host());
   sys.SetAttribute("APPSVRPort", std::to_string(zeltod.AppPort()));
+  sys.SetAttribute("SDKCredentialFile", zeltod.CredentialFile());
+  if (!zeltod.CaFile().empty()) sys.SetAttribute("SDKCAFile", zeltod.CaFile());
   sys.SetAttribute("ADMIN", settings.admin);
   sys.SetAttribute("SN", settings.password);  // a clear value that does not decipher loads as is
   sys.SetAttribute("LDAPSVRType", std::to_string(settings.type));

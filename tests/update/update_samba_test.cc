@@ -117,7 +117,8 @@ TEST_F(SambaUpdateTest, CreatedMovedDisabledDeletedAndExcludedObjects) {
   EXPECT_EQ(ReadPreviousInvocationId(base_dn_).size(), 32u);
   {
     // A second membership of ua1 that only the server holds.
-    std::unique_ptr<SdkRoot> sdk = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+    std::unique_ptr<SdkRoot> sdk =
+        SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
     sdk->DeptManager()->MoveUser("ua1", "", "B\\", 0);
   }
   ASSERT_EQ(Lower(DumpOrg(zeltod_).users["ua1"].departments),
@@ -238,7 +239,8 @@ TEST_F(SambaUpdateTest, AnotherControllerLeadsToAFullImport) {
   // holds shows whether the full import (which removes it) ran.
   ASSERT_TRUE(WritePreviousInvocationId(base_dn_, std::string(32, '0')));
   {
-    std::unique_ptr<SdkRoot> sdk = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+    std::unique_ptr<SdkRoot> sdk =
+        SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
     sdk->UserManager()->AddUser("stray", 1);
   }
   ASSERT_TRUE(DumpOrg(zeltod_).users.count("stray"));

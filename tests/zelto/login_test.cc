@@ -1,10 +1,12 @@
 // The login flow of directory-authenticated accounts: zeltod asks the registered
 // application over its event connection and waits for the answer.
+#include <grpcpp/grpcpp.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "server/sdk.h"
 #include "tests/fixtures/zeltod_fixture.h"
+#include "zelto/proto/zelto.grpc.pb.h"
 
 namespace norvane {
 namespace {
@@ -21,10 +24,12 @@ constexpr const char* kAppId = "{6C3A1F52-4E0B-4B8E-9D71-2A5F0C7E9B13}";
 // Accepts "right" for every account, 2 for "wrong", otherwise 1; can be told to stall.
 class Sink : public SdkEventSink {
  public:
-  int OnLoginVerify(const std::string& account, const std::string& password) override {
+  int OnLoginVerify(const std::string& account, const std::string& password,
+                    std::chrono::system_clock::time_point deadline) override {
     {
       std::lock_guard<std::mutex> lock(mu_);
       last_account_ = account;
+      last_deadline_ = deadline;
       ++verifications_;
     }
     if (stall_.count() > 0) std::this_thread::sleep_for(stall_);
@@ -55,6 +60,10 @@ class Sink : public SdkEventSink {
     std::lock_guard<std::mutex> lock(mu_);
     return verifications_;
   }
+  std::chrono::system_clock::time_point last_deadline() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return last_deadline_;
+  }
 
   std::chrono::milliseconds stall_{0};
 
@@ -62,6 +71,7 @@ class Sink : public SdkEventSink {
   std::mutex mu_;
   std::condition_variable cv_;
   std::string last_account_;
+  std::chrono::system_clock::time_point last_deadline_;
   int verifications_ = 0;
   int stopped_ = 0;
 };
@@ -70,7 +80,7 @@ class LoginFlow : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
-    root_ = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+    root_ = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
     ASSERT_TRUE(root_);
     root_->SetServerAddress(zeltod_.Host());
     root_->SetServerPort(zeltod_.AppPort());
@@ -103,8 +113,12 @@ TEST_F(LoginFlow, TheApplicationAnswersEachLogin) {
   SdkApplication* app = root_->Application();
   StartApplication(app);
   EXPECT_TRUE(app->Connected());
+  const auto before = std::chrono::system_clock::now();
   EXPECT_EQ(Login("dir.user", "right"), "accepted\n");
   EXPECT_EQ(sink_.last_account(), "dir.user");
+  // The event says until when the server waits: about 10 s after it was sent.
+  EXPECT_GT(sink_.last_deadline(), before + std::chrono::seconds(9));
+  EXPECT_LT(sink_.last_deadline(), std::chrono::system_clock::now() + std::chrono::seconds(11));
   EXPECT_EQ(Login("dir.user", "wrong"), "wrong password\n");
   EXPECT_EQ(Login("ldap.user", "other"), "refused\n");  // type 1 goes to the application too
   EXPECT_EQ(sink_.last_account(), "ldap.user");
@@ -148,7 +162,7 @@ TEST_F(LoginFlow, StartNeedsRegistrationAndAnEventConnection) {
   EXPECT_EQ(Login("dir.user", "right"), "accepted\n");
 
   // A second client cannot take a live registration.
-  auto other = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+  auto other = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
   other->SetServerAddress(zeltod_.Host());
   other->SetServerPort(zeltod_.AppPort());
   other->Application()->SetIdentifier(kAppId);
@@ -210,7 +224,10 @@ TEST_F(LoginFlow, AKilledServerEndsTheConnectionAsStopped) {
 // releases everything on that event does.
 class ReleasingSink : public SdkEventSink {
  public:
-  int OnLoginVerify(const std::string&, const std::string&) override { return 1; }
+  int OnLoginVerify(const std::string&, const std::string&,
+                    std::chrono::system_clock::time_point) override {
+    return 1;
+  }
   void OnAppStopped() override {
     root.reset();
     released = true;
@@ -221,7 +238,7 @@ class ReleasingSink : public SdkEventSink {
 
 TEST_F(LoginFlow, TheSinkMayReleaseTheRootFromTheStoppedEvent) {
   ReleasingSink sink;
-  sink.root = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+  sink.root = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
   sink.root->SetServerAddress(zeltod_.Host());
   sink.root->SetServerPort(zeltod_.AppPort());
   SdkApplication* app = sink.root->Application();
@@ -237,6 +254,129 @@ TEST_F(LoginFlow, TheSinkMayReleaseTheRootFromTheStoppedEvent) {
   }
   EXPECT_TRUE(sink.released);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the thread winds down
+}
+
+TEST_F(LoginFlow, AClientWithoutTheCredentialCannotTakeTheApplicationOver) {
+  SdkApplication* app = root_->Application();
+  StartApplication(app);
+  // What an impostor would do: stop the application, register itself, start, answer.
+  std::string out, err;
+  EXPECT_EQ(1, zeltod_.ForeignCtl({"stop-app"}, &out, "", &err));
+  EXPECT_NE(err.find("refused the call"), std::string::npos) << err;
+  auto impostor = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+  impostor->SetServerAddress(zeltod_.Host());
+  impostor->SetServerPort(zeltod_.AppPort());
+  Sink impostor_sink;
+  EXPECT_THROW(impostor->Application()->SetIdentifier(kAppId), SdkError);
+  EXPECT_THROW(impostor->Application()->Register(), SdkError);
+  EXPECT_THROW(impostor->Application()->Connect(&impostor_sink), SdkError);
+  // The holder of the credential still answers every login.
+  EXPECT_EQ(Login("dir.user", "right"), "accepted\n");
+  EXPECT_EQ(impostor_sink.verifications(), 0);
+  EXPECT_EQ(sink_.stopped(), 0);
+}
+
+// A client of the application server that speaks the wire protocol itself, for what the SDK
+// never does: leave an event connection open after the stopped event, open a second one.
+class RawApp {
+ public:
+  RawApp(const Zeltod& zeltod, std::string session) : session_(std::move(session)) {
+    std::ifstream in(zeltod.CredentialFile());
+    std::getline(in, credential_);
+    stub_ = zelto::Application::NewStub(
+        grpc::CreateChannel(zeltod.AppAddress(), grpc::InsecureChannelCredentials()));
+  }
+  struct Stream {
+    grpc::ClientContext context;
+    std::unique_ptr<grpc::ClientReaderWriter<zelto::AppMessage, zelto::AppEvent>> rw;
+  };
+
+  bool Register() {
+    zelto::AppText text;
+    text.set_session(session_);
+    text.set_text(kAppId);
+    zelto::Empty empty;
+    grpc::ClientContext c1, c2, c3;
+    if (!stub_->SetIdentifier(Prepare(&c1), text, &empty).ok()) return false;
+    text.set_text("ldapauth");
+    if (!stub_->SetName(Prepare(&c2), text, &empty).ok()) return false;
+    zelto::AppSession s;
+    s.set_session(session_);
+    return stub_->Register(Prepare(&c3), s, &empty).ok();
+  }
+  int Start() {
+    zelto::StartRequest r;
+    r.set_session(session_);
+    r.set_mode(8);
+    zelto::IntReply reply;
+    grpc::ClientContext c;
+    return stub_->Start(Prepare(&c), r, &reply).ok() ? reply.value() : -100;
+  }
+  // An event connection the server has accepted; null when it refused.
+  std::unique_ptr<Stream> Connect() {
+    auto stream = std::make_unique<Stream>();
+    stream->context.AddMetadata("x-zelto-credential", credential_);
+    stream->rw = stub_->Events(&stream->context);
+    zelto::AppMessage hello;
+    hello.mutable_hello()->set_session(session_);
+    zelto::AppEvent event;
+    if (!stream->rw->Write(hello) || !stream->rw->Read(&event) || !event.has_connected()) {
+      return nullptr;
+    }
+    return stream;
+  }
+
+ private:
+  grpc::ClientContext* Prepare(grpc::ClientContext* context) {
+    context->AddMetadata("x-zelto-credential", credential_);
+    context->set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(10));
+    return context;
+  }
+  std::string session_, credential_;
+  std::unique_ptr<zelto::Application::Stub> stub_;
+};
+
+TEST_F(LoginFlow, StartTakesOnlyTheRegisteringSessionsOwnEventConnection) {
+  RawApp first(zeltod_, "first-session");
+  ASSERT_TRUE(first.Register());
+  auto first_events = first.Connect();
+  ASSERT_TRUE(first_events);
+  ASSERT_EQ(first.Start(), 0);
+  // The application is stopped; its holder keeps the old connection open.
+  ASSERT_EQ(0, zeltod_.Ctl({"stop-app"}));
+  RawApp second(zeltod_, "second-session");
+  ASSERT_TRUE(second.Register());
+  EXPECT_LT(second.Start(), 0) << "started on the first session's connection";
+  EXPECT_EQ(Login("dir.user", "right"), "refused\n");
+  auto second_events = second.Connect();
+  ASSERT_TRUE(second_events);
+  EXPECT_EQ(second.Start(), 0);
+}
+
+TEST_F(LoginFlow, ALoginInFlightOnAReplacedConnectionIsRefusedAtOnce) {
+  RawApp app(zeltod_, "raw-session");
+  ASSERT_TRUE(app.Register());
+  auto old_events = app.Connect();
+  ASSERT_TRUE(old_events);
+  ASSERT_EQ(app.Start(), 0);
+  std::string answer;
+  const auto start = std::chrono::steady_clock::now();
+  std::thread login([&] { answer = Login("dir.user", "right"); });
+  zelto::AppEvent event;
+  ASSERT_TRUE(old_events->rw->Read(&event));
+  ASSERT_TRUE(event.has_login_verify());
+  const auto deadline = std::chrono::system_clock::time_point(
+      std::chrono::milliseconds(event.login_verify().deadline_unix_ms()));
+  EXPECT_GT(deadline, std::chrono::system_clock::now() + std::chrono::seconds(8));
+  // The same session connects again (a client that restarted its connection): the login
+  // sent on the old one can never be answered there.
+  auto new_events = app.Connect();
+  ASSERT_TRUE(new_events);
+  login.join();
+  EXPECT_EQ(answer, "refused\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  old_events->context.TryCancel();
+  new_events->context.TryCancel();
 }
 
 }  // namespace

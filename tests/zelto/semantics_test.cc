@@ -15,7 +15,7 @@ class ZeltodSemantics : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
-    root_ = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+    root_ = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
     ASSERT_TRUE(root_);
     dept_ = root_->DeptManager();
     user_ = root_->UserManager();

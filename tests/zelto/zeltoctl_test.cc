@@ -96,7 +96,7 @@ TEST_F(Zeltoctl, DirectoryUsersAreRefusedWithoutAnApplication) {
 
 TEST_F(Zeltoctl, AcknowledgedWritesSurviveAKill) {
   {
-    auto root = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+    auto root = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
     ASSERT_TRUE(root);
     root->DeptManager()->AddDepartment("HQ", "");
     for (int i = 0; i < 200; ++i) {
@@ -107,7 +107,7 @@ TEST_F(Zeltoctl, AcknowledgedWritesSurviveAKill) {
   }
   zeltod_.Kill();
   ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
-  auto root = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+  auto root = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
   ASSERT_TRUE(root);
   EXPECT_TRUE(root->UserManager()->UserExists("u199"));
   std::string users = root->DeptManager()->DepartmentUsers("HQ\\");
@@ -124,7 +124,7 @@ TEST_F(Zeltoctl, AKillDuringAWriteStormLosesNoAcknowledgedWrite) {
   // A writer adds users and puts each into a department, two calls each; the server is
   // killed under it. Every user that exists afterwards has had its add committed whole,
   // and the database opens and answers normally.
-  auto root = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+  auto root = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
   ASSERT_TRUE(root);
   root->DeptManager()->AddDepartment("D", "");
   int acknowledged = 0;
@@ -143,7 +143,7 @@ TEST_F(Zeltoctl, AKillDuringAWriteStormLosesNoAcknowledgedWrite) {
   killer.join();
   ASSERT_GT(acknowledged, 0);
   ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
-  root = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort());
+  root = SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
   for (int i = 0; i < acknowledged; i += 97) {
     EXPECT_TRUE(root->UserManager()->UserExists("w" + std::to_string(i))) << i;
   }
