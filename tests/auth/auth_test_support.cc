@@ -143,12 +143,7 @@ bool AuthBase::WriteConfig(const AuthConfigSpec& settings, const Zeltod& zeltod)
   XmlElement sys = root.FirstChild("SysConfig");
   sys.SetAttribute("LDAPSVRIP", settings.ldap_host);
   sys.SetAttribute("LDAPSVRPort", std::to_string(settings.ldap_port));
-  sys.SetAttribute("SDKSVRIP", zeltod.Host());
-  sys.SetAttribute("SDKSVRPort", std::to_string(zeltod.SdkPort()));
-  sys.SetAttribute("APPSVRIP", zeltod.Host());
-  sys.SetAttribute("APPSVRPort", std::to_string(zeltod.AppPort()));
-  sys.SetAttribute("SDKCredentialFile", zeltod.CredentialFile());
-  if (!zeltod.CaFile().empty()) sys.SetAttribute("SDKCAFile", zeltod.CaFile());
+  for (const auto& [name, value] : zeltod.ClientSettings()) sys.SetAttribute(name, value);
   sys.SetAttribute("ADMIN", settings.admin);
   sys.SetAttribute("SN", settings.password);  // a clear value that does not decipher loads as is
   sys.SetAttribute("LDAPSVRType", std::to_string(settings.type));

@@ -116,12 +116,7 @@ bool BaseFolderScope::WriteConfig(const ConfigSpec& settings, const Zeltod& zelt
   XmlElement sys = root.FirstChild("SysConfig");
   sys.SetAttribute("LDAPSVRIP", "127.0.0.1");
   sys.SetAttribute("LDAPSVRPort", std::to_string(settings.ldap_port));
-  sys.SetAttribute("SDKSVRIP", zeltod.Host());
-  sys.SetAttribute("SDKSVRPort", std::to_string(zeltod.SdkPort()));
-  sys.SetAttribute("APPSVRIP", zeltod.Host());
-  sys.SetAttribute("APPSVRPort", std::to_string(zeltod.AppPort()));
-  sys.SetAttribute("SDKCredentialFile", zeltod.CredentialFile());
-  if (!zeltod.CaFile().empty()) sys.SetAttribute("SDKCAFile", zeltod.CaFile());
+  for (const auto& [name, value] : zeltod.ClientSettings()) sys.SetAttribute(name, value);
   sys.SetAttribute("ADMIN", settings.admin);
   sys.SetAttribute("SN", settings.password);  // a clear value that does not decipher loads as is
   sys.SetAttribute("LDAPSVRType", std::to_string(settings.type));
