@@ -209,6 +209,8 @@ TEST_F(ConfigWizardTest, AnotherDomainOnTheSecondPassKeepsBothAndBecomesTheDomai
   EXPECT_EQ(sys.domain, "o=nds");
   EXPECT_EQ(sys.directory_type, kDominoDirectory);  // the configured type is kept
   EXPECT_EQ(sys.app_server_port, Server().AppPort());
+  // The pages have no control for the server's credential: without it every call is refused.
+  EXPECT_EQ(sys.sdk_credential_file, Server().CredentialFile());
 }
 
 TEST_F(ConfigWizardTest, DailyTimeIsRangeCheckedAndRollsOver) {
