@@ -404,29 +404,26 @@ void Store::InsertDepartment(std::int64_t parent, const std::string& name) {
 }
 
 void Store::AddDepartment(const std::string& name, const std::string& parent_ref) {
-  std::lock_guard<std::mutex> lock(mu_);
   CheckName(name, "department name", kMaxDeptNameBytes);
-  Transaction t(this);
+  Run(Access::kWrite, [&] {
   InsertDepartment(ResolveRef(parent_ref, "parent department"), name);
-  t.Commit();
+  });
 }
 
 void Store::RemoveDepartment(const std::string& ref) {
-  std::lock_guard<std::mutex> lock(mu_);
-  Transaction t(this);
+  Run(Access::kWrite, [&] {
   std::int64_t id = ResolveDepartment(ref, "department");
   // Memberships of the removed departments go with them (ON DELETE CASCADE).
   Statement s(this,
               "DELETE FROM dept WHERE id IN (WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
               "SELECT d.id FROM dept d JOIN sub ON d.parent = sub.id) SELECT id FROM sub)");
   s.Bind(1, id).Run();
-  t.Commit();
+  });
 }
 
 void Store::RenameDepartment(const std::string& ref, const std::string& new_name) {
-  std::lock_guard<std::mutex> lock(mu_);
   CheckName(new_name, "new department name", kMaxDeptNameBytes);
-  Transaction t(this);
+  Run(Access::kWrite, [&] {
   std::int64_t id = ResolveDepartment(ref, "department");
   std::int64_t parent;
   {
@@ -443,11 +440,11 @@ void Store::RenameDepartment(const std::string& ref, const std::string& new_name
   }
   Statement s(this, "UPDATE dept SET name = ?2 WHERE id = ?1");
   s.Bind(1, id).Bind(2, new_name).Run();
-  t.Commit();
+  });
 }
 
 std::string Store::ParentsOfDepartment(const std::string& ref) {
-  std::lock_guard<std::mutex> lock(mu_);
+  return Run(Access::kRead, [&] {
   std::vector<std::int64_t> ids;
   if (ref.find('\\') != std::string::npos) {
     ids.push_back(ResolveDepartment(ref, "department"));
@@ -467,11 +464,11 @@ std::string Store::ParentsOfDepartment(const std::string& ref) {
     answer += PathOf(parent) + ";";
   }
   return answer;
+  });
 }
 
 void Store::MoveDepartment(const std::string& ref, const std::string& new_parent_ref) {
-  std::lock_guard<std::mutex> lock(mu_);
-  Transaction t(this);
+  Run(Access::kWrite, [&] {
   std::int64_t id = ResolveDepartment(ref, "department");
   std::int64_t parent = ResolveRef(new_parent_ref, "new parent department");
   for (std::int64_t up = parent; up != 0;) {
@@ -498,21 +495,22 @@ void Store::MoveDepartment(const std::string& ref, const std::string& new_parent
   }
   Statement s(this, "UPDATE dept SET parent = ?2 WHERE id = ?1");
   s.Bind(1, id).Bind(2, parent).Run();
-  t.Commit();
+  });
 }
 
 std::vector<std::string> Store::ChildDepartments(const std::string& ref) {
-  std::lock_guard<std::mutex> lock(mu_);
+  return Run(Access::kRead, [&] {
   std::int64_t id = ResolveRef(ref, "department");
   Statement s(this, "SELECT name FROM dept WHERE parent = ?1 ORDER BY id");
   s.Bind(1, id);
   std::vector<std::string> names;
   while (s.Step()) names.push_back(s.Text(0));
   return names;
+  });
 }
 
 std::vector<std::string> Store::DepartmentUsers(const std::string& ref) {
-  std::lock_guard<std::mutex> lock(mu_);
+  return Run(Access::kRead, [&] {
   std::int64_t id = ResolveRef(ref, "department");
   std::vector<std::string> accounts;
   if (id == 0) {
@@ -528,11 +526,11 @@ std::vector<std::string> Store::DepartmentUsers(const std::string& ref) {
     while (s.Step()) accounts.push_back(s.Text(0));
   }
   return accounts;
+  });
 }
 
 void Store::TakeUserOutOfDepartment(const std::string& account, const std::string& ref) {
-  std::lock_guard<std::mutex> lock(mu_);
-  Transaction t(this);
+  Run(Access::kWrite, [&] {
   std::int64_t user = RequireUser(account);
   std::int64_t dept = ResolveDepartment(ref, "department");
   Statement s(this, "DELETE FROM member WHERE user_id = ?1 AND dept_id = ?2");
@@ -541,13 +539,12 @@ void Store::TakeUserOutOfDepartment(const std::string& account, const std::strin
     throw StoreError(StoreCode::kNotFound,
                      "account " + Quote(account) + " is not in department " + Quote(ref));
   }
-  t.Commit();
+  });
 }
 
 void Store::MoveUser(const std::string& account, const std::string& old_ref,
                      const std::string& new_ref) {
-  std::lock_guard<std::mutex> lock(mu_);
-  Transaction t(this);
+  Run(Access::kWrite, [&] {
   std::int64_t user = RequireUser(account);
   std::optional<std::int64_t> from, to;
   if (!old_ref.empty()) from = ResolveDepartment(old_ref, "old department");
@@ -560,7 +557,6 @@ void Store::MoveUser(const std::string& account, const std::string& old_ref,
       throw StoreError(StoreCode::kNotFound,
                        "account " + Quote(account) + " is not in department " + Quote(old_ref));
     }
-    t.Commit();
     return;
   }
   if (from) {
@@ -575,11 +571,11 @@ void Store::MoveUser(const std::string& account, const std::string& old_ref,
     Statement s(this, "INSERT OR IGNORE INTO member(user_id, dept_id) VALUES(?1, ?2)");
     s.Bind(1, user).Bind(2, *to).Run();
   }
-  t.Commit();
+  });
 }
 
 std::vector<std::string> Store::DepartmentsOfUser(const std::string& account) {
-  std::lock_guard<std::mutex> lock(mu_);
+  return Run(Access::kRead, [&] {
   std::int64_t user = RequireUser(account);
   std::vector<std::int64_t> ids;
   {
@@ -590,10 +586,11 @@ std::vector<std::string> Store::DepartmentsOfUser(const std::string& account) {
   std::vector<std::string> paths;
   for (std::int64_t id : ids) paths.push_back(PathOf(id));
   return paths;
+  });
 }
 
 bool Store::DepartmentExists(const std::string& ref) {
-  std::lock_guard<std::mutex> lock(mu_);
+  return Run(Access::kRead, [&] {
   if (ref.empty()) return true;
   if (ref.find('\\') == std::string::npos) return !FindByName(ref).empty();
   try {
@@ -604,39 +601,37 @@ bool Store::DepartmentExists(const std::string& ref) {
     if (e.code() == StoreCode::kNotFound || e.code() == StoreCode::kInvalid) return false;
     throw;
   }
+  });
 }
 
 void Store::AddUser(const std::string& account, int auth_type) {
-  std::lock_guard<std::mutex> lock(mu_);
   CheckAccount(account);
   CheckAuthType(auth_type);
-  Transaction t(this);
+  Run(Access::kWrite, [&] {
   if (UserId(account)) {
     throw StoreError(StoreCode::kExists, "account " + Quote(account) + " already exists");
   }
   Statement s(this, "INSERT INTO user(account, auth_type) VALUES(?1, ?2)");
   s.Bind(1, account).Bind(2, static_cast<std::int64_t>(auth_type)).Run();
-  t.Commit();
+  });
 }
 
 void Store::RemoveUser(const std::string& account) {
-  std::lock_guard<std::mutex> lock(mu_);
-  Transaction t(this);
+  Run(Access::kWrite, [&] {
   std::int64_t user = RequireUser(account);
   Statement s(this, "DELETE FROM user WHERE id = ?1");
   s.Bind(1, user).Run();
-  t.Commit();
+  });
 }
 
 void Store::SetUserBasicInfo(const BasicInfo& info) {
-  std::lock_guard<std::mutex> lock(mu_);
   CheckText(info.name(), "name", kMaxBasicTextBytes);
   CheckNumber(info.gender(), "gender", 2);
   CheckText(info.mobile(), "mobile", kMaxBasicTextBytes);
   CheckText(info.email(), "email", kMaxBasicTextBytes);
   CheckText(info.phone(), "phone", kMaxBasicTextBytes);
   CheckNumber(info.auth_type(), "authentication type", kMaxAuthType);
-  Transaction t(this);
+  Run(Access::kWrite, [&] {
   std::int64_t user = RequireUser(info.account());
   Statement s(this,
               "UPDATE user SET name = COALESCE(?2, name), gender = COALESCE(?3, gender), "
@@ -650,11 +645,10 @@ void Store::SetUserBasicInfo(const BasicInfo& info) {
       .BindText(6, info.phone())
       .BindNumber(7, info.auth_type())
       .Run();
-  t.Commit();
+  });
 }
 
 void Store::SetUserDetails(const Details& d) {
-  std::lock_guard<std::mutex> lock(mu_);
   CheckNumber(d.age(), "age", 200);
   CheckNumber(d.birthday(), "birthday", 99991231);
   CheckNumber(d.blood_type(), "blood type", 9);
@@ -669,7 +663,7 @@ void Store::SetUserDetails(const Details& d) {
   CheckText(d.memo(), "memo", kMaxMemoBytes);
   CheckText(d.position(), "position", kMaxDetailTextBytes);
   CheckNumber(d.type(), "type", 255);
-  Transaction t(this);
+  Run(Access::kWrite, [&] {
   std::int64_t user = RequireUser(d.account());
   Statement s(this,
               "UPDATE user SET age = COALESCE(?2, age), birthday = COALESCE(?3, birthday), "
@@ -695,30 +689,31 @@ void Store::SetUserDetails(const Details& d) {
       .BindText(14, d.position())
       .BindNumber(15, d.type())
       .Run();
-  t.Commit();
+  });
 }
 
 bool Store::UserExists(const std::string& account) {
-  std::lock_guard<std::mutex> lock(mu_);
+  return Run(Access::kRead, [&] {
   return !account.empty() && UserId(account).has_value();
+  });
 }
 
 void Store::SetUserAuthType(const std::string& account, int auth_type) {
-  std::lock_guard<std::mutex> lock(mu_);
   CheckAuthType(auth_type);
-  Transaction t(this);
+  Run(Access::kWrite, [&] {
   std::int64_t user = RequireUser(account);
   Statement s(this, "UPDATE user SET auth_type = ?2 WHERE id = ?1");
   s.Bind(1, user).Bind(2, static_cast<std::int64_t>(auth_type)).Run();
-  t.Commit();
+  });
 }
 
 std::optional<int> Store::AuthType(const std::string& account) {
-  std::lock_guard<std::mutex> lock(mu_);
+  return Run(Access::kRead, [&] -> std::optional<int> {
   Statement s(this, "SELECT auth_type FROM user WHERE account = ?1");
   s.Bind(1, account);
   if (s.Step()) return static_cast<int>(s.Int(0));
   return std::nullopt;
+  });
 }
 
 namespace {
@@ -742,24 +737,27 @@ void Store::SetPassword(const std::string& account, const std::string& password)
   if (RAND_bytes(salt, kSaltBytes) != 1 || !DeriveKey(password, salt, kPasswordRounds, hash)) {
     throw StoreError(StoreCode::kInternal, "cannot derive the password hash");
   }
-  std::lock_guard<std::mutex> lock(mu_);
-  Transaction t(this);
-  std::int64_t user = RequireUser(account);
-  Statement s(this, "UPDATE user SET pw_salt = ?2, pw_hash = ?3, pw_rounds = ?4 WHERE id = ?1");
-  s.Bind(1, user)
-      .BindBlob(2, salt, kSaltBytes)
-      .BindBlob(3, hash, kHashBytes)
-      .Bind(4, static_cast<std::int64_t>(kPasswordRounds))
-      .Run();
-  t.Commit();
+  try {
+    Run(Access::kWrite, [&] {
+      std::int64_t user = RequireUser(account);
+      Statement s(this, "UPDATE user SET pw_salt = ?2, pw_hash = ?3, pw_rounds = ?4 WHERE id = ?1");
+      s.Bind(1, user)
+          .BindBlob(2, salt, kSaltBytes)
+          .BindBlob(3, hash, kHashBytes)
+          .Bind(4, static_cast<std::int64_t>(kPasswordRounds))
+          .Run();
+    });
+  } catch (...) {
+    OPENSSL_cleanse(hash, sizeof hash);
+    throw;
+  }
   OPENSSL_cleanse(hash, sizeof hash);
 }
 
 PasswordCheck Store::CheckPassword(const std::string& account, const std::string& password) {
   std::string salt, hash;
   std::int64_t rounds = 0;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
+  const std::optional<PasswordCheck> early = Run(Access::kRead, [&]() -> std::optional<PasswordCheck> {
     Statement s(this, "SELECT pw_salt, pw_hash, pw_rounds FROM user WHERE account = ?1");
     s.Bind(1, account);
     if (!s.Step()) return PasswordCheck::kNoAccount;
@@ -767,7 +765,9 @@ PasswordCheck Store::CheckPassword(const std::string& account, const std::string
     salt = s.Blob(0);
     hash = s.Blob(1);
     rounds = s.Int(2);
-  }
+    return std::nullopt;
+  });
+  if (early) return *early;
   if (salt.size() != kSaltBytes || hash.size() != kHashBytes || rounds <= 0) {
     return PasswordCheck::kNoPassword;
   }
@@ -783,7 +783,7 @@ PasswordCheck Store::CheckPassword(const std::string& account, const std::string
 }
 
 DumpReply Store::Dump() {
-  std::lock_guard<std::mutex> lock(mu_);
+  return Run(Access::kRead, [&] {
   struct Dept {
     std::int64_t parent;
     std::string name;
@@ -836,6 +836,7 @@ DumpReply Store::Dump() {
     if (it != index.end()) reply.mutable_users(it->second)->add_departments(paths[s.Int(1)]);
   }
   return reply;
+  });
 }
 
 }  // namespace zelto
