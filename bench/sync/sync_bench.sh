@@ -87,7 +87,7 @@ for n in "${sizes[@]}"; do
   </DominoDirectory>
 </LdapConfig>
 XML
-  printf '%s' "$password" >"$work/pw-$n"
+  (umask 077; printf '%s' "$password" >"$work/pw-$n")
   read -r entries read_s < <(read_once "$port" "$admin" "$work/pw-$n")
   [ "$entries" -ge "$n" ] || { echo "ldapsearch read $entries entries, not $n" >&2; exit 1; }
   read -r users1 secs1 kb1 < <(import_once "$base")
