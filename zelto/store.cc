@@ -231,23 +231,25 @@ class Store::Statement {
 };
 
 void Store::Write(const std::function<void()>& body) {
-  PendingWrite me{&body, nullptr, false};
+  PendingWrite me(&body);
   std::unique_lock<std::mutex> queue(queue_mu_);
   queue_.push_back(&me);
-  while (!me.done) {
-    if (committing_) {
-      queue_cv_.wait(queue);
-      continue;
-    }
+  while (!me.done && committing_) me.wake.wait(queue);
+  if (!me.done) {
+    // Nobody is committing: this caller commits everything queued so far, its own write too.
     committing_ = true;
     std::vector<PendingWrite*> batch;
     batch.swap(queue_);
     queue.unlock();
     CommitBatch(batch);
     queue.lock();
-    for (PendingWrite* w : batch) w->done = true;
+    // Notified under the lock, so no waiter returns (and takes its entry away) meanwhile.
+    for (PendingWrite* w : batch) {
+      w->done = true;
+      if (w != &me) w->wake.notify_one();
+    }
     committing_ = false;
-    queue_cv_.notify_all();
+    if (!queue_.empty()) queue_.front()->wake.notify_one();
   }
   if (me.error) std::rethrow_exception(me.error);
 }

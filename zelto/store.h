@@ -86,9 +86,12 @@ class Store {
  private:
   class Statement;
   struct PendingWrite {
+    explicit PendingWrite(const std::function<void()>* b) : body(b) {}
     const std::function<void()>* body;
     std::exception_ptr error;
     bool done = false;
+    // Woken alone: when its write is committed, or when it is to commit the next batch.
+    std::condition_variable wake;
   };
 
   // Runs `body` alone under the lock.
@@ -121,7 +124,6 @@ class Store {
   std::vector<std::pair<const char*, sqlite3_stmt*>> statements_;
 
   std::mutex queue_mu_;
-  std::condition_variable queue_cv_;
   std::vector<PendingWrite*> queue_;  // guarded by queue_mu_
   bool committing_ = false;           // guarded by queue_mu_: a caller is committing a batch
 };
