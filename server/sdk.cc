@@ -961,3 +961,283 @@ bool SdkApplication::Connected() const {
 }
 
 }  // namespace norvane
+
+// ---- asynchronous path ----------------------------------------------------------------
+
+namespace norvane {
+
+struct SdkPipeline::CallState {
+  const char* source = nullptr;
+  const char* op = nullptr;
+  std::string address;
+  // Sends the call; its answer arrives on `queue` with `tag`, its status in `status`.
+  std::function<void(grpc::ClientContext*, grpc::CompletionQueue*, grpc::Status*, void*)> send;
+};
+
+struct SdkPipeline::Task {
+  std::string key;
+  std::vector<Call> calls;
+  std::size_t next = 0;  // the call to send next, or the one in flight plus one
+  Finished finished;
+  bool started = false;
+  // The call in flight.
+  std::unique_ptr<grpc::ClientContext> context;
+  grpc::Status status;
+  std::chrono::milliseconds timeout{0};
+};
+
+namespace {
+
+// A call on `stub` made by `prepare` (the stub's PrepareAsync method); the request, the
+// reply and the reader live as long as the call.
+template <typename Reply, typename Stub, typename Request, typename Prepare>
+std::shared_ptr<SdkPipeline::CallState> AsyncCall(const char* source, const char* op,
+                                                  std::string address, std::shared_ptr<Stub> stub,
+                                                  Request request, Prepare prepare) {
+  struct Hold {
+    Request request;
+    Reply reply;
+    std::unique_ptr<grpc::ClientAsyncResponseReader<Reply>> reader;
+  };
+  auto hold = std::make_shared<Hold>();
+  hold->request = std::move(request);
+  auto state = std::make_shared<SdkPipeline::CallState>();
+  state->source = source;
+  state->op = op;
+  state->address = std::move(address);
+  state->send = [hold, stub, prepare](grpc::ClientContext* context, grpc::CompletionQueue* queue,
+                                      grpc::Status* status, void* tag) {
+    hold->reader = prepare(*stub, context, hold->request, queue);
+    hold->reader->StartCall();
+    hold->reader->Finish(&hold->reply, status, tag);
+  };
+  return state;
+}
+
+// The root's stubs live as long as the root, which outlives the pipeline.
+template <typename Stub>
+std::shared_ptr<Stub> Borrow(Stub* stub) {
+  return std::shared_ptr<Stub>(stub, [](Stub*) {});
+}
+
+}  // namespace
+
+SdkPipeline::SdkPipeline(SdkRoot* root, std::size_t window)
+    : root_(root),
+      window_(window > 0 ? window : 1),
+      queue_(std::make_unique<grpc::CompletionQueue>()) {}
+
+SdkPipeline::~SdkPipeline() {
+  // The calls in flight must end before their contexts and the queue go.
+  ready_.clear();
+  for (auto& [key, tasks] : keys_) {
+    for (auto& task : tasks) task->finished = nullptr;
+  }
+  while (in_flight_ > 0) Step();
+  queue_->Shutdown();
+  void* tag;
+  bool ok;
+  while (queue_->Next(&tag, &ok)) {
+  }
+}
+
+SdkPipeline::Call SdkPipeline::AddUser(const std::string& account, int auth_type) {
+  CheckTexts(kUserSource, "AddUser", {&account});
+  zelto::AddUserRequest r;
+  r.set_account(account);
+  r.set_auth_type(auth_type);
+  SdkCore& core = *root_->core_;
+  return Call(AsyncCall<zelto::Empty>(
+      kUserSource, "AddUser", core.sdk_address, Borrow(core.user.get()), std::move(r),
+      [](auto& s, auto* c, const auto& q, auto* cq) { return s.PrepareAsyncAddUser(c, q, cq); }));
+}
+
+SdkPipeline::Call SdkPipeline::MoveUser(const std::string& account, const std::string& old_path,
+                                        const std::string& new_path, int flags) {
+  CheckTexts(kDeptSource, "MoveUser", {&account, &old_path, &new_path});
+  zelto::MoveUserRequest r;
+  r.set_account(account);
+  r.set_old_ref(old_path);
+  r.set_new_ref(new_path);
+  r.set_flags(flags);
+  SdkCore& core = *root_->core_;
+  return Call(AsyncCall<zelto::Empty>(
+      kDeptSource, "MoveUser", core.sdk_address, Borrow(core.dept.get()), std::move(r),
+      [](auto& s, auto* c, const auto& q, auto* cq) { return s.PrepareAsyncMoveUser(c, q, cq); }));
+}
+
+SdkPipeline::Call SdkPipeline::TakeUserOutOfDepartment(const std::string& account,
+                                                       const std::string& path) {
+  CheckTexts(kDeptSource, "TakeUserOutOfDepartment", {&account, &path});
+  zelto::MembershipRequest r;
+  r.set_account(account);
+  r.set_ref(path);
+  SdkCore& core = *root_->core_;
+  return Call(AsyncCall<zelto::Empty>(kDeptSource, "TakeUserOutOfDepartment", core.sdk_address,
+                                      Borrow(core.dept.get()), std::move(r),
+                                      [](auto& s, auto* c, const auto& q, auto* cq) {
+                                        return s.PrepareAsyncTakeUserOutOfDepartment(c, q, cq);
+                                      }));
+}
+
+SdkPipeline::Call SdkPipeline::SetUserAuthType(const std::string& account, int auth_type) {
+  CheckTexts(kAppSource, "SetUserAuthType", {&account});
+  SdkApplication::Impl& app = *root_->app_->impl_;
+  zelto::AuthTypeRequest r;
+  r.set_session(app.session);
+  r.set_account(account);
+  r.set_auth_type(auth_type);
+  std::string address;
+  std::shared_ptr<zelto::Application::Stub> stub = app.Stub("SetUserAuthType", &address, nullptr);
+  return Call(AsyncCall<zelto::Empty>(kAppSource, "SetUserAuthType", address, stub, std::move(r),
+                                      [](auto& s, auto* c, const auto& q, auto* cq) {
+                                        return s.PrepareAsyncSetUserAuthType(c, q, cq);
+                                      }));
+}
+
+SdkPipeline::Call SdkPipeline::SetUserBasicInfo(const std::string& account, const std::string& name,
+                                                int gender, const std::string& mobile,
+                                                const std::string& email, const std::string& phone,
+                                                int auth_type) {
+  CheckTexts(kUserSource, "SetUserBasicInfo", {&account, &name, &mobile, &email, &phone});
+  zelto::BasicInfo r;
+  r.set_account(account);
+  r.set_name(name);
+  r.set_gender(gender);
+  r.set_mobile(mobile);
+  r.set_email(email);
+  r.set_phone(phone);
+  r.set_auth_type(auth_type);
+  SdkCore& core = *root_->core_;
+  return Call(AsyncCall<zelto::Empty>(kUserSource, "SetUserBasicInfo", core.sdk_address,
+                                      Borrow(core.user.get()), std::move(r),
+                                      [](auto& s, auto* c, const auto& q, auto* cq) {
+                                        return s.PrepareAsyncSetUserBasicInfo(c, q, cq);
+                                      }));
+}
+
+SdkPipeline::Call SdkPipeline::SetUserDetails(
+    const std::string& account, int age, int birthday, int bloodtype, const std::string& fax,
+    const std::string& homepage, const std::string& address, const std::string& postcode,
+    const std::string& country, const std::string& province, const std::string& city,
+    const std::string& college, const std::string& memo, const std::string& position, int type) {
+  CheckTexts(kUserSource, "SetUserDetails",
+             {&account, &fax, &homepage, &address, &postcode, &country, &province, &city, &college,
+              &memo, &position});
+  zelto::Details r;
+  r.set_account(account);
+  r.set_age(age);
+  r.set_birthday(birthday);
+  r.set_blood_type(bloodtype);
+  r.set_fax(fax);
+  r.set_homepage(homepage);
+  r.set_address(address);
+  r.set_postcode(postcode);
+  r.set_country(country);
+  r.set_province(province);
+  r.set_city(city);
+  r.set_college(college);
+  r.set_memo(memo);
+  r.set_position(position);
+  r.set_type(type);
+  SdkCore& core = *root_->core_;
+  return Call(AsyncCall<zelto::Empty>(kUserSource, "SetUserDetails", core.sdk_address,
+                                      Borrow(core.user.get()), std::move(r),
+                                      [](auto& s, auto* c, const auto& q, auto* cq) {
+                                        return s.PrepareAsyncSetUserDetails(c, q, cq);
+                                      }));
+}
+
+void SdkPipeline::Send(const std::string& key, std::vector<Call> calls, Finished finished) {
+  auto task = std::make_unique<Task>();
+  task->key = key;
+  task->calls = std::move(calls);
+  task->finished = std::move(finished);
+  Task* t = task.get();
+  auto& tasks = keys_[key];
+  tasks.push_back(std::move(task));
+  if (tasks.size() == 1) ready_.push_back(t);
+  for (;;) {
+    while (!ready_.empty() && in_flight_ < window_) {
+      Task* next = ready_.front();
+      ready_.erase(ready_.begin());
+      Start(next);
+    }
+    if (ready_.empty()) return;
+    Step();
+  }
+}
+
+void SdkPipeline::Wait() {
+  while (!keys_.empty()) {
+    while (!ready_.empty() && in_flight_ < window_) {
+      Task* next = ready_.front();
+      ready_.erase(ready_.begin());
+      Start(next);
+    }
+    if (in_flight_ == 0) break;  // cannot happen: a queued task is in flight or ready
+    Step();
+  }
+}
+
+bool SdkPipeline::Busy(const std::string& key) const { return keys_.count(key) > 0; }
+
+void SdkPipeline::Start(Task* task) {
+  if (task->calls.empty()) {
+    Finish(task, nullptr);
+    return;
+  }
+  task->started = true;
+  ++in_flight_;
+  StartNextCall(task);
+}
+
+void SdkPipeline::StartNextCall(Task* task) {
+  CallState& call = *task->calls[task->next++].state_;
+  task->timeout = root_->core_->Timeout();
+  task->context = std::make_unique<grpc::ClientContext>();
+  task->context->set_deadline(std::chrono::system_clock::now() + task->timeout);
+  root_->core_->transport.Authorize(task->context.get());
+  task->status = grpc::Status();
+  g_call_count.fetch_add(1, std::memory_order_relaxed);
+  call.send(task->context.get(), queue_.get(), &task->status, task);
+}
+
+void SdkPipeline::Step() {
+  void* tag = nullptr;
+  bool ok = false;
+  if (!queue_->Next(&tag, &ok)) return;
+  Task* task = static_cast<Task*>(tag);
+  if (!task->status.ok()) {
+    const CallState& call = *task->calls[task->next - 1].state_;
+    const SdkError error =
+        ErrorFromStatus(task->status, call.source, call.op, call.address, task->timeout);
+    Finish(task, &error);
+    return;
+  }
+  if (task->next < task->calls.size()) {
+    StartNextCall(task);
+  } else {
+    Finish(task, nullptr);
+  }
+}
+
+void SdkPipeline::Finish(Task* task, const SdkError* error) {
+  if (task->started) --in_flight_;
+  auto it = keys_.find(task->key);
+  std::vector<std::unique_ptr<Task>> tasks = std::move(it->second);
+  keys_.erase(it);
+  // The key's first task is this one; with an error the others end with it, unsent.
+  std::size_t done = error ? tasks.size() : 1;
+  for (std::size_t i = 0; i < done; ++i) {
+    if (tasks[i]->finished) tasks[i]->finished(error);
+  }
+  if (done < tasks.size()) {
+    tasks.erase(tasks.begin(), tasks.begin() + static_cast<std::ptrdiff_t>(done));
+    Task* next = tasks.front().get();
+    keys_[next->key] = std::move(tasks);
+    ready_.push_back(next);
+  }
+}
+
+}  // namespace norvane

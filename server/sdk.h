@@ -15,8 +15,15 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace grpc {
+class CompletionQueue;
+}
 
 namespace norvane {
 
@@ -162,6 +169,7 @@ class SdkApplication {
 
  private:
   friend class SdkRoot;
+  friend class SdkPipeline;
   explicit SdkApplication(SdkCore* core);
   struct Impl;
   std::unique_ptr<Impl> impl_;
@@ -184,6 +192,8 @@ struct SdkSecurity {
   // loopback address only (127.0.0.0/8, ::1, localhost); nothing else is ever called.
   std::string ca_file = {};
 };
+
+class SdkPipeline;
 
 class SdkRoot {
  public:
@@ -218,12 +228,86 @@ class SdkRoot {
   std::string SdkAddress() const;
 
  private:
+  friend class SdkPipeline;
   SdkRoot();
   std::unique_ptr<SdkCore> core_;
   std::unique_ptr<SdkDeptManager> dept_;
   std::unique_ptr<SdkUserManager> user_;
   std::unique_ptr<SdkApplication> app_;
   SdkExtraObject extra1_, extra2_;
+};
+
+// The asynchronous path for long runs of writes: calls are sent without waiting for the
+// answers before them, several at once, each with the root's deadline.
+//
+// Calls are queued in tasks. A task is a list of calls under a key (an account, say): they
+// go out one after another, each once the one before it succeeded, and a task waits for
+// the tasks queued before it under the same key. At the first failing call the task ends:
+// its later calls are not sent, and the tasks queued behind it under the same key end with
+// the same error unsent. Tasks under different keys run side by side, up to `window` at
+// once. Each task's `finished` runs exactly once, on the thread that calls Send or Wait,
+// with null or the error that ended the task; it must not call Send or Wait itself.
+//
+// One pipeline is used from one thread. The root must outlive it.
+class SdkPipeline {
+ public:
+  struct CallState;
+  class Call {
+   public:
+    Call() = default;
+
+   private:
+    friend class SdkPipeline;
+    explicit Call(std::shared_ptr<CallState> state) : state_(std::move(state)) {}
+    std::shared_ptr<CallState> state_;
+  };
+  using Finished = std::function<void(const SdkError* error)>;
+
+  explicit SdkPipeline(SdkRoot* root, std::size_t window = 64);
+  ~SdkPipeline();  // waits for the calls sent; the tasks not yet started end unsent
+  SdkPipeline(const SdkPipeline&) = delete;
+  SdkPipeline& operator=(const SdkPipeline&) = delete;
+
+  // The calls, with the arguments of the synchronous ones; a text the wire cannot carry
+  // throws SdkError here, before anything is queued.
+  Call AddUser(const std::string& account, int auth_type);
+  Call MoveUser(const std::string& account, const std::string& old_path,
+                const std::string& new_path, int flags);
+  Call TakeUserOutOfDepartment(const std::string& account, const std::string& path);
+  Call SetUserAuthType(const std::string& account, int auth_type);
+  Call SetUserBasicInfo(const std::string& account, const std::string& name, int gender,
+                        const std::string& mobile, const std::string& email,
+                        const std::string& phone, int auth_type);
+  Call SetUserDetails(const std::string& account, int age, int birthday, int bloodtype,
+                      const std::string& fax, const std::string& homepage,
+                      const std::string& address, const std::string& postcode,
+                      const std::string& country, const std::string& province,
+                      const std::string& city, const std::string& college, const std::string& memo,
+                      const std::string& position, int type);
+
+  // Queues a task; returns once it is started or queued behind its key, waiting for answers
+  // while `window` tasks are in flight.
+  void Send(const std::string& key, std::vector<Call> calls, Finished finished);
+  // Returns once every task queued has finished.
+  void Wait();
+  // True while a task under `key` is queued or in flight.
+  bool Busy(const std::string& key) const;
+
+ private:
+  struct Task;
+  void Start(Task* task);
+  void StartNextCall(Task* task);
+  // Takes one answer off the queue and moves its task on.
+  void Step();
+  void Finish(Task* task, const SdkError* error);
+
+  SdkRoot* root_;
+  std::size_t window_;
+  std::unique_ptr<grpc::CompletionQueue> queue_;
+  std::size_t in_flight_ = 0;  // tasks with a call sent
+  // Per key, the tasks not yet finished, the first of them running.
+  std::unordered_map<std::string, std::vector<std::unique_ptr<Task>>> keys_;
+  std::vector<Task*> ready_;  // first tasks of their key waiting for room in the window
 };
 
 }  // namespace norvane

@@ -18,6 +18,9 @@ namespace norvane {
 
 void SyncEngine::CollectServerOrganisation() {
   if (!sdk_) return;
+  org_known_ = false;
+  known_users_.clear();
+  unsure_.clear();
   std::vector<std::string> departments, accounts;
   // An account is listed once however many departments hold it: placing it once strikes
   // it off, and a second entry would have it deleted although the directory holds it.
@@ -31,12 +34,19 @@ void SyncEngine::CollectServerOrganisation() {
     }
     departments.insert(departments.end(), children.begin(), children.end());
     for (const std::string& account : ParseNameList(dept->DepartmentUsers(path), "Users", "User")) {
-      if (listed.insert(ToLowerAscii(account)).second) accounts.push_back(account);
+      const std::string key = ToLowerAscii(account);
+      if (listed.insert(key).second) accounts.push_back(account);
+      // "" lists the accounts in no department.
+      KnownUser& known = known_users_[key];
+      if (!path.empty()) known.departments.push_back(path);
+      // The walk does not tell in which order the departments were joined.
+      if (known.departments.size() > 1) unsure_.insert(key);
     }
     for (const std::string& child : children) walk(child);
   };
   try {
     walk("");
+    org_known_ = true;
   } catch (const SdkError& e) {
     // What was listed stays listed; an incomplete list only removes less.
     ReportSdkError(e);

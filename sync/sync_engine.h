@@ -43,6 +43,7 @@
 namespace norvane {
 
 class SdkRoot;
+class SdkPipeline;
 
 // Department key -> parent key; the first parent recorded wins.
 using DepartmentMap = std::map<std::string, std::string>;
@@ -195,10 +196,26 @@ class SyncEngine {
   enum class UserOutcome { kNotAPerson, kNoAccount, kAccount };
   UserOutcome UserEntry(XmlElement document, const EntryAttributes& attributes,
                         const std::string& dn);
+  // Queues the user's writes on pipeline_, or on a pipeline of its own that it waits for
+  // when no import runs. 0 when a write was refused before it could be sent, or, on its
+  // own pipeline, by the server.
   int PlaceUser(XmlElement document, const std::string& department, const std::string& account,
                 const EntryAttributes& attributes, bool first_of_user,
-                const std::vector<std::string>& all_paths, bool* placed);
+                const std::vector<std::string>& all_paths);
+  struct BasicFields {
+    std::string name, mobile, email, phone, position;
+    int gender = -1;
+  };
+  // The mapped fields, cut to the server's limits (each cut logged).
+  BasicFields ReadBasicInfo(const EntryAttributes& attributes);
   void WriteBasicInfo(const std::string& account, const EntryAttributes& attributes);
+  // The account as the server holds it: null when it has no such account. Known from the
+  // walk of the server at the start of the run and the run's own writes; asked of the
+  // server (once what is in flight for it has been answered) when the walk could not tell.
+  struct KnownUser {
+    std::vector<std::string> departments;  // the paths, in the order joined
+  };
+  KnownUser* ServerUser(const std::string& account, SdkPipeline& pipeline);
   std::vector<std::string> DepartmentsOfUser(const std::string& account);
   void UpdateUser2Zelto();
 
@@ -256,6 +273,16 @@ class SyncEngine {
   std::unordered_map<std::string, std::string> group_paths_;
   std::unordered_set<std::string> group_path_set_;  // lower-case paths of group_paths_
   std::unordered_set<std::string> written_paths_;   // lower-case paths this run wrote
+
+  // The server's accounts (by lower-case name) as the walk found them and this run's
+  // writes changed them, while org_known_. An account whose departments the walk cannot
+  // order, or whose write failed, is asked of the server instead (unsure_).
+  std::unordered_map<std::string, KnownUser> known_users_;
+  std::unordered_set<std::string> unsure_;
+  bool org_known_ = false;
+  SdkPipeline* pipeline_ = nullptr;  // the user import's, while it runs
+  bool server_failed_ = false;       // a write of the import failed at the server itself
+  std::unordered_set<std::string> placed_keys_;  // lower-case specified_accounts_
 
   std::vector<std::string> specified_accounts_;
   std::string unknown_account_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
 
 #include "directory/change_tracking.h"
 #include "directory/dn_text.h"
@@ -27,10 +28,53 @@ constexpr char kUnchanged[] = "ZELTO_NULL";
 
 }  // namespace
 
+namespace {
+
+// The server itself failed (unreachable, no answer in time, storage): what follows would
+// fail the same way. A refusal of one user's data is that user's alone.
+bool IsServerFailure(const SdkError& e) {
+  return e.code == kSdkErrorUnavailable || e.code == kSdkErrorTimeout ||
+         e.code == kSdkErrorCancelled || e.code == kSdkErrorFail;
+}
+
+// The server's MoveUser: drops `from`, joins `to` at the end unless already a member.
+void NoteMove(std::vector<std::string>& departments, const std::string& from,
+              const std::string& to) {
+  auto same = [](const std::string& p) {
+    return [&p](const std::string& q) { return EqualsNoCase(p, q); };
+  };
+  if (!from.empty()) {
+    auto it = std::find_if(departments.begin(), departments.end(), same(from));
+    if (it != departments.end()) departments.erase(it);
+  }
+  if (!to.empty() && std::none_of(departments.begin(), departments.end(), same(to))) {
+    departments.push_back(to);
+  }
+}
+
+}  // namespace
+
 int SyncEngine::ImportUsers() {
   if (!sdk_ || !client_) return 0;
   specified_accounts_.clear();
+  placed_keys_.clear();
+  server_failed_ = false;
   const std::string filter = UserFilter(sys_config_.directory_type);
+  // The users' writes go out side by side; each user's in its order.
+  SdkPipeline pipeline(sdk_.get());
+  pipeline_ = &pipeline;
+  struct Finish {
+    SyncEngine* engine;
+    SdkPipeline* pipeline;
+    ~Finish() {
+      // Every write sent is answered or reported before the import returns.
+      pipeline->Wait();
+      engine->pipeline_ = nullptr;
+      engine->org_known_ = false;
+      engine->known_users_.clear();
+      engine->unsure_.clear();
+    }
+  } finish{this, &pipeline};
   try {
     for (const std::string& base : search_bases_) {
       // The tree the department import recorded in memory; the file is the dialog's and may
@@ -48,6 +92,8 @@ int SyncEngine::ImportUsers() {
       long people = 0;    // entries that are neither disabled nor machine accounts
       long accounts = 0;  // of them, the ones that yielded an account
       auto take = [&](const EntryAttributes& attributes, const std::string& dn) {
+        // After the server failed, nothing more is sent: the run fails.
+        if (server_failed_) return;
         const UserOutcome outcome = UserEntry(document, attributes, dn);
         if (outcome != UserOutcome::kNotAPerson) ++people;
         if (outcome == UserOutcome::kAccount) ++accounts;
@@ -62,6 +108,7 @@ int SyncEngine::ImportUsers() {
           });
       for (const auto& [attributes, dn] : buffered) take(attributes, dn);
       if (status == ReadStatus::kEntryLost) return 0;
+      if (server_failed_) break;
       if (people > 0 && accounts == 0) {
         // Not one account out of a directory of people: the mapped attribute is not there
         // (a name mistyped), not a directory without users.
@@ -72,7 +119,12 @@ int SyncEngine::ImportUsers() {
         NoteIncompleteRead("用户", base);
       }
     }
+    pipeline.Wait();
   } catch (...) {
+    return 0;
+  }
+  if (server_failed_) {
+    WriteLog("Zelto服务器出错，用户导入中止，本次同步未删除任何部门和用户");
     return 0;
   }
   return 1;
@@ -96,29 +148,26 @@ SyncEngine::UserOutcome SyncEngine::UserEntry(XmlElement document,
   const std::string entry_dn =
       dn.empty() ? (Find(attributes, "dn") ? *Find(attributes, "dn") : "") : dn;
 
-  bool placed = false;
   if (sync_scope_.user_dept_type <= 0) {
     if (entry_dn.empty()) return UserOutcome::kAccount;
-    PlaceUser(document, ParentDn(entry_dn), account, attributes, true, {}, &placed);
+    PlaceUser(document, ParentDn(entry_dn), account, attributes, true, {});
   } else {
     std::vector<std::string> groups = GroupsOfUser(attributes, entry_dn);
     std::vector<std::string> paths;
     for (const std::string& g : groups) paths.push_back(GroupPath(g));
     if (groups.empty()) {
-      PlaceUser(document, "", account, attributes, true, paths, &placed);
+      PlaceUser(document, "", account, attributes, true, paths);
     }
     for (std::size_t i = 0; i < groups.size(); ++i) {
-      PlaceUser(document, groups[i], account, attributes, i == 0, paths, &placed);
+      PlaceUser(document, groups[i], account, attributes, i == 0, paths);
     }
   }
-  if (placed) specified_accounts_.push_back(account);
   return UserOutcome::kAccount;
 }
 
 int SyncEngine::AddOrUpdateUser(XmlElement document, const std::string& department,
                                 const std::string& account, const EntryAttributes& attributes) {
-  bool placed = false;
-  return PlaceUser(document, department, account, attributes, true, {}, &placed);
+  return PlaceUser(document, department, account, attributes, true, {});
 }
 
 std::vector<std::string> SyncEngine::DepartmentsOfUser(const std::string& account) {
@@ -126,10 +175,27 @@ std::vector<std::string> SyncEngine::DepartmentsOfUser(const std::string& accoun
                        "Department");
 }
 
+SyncEngine::KnownUser* SyncEngine::ServerUser(const std::string& account, SdkPipeline& pipeline) {
+  const std::string key = ToLowerAscii(account);
+  if (org_known_ && !unsure_.count(key)) {
+    auto it = known_users_.find(key);
+    return it == known_users_.end() ? nullptr : &it->second;
+  }
+  if (pipeline.Busy(key)) pipeline.Wait();
+  if (!sdk_->UserManager()->UserExists(account)) {
+    known_users_.erase(key);
+    unsure_.erase(key);
+    return nullptr;
+  }
+  KnownUser& known = known_users_[key];
+  known.departments = DepartmentsOfUser(account);
+  unsure_.erase(key);
+  return &known;
+}
+
 int SyncEngine::PlaceUser(XmlElement document, const std::string& department,
                           const std::string& account, const EntryAttributes& attributes,
-                          bool first_of_user, const std::vector<std::string>& all_paths,
-                          bool* placed) {
+                          bool first_of_user, const std::vector<std::string>& all_paths) {
   if (IsExcludedDept(department) || IsExcludedUser(account)) return 1;
   if (!FindDeptElement(document, department)) return 1;
   const bool group_mode = sync_scope_.user_dept_type > 0;
@@ -138,14 +204,28 @@ int SyncEngine::PlaceUser(XmlElement document, const std::string& department,
     std::lock_guard<std::mutex> guard(lock_);
     users_to_remove_.Remove(account);
   }
+  std::unique_ptr<SdkPipeline> own;
+  SdkPipeline* pipeline = pipeline_;
+  if (!pipeline) {
+    own = std::make_unique<SdkPipeline>(sdk_.get());
+    pipeline = own.get();
+  }
+  const std::string key = ToLowerAscii(account);
+  int result = 1;
   try {
-    SdkDeptManager* dept = sdk_->DeptManager();
     const int auth_type = manage_sync_.auth_type;
-    if (sdk_->UserManager()->UserExists(account)) {
-      std::vector<std::string> current = DepartmentsOfUser(account);
+    std::vector<SdkPipeline::Call> calls;
+    if (KnownUser* known = ServerUser(account, *pipeline)) {
+      // What the server will hold once these writes are through.
+      std::vector<std::string>& after = known->departments;
+      const std::vector<std::string> current = after;
       const std::string now = current.empty() ? "" : current.front();
+      auto move = [&](const std::string& from, const std::string& to) {
+        calls.push_back(pipeline->MoveUser(account, from, to, 0));
+        NoteMove(after, from, to);
+      };
       if (!group_mode) {
-        if (!EqualsNoCase(now, path)) dept->MoveUser(account, now, path, 0);
+        if (!EqualsNoCase(now, path)) move(now, path);
       } else {
         auto wanted = [&](const std::string& p) {
           return EqualsNoCase(p, path) ||
@@ -158,44 +238,73 @@ int SyncEngine::PlaceUser(XmlElement document, const std::string& department,
         // The first group takes the place of a department the user no longer belongs to;
         // further groups are further memberships.
         const std::string from = !member && first_of_user && !wanted(now) ? now : "";
-        if (!member) dept->MoveUser(account, from, path, 0);
+        if (!member) move(from, path);
         // The departments of groups the user has left lose it; one that is no group's (an
         // administrator's own) keeps it.
         for (const std::string& p : current) {
           if (wanted(p) || (!from.empty() && EqualsNoCase(p, from)) || !IsGroupPath(p)) continue;
-          dept->TakeUserOutOfDepartment(account, p);
+          calls.push_back(pipeline->TakeUserOutOfDepartment(account, p));
+          NoteMove(after, p, "");
         }
       }
-      sdk_->Application()->SetUserAuthType(account, auth_type);
+      calls.push_back(pipeline->SetUserAuthType(account, auth_type));
     } else {
-      sdk_->UserManager()->AddUser(account, auth_type);
-      dept->MoveUser(account, "", path, 0);
+      calls.push_back(pipeline->AddUser(account, auth_type));
+      calls.push_back(pipeline->MoveUser(account, "", path, 0));
+      known_users_[key].departments = {path};
     }
-    WriteBasicInfo(account, attributes);
-    *placed = true;
-    return 1;
+    const BasicFields f = ReadBasicInfo(attributes);
+    calls.push_back(pipeline->SetUserBasicInfo(account, f.name, f.gender, f.mobile, f.email,
+                                               f.phone, auth_type));
+    calls.push_back(pipeline->SetUserDetails(account, -1, -1, -1, kUnchanged, kUnchanged,
+                                             kUnchanged, kUnchanged, kUnchanged, kUnchanged,
+                                             kUnchanged, kUnchanged, kUnchanged, f.position, -1));
+    const bool importing = pipeline_ != nullptr;
+    pipeline->Send(key, std::move(calls),
+                   [this, account, path, key, importing, &result](const SdkError* error) {
+                     if (!error) {
+                       if (importing && placed_keys_.insert(key).second)
+                         specified_accounts_.push_back(account);
+                       return;
+                     }
+                     ReportSdkError(*error);
+                     WriteLog(Format("Add User=%s, dept=%s 调用Zelto SDK 增加用户失败",
+                                     account.c_str(), path.c_str()));
+                     // Left as far as it got: what the server holds now is asked when it is needed
+                     // again.
+                     unsure_.insert(key);
+                     if (IsServerFailure(*error)) server_failed_ = true;
+                     if (!importing) result = 0;
+                   });
   } catch (const SdkError& e) {
+    unsure_.insert(key);
     ReportSdkError(e);
+    if (IsServerFailure(e)) server_failed_ = true;
     WriteLog(
         Format("Add User=%s, dept=%s 调用Zelto SDK 增加用户失败", account.c_str(), path.c_str()));
+    result = 0;
   } catch (...) {
+    unsure_.insert(key);
     WriteLog(Format("Add User=%s, dept=%s 调用Zelto SDK 增加用户失败,用户数据接口未知异常",
                     account.c_str(), path.c_str()));
+    result = 0;
   }
-  return 0;
+  if (own) own->Wait();
+  return result;
 }
 
-void SyncEngine::WriteBasicInfo(const std::string& account, const EntryAttributes& attributes) {
+SyncEngine::BasicFields SyncEngine::ReadBasicInfo(const EntryAttributes& attributes) {
   auto value = [&](const char* key) {
     const std::string* v = Find(attributes, UserAttribute(key));
     return v ? FirstValue(*v) : std::string();
   };
-  std::string name = value("name");
+  BasicFields f;
+  f.name = value("name");
   const std::string gender = value("gender");
-  std::string mobile = value("mobile");
-  std::string email = value("email");
-  std::string phone = value("phone");
-  const std::string position = value("position");
+  f.mobile = value("mobile");
+  f.email = value("email");
+  f.phone = value("phone");
+  f.position = value("position");
 
   auto cut = [](std::string& field, const char* format) {
     if (field.size() <= kFieldBytes) return;
@@ -203,17 +312,21 @@ void SyncEngine::WriteBasicInfo(const std::string& account, const EntryAttribute
     WriteLog(Format(format, field.c_str(), shortened.c_str()));
     field = shortened;
   };
-  cut(name, "SetUserBasicInfo User=%s用户名太长, 被截短的用户名=%s");
-  cut(mobile, "SetUserBasicInfo Mobile=%s字段太长, 被截短的后Mobile=%s");
-  cut(email, "SetUserBasicInfo Email=%s字段太长, 被截短的后Email=%s");
-  cut(phone, "SetUserBasicInfo strPhone=%s字段太长, 被截短的后Phone=%s");
-  const int gender_code = !gender.empty() && gender[0] == '1' ? 1 : -1;
+  cut(f.name, "SetUserBasicInfo User=%s用户名太长, 被截短的用户名=%s");
+  cut(f.mobile, "SetUserBasicInfo Mobile=%s字段太长, 被截短的后Mobile=%s");
+  cut(f.email, "SetUserBasicInfo Email=%s字段太长, 被截短的后Email=%s");
+  cut(f.phone, "SetUserBasicInfo strPhone=%s字段太长, 被截短的后Phone=%s");
+  f.gender = !gender.empty() && gender[0] == '1' ? 1 : -1;
+  return f;
+}
 
-  sdk_->UserManager()->SetUserBasicInfo(account, name, gender_code, mobile, email, phone,
+void SyncEngine::WriteBasicInfo(const std::string& account, const EntryAttributes& attributes) {
+  const BasicFields f = ReadBasicInfo(attributes);
+  sdk_->UserManager()->SetUserBasicInfo(account, f.name, f.gender, f.mobile, f.email, f.phone,
                                         manage_sync_.auth_type);
   sdk_->UserManager()->SetUserDetails(account, -1, -1, -1, kUnchanged, kUnchanged, kUnchanged,
                                       kUnchanged, kUnchanged, kUnchanged, kUnchanged, kUnchanged,
-                                      kUnchanged, position, -1);
+                                      kUnchanged, f.position, -1);
 }
 
 int SyncEngine::SetUserBasicInfo(const std::string& account, const std::string& dn) {

@@ -232,22 +232,71 @@ class Store::Statement {
   sqlite3_stmt* stmt_;
 };
 
-// BEGIN IMMEDIATE ... COMMIT; rolled back unless committed.
-class Store::Transaction {
- public:
-  explicit Transaction(Store* store) : store_(store) { store_->Exec("BEGIN IMMEDIATE"); }
-  ~Transaction() {
-    if (!done_) sqlite3_exec(store_->db_, "ROLLBACK", nullptr, nullptr, nullptr);
+void Store::Write(const std::function<void()>& body) {
+  PendingWrite me(&body);
+  std::unique_lock<std::mutex> queue(queue_mu_);
+  queue_.push_back(&me);
+  while (!me.done && committing_) me.wake.wait(queue);
+  if (!me.done) {
+    // Nobody is committing: this caller commits everything queued so far, its own write too.
+    committing_ = true;
+    std::vector<PendingWrite*> batch;
+    batch.swap(queue_);
+    queue.unlock();
+    CommitBatch(batch);
+    queue.lock();
+    // Notified under the lock, so no waiter returns (and takes its entry away) meanwhile.
+    for (PendingWrite* w : batch) {
+      w->done = true;
+      if (w != &me) w->wake.notify_one();
+    }
+    committing_ = false;
+    if (!queue_.empty()) queue_.front()->wake.notify_one();
   }
-  void Commit() {
-    store_->Exec("COMMIT");
-    done_ = true;
-  }
+  if (me.error) std::rethrow_exception(me.error);
+}
 
- private:
-  Store* store_;
-  bool done_ = false;
-};
+void Store::CommitBatch(const std::vector<PendingWrite*>& batch) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto fail_all = [&] {
+    for (PendingWrite* w : batch) {
+      if (!w->error) w->error = std::current_exception();
+    }
+  };
+  try {
+    Statement(this, "BEGIN IMMEDIATE").Run();
+  } catch (...) {
+    fail_all();
+    return;
+  }
+  const long long before = sqlite3_total_changes64(db_);
+  for (PendingWrite* w : batch) {
+    try {
+      Statement(this, "SAVEPOINT w").Run();
+    } catch (...) {
+      w->error = std::current_exception();
+      continue;
+    }
+    try {
+      (*w->body)();
+    } catch (...) {
+      w->error = std::current_exception();
+      sqlite3_exec(db_, "ROLLBACK TO w", nullptr, nullptr, nullptr);
+    }
+    sqlite3_exec(db_, "RELEASE w", nullptr, nullptr, nullptr);
+  }
+  try {
+    // Nothing changed: end the transaction without writing to the log at all.
+    if (sqlite3_total_changes64(db_) == before) {
+      Statement(this, "ROLLBACK").Run();
+    } else {
+      Statement(this, "COMMIT").Run();
+    }
+  } catch (...) {
+    fail_all();
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+}
 
 Store::Store(const std::string& path) {
   int rc =
@@ -406,257 +455,253 @@ void Store::InsertDepartment(std::int64_t parent, const std::string& name) {
 }
 
 void Store::AddDepartment(const std::string& name, const std::string& parent_ref) {
-  std::lock_guard<std::mutex> lock(mu_);
   CheckName(name, "department name", kMaxDeptNameBytes);
-  Transaction t(this);
-  InsertDepartment(ResolveRef(parent_ref, "parent department"), name);
-  t.Commit();
+  Write([&] { InsertDepartment(ResolveRef(parent_ref, "parent department"), name); });
 }
 
 void Store::RemoveDepartment(const std::string& ref) {
-  std::lock_guard<std::mutex> lock(mu_);
-  Transaction t(this);
-  std::int64_t id = ResolveDepartment(ref, "department");
-  // Memberships of the removed departments go with them (ON DELETE CASCADE).
-  Statement s(this,
-              "DELETE FROM dept WHERE id IN (WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
-              "SELECT d.id FROM dept d JOIN sub ON d.parent = sub.id) SELECT id FROM sub)");
-  s.Bind(1, id).Run();
-  t.Commit();
+  Write([&] {
+    std::int64_t id = ResolveDepartment(ref, "department");
+    // Memberships of the removed departments go with them (ON DELETE CASCADE).
+    Statement s(this,
+                "DELETE FROM dept WHERE id IN (WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
+                "SELECT d.id FROM dept d JOIN sub ON d.parent = sub.id) SELECT id FROM sub)");
+    s.Bind(1, id).Run();
+  });
 }
 
 void Store::RenameDepartment(const std::string& ref, const std::string& new_name) {
-  std::lock_guard<std::mutex> lock(mu_);
   CheckName(new_name, "new department name", kMaxDeptNameBytes);
-  Transaction t(this);
-  std::int64_t id = ResolveDepartment(ref, "department");
-  std::int64_t parent;
-  {
-    Statement s(this, "SELECT parent FROM dept WHERE id = ?1");
-    s.Bind(1, id);
-    if (!s.Step()) Fail("dangling department");
-    parent = s.Int(0);
-  }
-  std::optional<std::int64_t> clash = FindChild(parent, new_name);
-  if (clash && *clash != id) {
-    throw StoreError(StoreCode::kExists, "department " + Quote(new_name) +
-                                             " already exists under " +
-                                             PathForMessage(PathOf(parent)));
-  }
-  Statement s(this, "UPDATE dept SET name = ?2 WHERE id = ?1");
-  s.Bind(1, id).Bind(2, new_name).Run();
-  t.Commit();
+  Write([&] {
+    std::int64_t id = ResolveDepartment(ref, "department");
+    std::int64_t parent;
+    {
+      Statement s(this, "SELECT parent FROM dept WHERE id = ?1");
+      s.Bind(1, id);
+      if (!s.Step()) Fail("dangling department");
+      parent = s.Int(0);
+    }
+    std::optional<std::int64_t> clash = FindChild(parent, new_name);
+    if (clash && *clash != id) {
+      throw StoreError(StoreCode::kExists, "department " + Quote(new_name) +
+                                               " already exists under " +
+                                               PathForMessage(PathOf(parent)));
+    }
+    Statement s(this, "UPDATE dept SET name = ?2 WHERE id = ?1");
+    s.Bind(1, id).Bind(2, new_name).Run();
+  });
 }
 
 std::string Store::ParentsOfDepartment(const std::string& ref) {
-  std::lock_guard<std::mutex> lock(mu_);
-  std::vector<std::int64_t> ids;
-  if (ref.find('\\') != std::string::npos) {
-    ids.push_back(ResolveDepartment(ref, "department"));
-  } else {
-    if (ref.empty()) throw StoreError(StoreCode::kInvalid, "department name is empty");
-    ids = FindByName(ref);
-    if (ids.empty()) {
-      throw StoreError(StoreCode::kNotFound, "no department is named " + Quote(ref));
+  return Read([&] {
+    std::vector<std::int64_t> ids;
+    if (ref.find('\\') != std::string::npos) {
+      ids.push_back(ResolveDepartment(ref, "department"));
+    } else {
+      if (ref.empty()) throw StoreError(StoreCode::kInvalid, "department name is empty");
+      ids = FindByName(ref);
+      if (ids.empty()) {
+        throw StoreError(StoreCode::kNotFound, "no department is named " + Quote(ref));
+      }
     }
-  }
-  std::string answer;
-  for (std::int64_t id : ids) {
-    Statement s(this, "SELECT parent FROM dept WHERE id = ?1");
-    s.Bind(1, id);
-    if (!s.Step()) Fail("dangling department");
-    std::int64_t parent = s.Int(0);
-    answer += PathOf(parent) + ";";
-  }
-  return answer;
+    std::string answer;
+    for (std::int64_t id : ids) {
+      Statement s(this, "SELECT parent FROM dept WHERE id = ?1");
+      s.Bind(1, id);
+      if (!s.Step()) Fail("dangling department");
+      std::int64_t parent = s.Int(0);
+      answer += PathOf(parent) + ";";
+    }
+    return answer;
+  });
 }
 
 void Store::MoveDepartment(const std::string& ref, const std::string& new_parent_ref) {
-  std::lock_guard<std::mutex> lock(mu_);
-  Transaction t(this);
-  std::int64_t id = ResolveDepartment(ref, "department");
-  std::int64_t parent = ResolveRef(new_parent_ref, "new parent department");
-  for (std::int64_t up = parent; up != 0;) {
-    if (up == id) {
-      throw StoreError(StoreCode::kInvalid,
-                       "cannot move department " + Quote(ref) + " under itself or its own subtree");
+  Write([&] {
+    std::int64_t id = ResolveDepartment(ref, "department");
+    std::int64_t parent = ResolveRef(new_parent_ref, "new parent department");
+    for (std::int64_t up = parent; up != 0;) {
+      if (up == id) {
+        throw StoreError(StoreCode::kInvalid, "cannot move department " + Quote(ref) +
+                                                  " under itself or its own subtree");
+      }
+      Statement s(this, "SELECT parent FROM dept WHERE id = ?1");
+      s.Bind(1, up);
+      if (!s.Step()) Fail("dangling department");
+      up = s.Int(0);
     }
-    Statement s(this, "SELECT parent FROM dept WHERE id = ?1");
-    s.Bind(1, up);
-    if (!s.Step()) Fail("dangling department");
-    up = s.Int(0);
-  }
-  std::string name;
-  {
-    Statement s(this, "SELECT name FROM dept WHERE id = ?1");
-    s.Bind(1, id);
-    if (!s.Step()) Fail("dangling department");
-    name = s.Text(0);
-  }
-  std::optional<std::int64_t> clash = FindChild(parent, name);
-  if (clash && *clash != id) {
-    throw StoreError(StoreCode::kExists, "department " + Quote(name) + " already exists under " +
-                                             PathForMessage(PathOf(parent)));
-  }
-  Statement s(this, "UPDATE dept SET parent = ?2 WHERE id = ?1");
-  s.Bind(1, id).Bind(2, parent).Run();
-  t.Commit();
+    std::string name;
+    {
+      Statement s(this, "SELECT name FROM dept WHERE id = ?1");
+      s.Bind(1, id);
+      if (!s.Step()) Fail("dangling department");
+      name = s.Text(0);
+    }
+    std::optional<std::int64_t> clash = FindChild(parent, name);
+    if (clash && *clash != id) {
+      throw StoreError(StoreCode::kExists, "department " + Quote(name) + " already exists under " +
+                                               PathForMessage(PathOf(parent)));
+    }
+    Statement s(this, "UPDATE dept SET parent = ?2 WHERE id = ?1");
+    s.Bind(1, id).Bind(2, parent).Run();
+  });
 }
 
 std::vector<std::string> Store::ChildDepartments(const std::string& ref) {
-  std::lock_guard<std::mutex> lock(mu_);
-  std::int64_t id = ResolveRef(ref, "department");
-  Statement s(this, "SELECT name FROM dept WHERE parent = ?1 ORDER BY id");
-  s.Bind(1, id);
-  std::vector<std::string> names;
-  while (s.Step()) names.push_back(s.Text(0));
-  return names;
+  return Read([&] {
+    std::int64_t id = ResolveRef(ref, "department");
+    Statement s(this, "SELECT name FROM dept WHERE parent = ?1 ORDER BY id");
+    s.Bind(1, id);
+    std::vector<std::string> names;
+    while (s.Step()) names.push_back(s.Text(0));
+    return names;
+  });
 }
 
 std::vector<std::string> Store::DepartmentUsers(const std::string& ref) {
-  std::lock_guard<std::mutex> lock(mu_);
-  std::int64_t id = ResolveRef(ref, "department");
-  std::vector<std::string> accounts;
-  if (id == 0) {
-    Statement s(this,
-                "SELECT account FROM user u WHERE NOT EXISTS "
-                "(SELECT 1 FROM member m WHERE m.user_id = u.id) ORDER BY u.id");
-    while (s.Step()) accounts.push_back(s.Text(0));
-  } else {
-    Statement s(this,
-                "SELECT u.account FROM member m JOIN user u ON u.id = m.user_id "
-                "WHERE m.dept_id = ?1 ORDER BY m.seq");
-    s.Bind(1, id);
-    while (s.Step()) accounts.push_back(s.Text(0));
-  }
-  return accounts;
+  return Read([&] {
+    std::int64_t id = ResolveRef(ref, "department");
+    std::vector<std::string> accounts;
+    if (id == 0) {
+      Statement s(this,
+                  "SELECT account FROM user u WHERE NOT EXISTS "
+                  "(SELECT 1 FROM member m WHERE m.user_id = u.id) ORDER BY u.id");
+      while (s.Step()) accounts.push_back(s.Text(0));
+    } else {
+      Statement s(this,
+                  "SELECT u.account FROM member m JOIN user u ON u.id = m.user_id "
+                  "WHERE m.dept_id = ?1 ORDER BY m.seq");
+      s.Bind(1, id);
+      while (s.Step()) accounts.push_back(s.Text(0));
+    }
+    return accounts;
+  });
 }
 
 void Store::TakeUserOutOfDepartment(const std::string& account, const std::string& ref) {
-  std::lock_guard<std::mutex> lock(mu_);
-  Transaction t(this);
-  std::int64_t user = RequireUser(account);
-  std::int64_t dept = ResolveDepartment(ref, "department");
-  Statement s(this, "DELETE FROM member WHERE user_id = ?1 AND dept_id = ?2");
-  s.Bind(1, user).Bind(2, dept).Run();
-  if (sqlite3_changes(db_) == 0) {
-    throw StoreError(StoreCode::kNotFound,
-                     "account " + Quote(account) + " is not in department " + Quote(ref));
-  }
-  t.Commit();
+  Write([&] {
+    std::int64_t user = RequireUser(account);
+    std::int64_t dept = ResolveDepartment(ref, "department");
+    Statement s(this, "DELETE FROM member WHERE user_id = ?1 AND dept_id = ?2");
+    s.Bind(1, user).Bind(2, dept).Run();
+    if (sqlite3_changes(db_) == 0) {
+      throw StoreError(StoreCode::kNotFound,
+                       "account " + Quote(account) + " is not in department " + Quote(ref));
+    }
+  });
 }
 
 void Store::MoveUser(const std::string& account, const std::string& old_ref,
                      const std::string& new_ref) {
-  std::lock_guard<std::mutex> lock(mu_);
-  Transaction t(this);
-  std::int64_t user = RequireUser(account);
-  std::optional<std::int64_t> from, to;
-  if (!old_ref.empty()) from = ResolveDepartment(old_ref, "old department");
-  if (!new_ref.empty()) to = ResolveDepartment(new_ref, "new department");
-  if (from && to && *from == *to) {
-    // Same department: the membership must exist and stays where it is in the order.
-    Statement s(this, "SELECT 1 FROM member WHERE user_id = ?1 AND dept_id = ?2");
-    s.Bind(1, user).Bind(2, *from);
-    if (!s.Step()) {
-      throw StoreError(StoreCode::kNotFound,
-                       "account " + Quote(account) + " is not in department " + Quote(old_ref));
+  Write([&] {
+    std::int64_t user = RequireUser(account);
+    std::optional<std::int64_t> from, to;
+    if (!old_ref.empty()) from = ResolveDepartment(old_ref, "old department");
+    if (!new_ref.empty()) to = ResolveDepartment(new_ref, "new department");
+    if (from && to && *from == *to) {
+      // Same department: the membership must exist and stays where it is in the order.
+      Statement s(this, "SELECT 1 FROM member WHERE user_id = ?1 AND dept_id = ?2");
+      s.Bind(1, user).Bind(2, *from);
+      if (!s.Step()) {
+        throw StoreError(StoreCode::kNotFound,
+                         "account " + Quote(account) + " is not in department " + Quote(old_ref));
+      }
+      return;
     }
-    t.Commit();
-    return;
-  }
-  if (from) {
-    Statement s(this, "DELETE FROM member WHERE user_id = ?1 AND dept_id = ?2");
-    s.Bind(1, user).Bind(2, *from).Run();
-    if (sqlite3_changes(db_) == 0) {
-      throw StoreError(StoreCode::kNotFound,
-                       "account " + Quote(account) + " is not in department " + Quote(old_ref));
+    if (from) {
+      Statement s(this, "DELETE FROM member WHERE user_id = ?1 AND dept_id = ?2");
+      s.Bind(1, user).Bind(2, *from).Run();
+      if (sqlite3_changes(db_) == 0) {
+        throw StoreError(StoreCode::kNotFound,
+                         "account " + Quote(account) + " is not in department " + Quote(old_ref));
+      }
     }
-  }
-  if (to) {
-    Statement s(this, "INSERT OR IGNORE INTO member(user_id, dept_id) VALUES(?1, ?2)");
-    s.Bind(1, user).Bind(2, *to).Run();
-  }
-  t.Commit();
+    if (to) {
+      Statement s(this, "INSERT OR IGNORE INTO member(user_id, dept_id) VALUES(?1, ?2)");
+      s.Bind(1, user).Bind(2, *to).Run();
+    }
+  });
 }
 
 std::vector<std::string> Store::DepartmentsOfUser(const std::string& account) {
-  std::lock_guard<std::mutex> lock(mu_);
-  std::int64_t user = RequireUser(account);
-  std::vector<std::int64_t> ids;
-  {
-    Statement s(this, "SELECT dept_id FROM member WHERE user_id = ?1 ORDER BY seq");
-    s.Bind(1, user);
-    while (s.Step()) ids.push_back(s.Int(0));
-  }
-  std::vector<std::string> paths;
-  for (std::int64_t id : ids) paths.push_back(PathOf(id));
-  return paths;
+  return Read([&] {
+    std::int64_t user = RequireUser(account);
+    std::vector<std::int64_t> ids;
+    {
+      Statement s(this, "SELECT dept_id FROM member WHERE user_id = ?1 ORDER BY seq");
+      s.Bind(1, user);
+      while (s.Step()) ids.push_back(s.Int(0));
+    }
+    std::vector<std::string> paths;
+    for (std::int64_t id : ids) paths.push_back(PathOf(id));
+    return paths;
+  });
 }
 
 bool Store::DepartmentExists(const std::string& ref) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (ref.empty()) return true;
-  if (ref.find('\\') == std::string::npos) return !FindByName(ref).empty();
-  try {
-    ResolveRef(ref, "department");
-    return true;
-  } catch (const StoreError& e) {
-    // A malformed path names no department either.
-    if (e.code() == StoreCode::kNotFound || e.code() == StoreCode::kInvalid) return false;
-    throw;
-  }
+  return Read([&] {
+    if (ref.empty()) return true;
+    if (ref.find('\\') == std::string::npos) return !FindByName(ref).empty();
+    try {
+      ResolveRef(ref, "department");
+      return true;
+    } catch (const StoreError& e) {
+      // A malformed path names no department either.
+      if (e.code() == StoreCode::kNotFound || e.code() == StoreCode::kInvalid) return false;
+      throw;
+    }
+  });
 }
 
 void Store::AddUser(const std::string& account, int auth_type) {
-  std::lock_guard<std::mutex> lock(mu_);
   CheckAccount(account);
   CheckAuthType(auth_type);
-  Transaction t(this);
-  if (UserId(account)) {
-    throw StoreError(StoreCode::kExists, "account " + Quote(account) + " already exists");
-  }
-  Statement s(this, "INSERT INTO user(account, auth_type) VALUES(?1, ?2)");
-  s.Bind(1, account).Bind(2, static_cast<std::int64_t>(auth_type)).Run();
-  t.Commit();
+  Write([&] {
+    if (UserId(account)) {
+      throw StoreError(StoreCode::kExists, "account " + Quote(account) + " already exists");
+    }
+    Statement s(this, "INSERT INTO user(account, auth_type) VALUES(?1, ?2)");
+    s.Bind(1, account).Bind(2, static_cast<std::int64_t>(auth_type)).Run();
+  });
 }
 
 void Store::RemoveUser(const std::string& account) {
-  std::lock_guard<std::mutex> lock(mu_);
-  Transaction t(this);
-  std::int64_t user = RequireUser(account);
-  Statement s(this, "DELETE FROM user WHERE id = ?1");
-  s.Bind(1, user).Run();
-  t.Commit();
+  Write([&] {
+    std::int64_t user = RequireUser(account);
+    Statement s(this, "DELETE FROM user WHERE id = ?1");
+    s.Bind(1, user).Run();
+  });
 }
 
 void Store::SetUserBasicInfo(const BasicInfo& info) {
-  std::lock_guard<std::mutex> lock(mu_);
   CheckText(info.name(), "name", kMaxBasicTextBytes);
   CheckNumber(info.gender(), "gender", 2);
   CheckText(info.mobile(), "mobile", kMaxBasicTextBytes);
   CheckText(info.email(), "email", kMaxBasicTextBytes);
   CheckText(info.phone(), "phone", kMaxBasicTextBytes);
   CheckNumber(info.auth_type(), "authentication type", kMaxAuthType);
-  Transaction t(this);
-  std::int64_t user = RequireUser(info.account());
-  Statement s(this,
-              "UPDATE user SET name = COALESCE(?2, name), gender = COALESCE(?3, gender), "
-              "mobile = COALESCE(?4, mobile), email = COALESCE(?5, email), "
-              "phone = COALESCE(?6, phone), auth_type = COALESCE(?7, auth_type) WHERE id = ?1");
-  s.Bind(1, user)
-      .BindText(2, info.name())
-      .BindNumber(3, info.gender())
-      .BindText(4, info.mobile())
-      .BindText(5, info.email())
-      .BindText(6, info.phone())
-      .BindNumber(7, info.auth_type())
-      .Run();
-  t.Commit();
+  Write([&] {
+    std::int64_t user = RequireUser(info.account());
+    Statement s(
+        this,
+        "UPDATE user SET name = COALESCE(?2, name), gender = COALESCE(?3, gender), "
+        "mobile = COALESCE(?4, mobile), email = COALESCE(?5, email), "
+        "phone = COALESCE(?6, phone), auth_type = COALESCE(?7, auth_type) WHERE id = ?1 AND "
+        "(name, gender, mobile, email, phone, auth_type) IS NOT (COALESCE(?2, name), "
+        "COALESCE(?3, gender), COALESCE(?4, mobile), COALESCE(?5, email), "
+        "COALESCE(?6, phone), COALESCE(?7, auth_type))");
+    s.Bind(1, user)
+        .BindText(2, info.name())
+        .BindNumber(3, info.gender())
+        .BindText(4, info.mobile())
+        .BindText(5, info.email())
+        .BindText(6, info.phone())
+        .BindNumber(7, info.auth_type())
+        .Run();
+  });
 }
 
 void Store::SetUserDetails(const Details& d) {
-  std::lock_guard<std::mutex> lock(mu_);
   CheckNumber(d.age(), "age", 200);
   CheckNumber(d.birthday(), "birthday", 99991231);
   CheckNumber(d.blood_type(), "blood type", 9);
@@ -671,56 +716,62 @@ void Store::SetUserDetails(const Details& d) {
   CheckText(d.memo(), "memo", kMaxMemoBytes);
   CheckText(d.position(), "position", kMaxDetailTextBytes);
   CheckNumber(d.type(), "type", 255);
-  Transaction t(this);
-  std::int64_t user = RequireUser(d.account());
-  Statement s(this,
-              "UPDATE user SET age = COALESCE(?2, age), birthday = COALESCE(?3, birthday), "
-              "blood_type = COALESCE(?4, blood_type), fax = COALESCE(?5, fax), "
-              "homepage = COALESCE(?6, homepage), address = COALESCE(?7, address), "
-              "postcode = COALESCE(?8, postcode), country = COALESCE(?9, country), "
-              "province = COALESCE(?10, province), city = COALESCE(?11, city), "
-              "college = COALESCE(?12, college), memo = COALESCE(?13, memo), "
-              "position = COALESCE(?14, position), type = COALESCE(?15, type) WHERE id = ?1");
-  s.Bind(1, user)
-      .BindNumber(2, d.age())
-      .BindNumber(3, d.birthday())
-      .BindNumber(4, d.blood_type())
-      .BindText(5, d.fax())
-      .BindText(6, d.homepage())
-      .BindText(7, d.address())
-      .BindText(8, d.postcode())
-      .BindText(9, d.country())
-      .BindText(10, d.province())
-      .BindText(11, d.city())
-      .BindText(12, d.college())
-      .BindText(13, d.memo())
-      .BindText(14, d.position())
-      .BindNumber(15, d.type())
-      .Run();
-  t.Commit();
+  Write([&] {
+    std::int64_t user = RequireUser(d.account());
+    Statement s(this,
+                "UPDATE user SET age = COALESCE(?2, age), birthday = COALESCE(?3, birthday), "
+                "blood_type = COALESCE(?4, blood_type), fax = COALESCE(?5, fax), "
+                "homepage = COALESCE(?6, homepage), address = COALESCE(?7, address), "
+                "postcode = COALESCE(?8, postcode), country = COALESCE(?9, country), "
+                "province = COALESCE(?10, province), city = COALESCE(?11, city), "
+                "college = COALESCE(?12, college), memo = COALESCE(?13, memo), "
+                "position = COALESCE(?14, position), type = COALESCE(?15, type) WHERE id = ?1 AND "
+                "(age, birthday, blood_type, fax, homepage, address, postcode, country, province, "
+                "city, college, memo, position, type) IS NOT (COALESCE(?2, age), "
+                "COALESCE(?3, birthday), COALESCE(?4, blood_type), COALESCE(?5, fax), "
+                "COALESCE(?6, homepage), COALESCE(?7, address), COALESCE(?8, postcode), "
+                "COALESCE(?9, country), COALESCE(?10, province), COALESCE(?11, city), "
+                "COALESCE(?12, college), COALESCE(?13, memo), COALESCE(?14, position), "
+                "COALESCE(?15, type))");
+    s.Bind(1, user)
+        .BindNumber(2, d.age())
+        .BindNumber(3, d.birthday())
+        .BindNumber(4, d.blood_type())
+        .BindText(5, d.fax())
+        .BindText(6, d.homepage())
+        .BindText(7, d.address())
+        .BindText(8, d.postcode())
+        .BindText(9, d.country())
+        .BindText(10, d.province())
+        .BindText(11, d.city())
+        .BindText(12, d.college())
+        .BindText(13, d.memo())
+        .BindText(14, d.position())
+        .BindNumber(15, d.type())
+        .Run();
+  });
 }
 
 bool Store::UserExists(const std::string& account) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return !account.empty() && UserId(account).has_value();
+  return Read([&] { return !account.empty() && UserId(account).has_value(); });
 }
 
 void Store::SetUserAuthType(const std::string& account, int auth_type) {
-  std::lock_guard<std::mutex> lock(mu_);
   CheckAuthType(auth_type);
-  Transaction t(this);
-  std::int64_t user = RequireUser(account);
-  Statement s(this, "UPDATE user SET auth_type = ?2 WHERE id = ?1");
-  s.Bind(1, user).Bind(2, static_cast<std::int64_t>(auth_type)).Run();
-  t.Commit();
+  Write([&] {
+    std::int64_t user = RequireUser(account);
+    Statement s(this, "UPDATE user SET auth_type = ?2 WHERE id = ?1 AND auth_type IS NOT ?2");
+    s.Bind(1, user).Bind(2, static_cast<std::int64_t>(auth_type)).Run();
+  });
 }
 
 std::optional<int> Store::AuthType(const std::string& account) {
-  std::lock_guard<std::mutex> lock(mu_);
-  Statement s(this, "SELECT auth_type FROM user WHERE account = ?1");
-  s.Bind(1, account);
-  if (s.Step()) return static_cast<int>(s.Int(0));
-  return std::nullopt;
+  return Read([&]() -> std::optional<int> {
+    Statement s(this, "SELECT auth_type FROM user WHERE account = ?1");
+    s.Bind(1, account);
+    if (s.Step()) return static_cast<int>(s.Int(0));
+    return std::nullopt;
+  });
 }
 
 namespace {
@@ -744,24 +795,27 @@ void Store::SetPassword(const std::string& account, const std::string& password)
   if (RAND_bytes(salt, kSaltBytes) != 1 || !DeriveKey(password, salt, kPasswordRounds, hash)) {
     throw StoreError(StoreCode::kInternal, "cannot derive the password hash");
   }
-  std::lock_guard<std::mutex> lock(mu_);
-  Transaction t(this);
-  std::int64_t user = RequireUser(account);
-  Statement s(this, "UPDATE user SET pw_salt = ?2, pw_hash = ?3, pw_rounds = ?4 WHERE id = ?1");
-  s.Bind(1, user)
-      .BindBlob(2, salt, kSaltBytes)
-      .BindBlob(3, hash, kHashBytes)
-      .Bind(4, static_cast<std::int64_t>(kPasswordRounds))
-      .Run();
-  t.Commit();
+  try {
+    Write([&] {
+      std::int64_t user = RequireUser(account);
+      Statement s(this, "UPDATE user SET pw_salt = ?2, pw_hash = ?3, pw_rounds = ?4 WHERE id = ?1");
+      s.Bind(1, user)
+          .BindBlob(2, salt, kSaltBytes)
+          .BindBlob(3, hash, kHashBytes)
+          .Bind(4, static_cast<std::int64_t>(kPasswordRounds))
+          .Run();
+    });
+  } catch (...) {
+    OPENSSL_cleanse(hash, sizeof hash);
+    throw;
+  }
   OPENSSL_cleanse(hash, sizeof hash);
 }
 
 PasswordCheck Store::CheckPassword(const std::string& account, const std::string& password) {
   std::string salt, hash;
   std::int64_t rounds = 0;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
+  const std::optional<PasswordCheck> early = Read([&]() -> std::optional<PasswordCheck> {
     Statement s(this, "SELECT pw_salt, pw_hash, pw_rounds FROM user WHERE account = ?1");
     s.Bind(1, account);
     if (!s.Step()) return PasswordCheck::kNoAccount;
@@ -769,7 +823,9 @@ PasswordCheck Store::CheckPassword(const std::string& account, const std::string
     salt = s.Blob(0);
     hash = s.Blob(1);
     rounds = s.Int(2);
-  }
+    return std::nullopt;
+  });
+  if (early) return *early;
   if (salt.size() != kSaltBytes || hash.size() != kHashBytes || rounds <= 0) {
     return PasswordCheck::kNoPassword;
   }
@@ -785,59 +841,60 @@ PasswordCheck Store::CheckPassword(const std::string& account, const std::string
 }
 
 DumpReply Store::Dump() {
-  std::lock_guard<std::mutex> lock(mu_);
-  struct Dept {
-    std::int64_t parent;
-    std::string name;
-  };
-  std::map<std::int64_t, Dept> depts;
-  std::map<std::int64_t, std::vector<std::int64_t>> children;
-  {
-    Statement s(this, "SELECT id, parent, name FROM dept ORDER BY id");
-    while (s.Step()) {
-      depts[s.Int(0)] = Dept{s.Int(1), s.Text(2)};
-      children[s.Int(1)].push_back(s.Int(0));
+  return Read([&] {
+    struct Dept {
+      std::int64_t parent;
+      std::string name;
+    };
+    std::map<std::int64_t, Dept> depts;
+    std::map<std::int64_t, std::vector<std::int64_t>> children;
+    {
+      Statement s(this, "SELECT id, parent, name FROM dept ORDER BY id");
+      while (s.Step()) {
+        depts[s.Int(0)] = Dept{s.Int(1), s.Text(2)};
+        children[s.Int(1)].push_back(s.Int(0));
+      }
     }
-  }
-  std::map<std::int64_t, std::string> paths;
-  DumpReply reply;
-  // The organisation walk: a department's children are listed together, then each
-  // child's own subtree follows, in creation order.
-  auto walk = [&](auto&& self, std::int64_t id, const std::string& path) -> void {
-    auto it = children.find(id);
-    if (it == children.end()) return;
-    for (std::int64_t child : it->second) {
-      paths[child] = path + depts[child].name + "\\";
-      reply.add_departments(paths[child]);
-    }
-    for (std::int64_t child : it->second) self(self, child, paths[child]);
-  };
-  walk(walk, 0, "");
+    std::map<std::int64_t, std::string> paths;
+    DumpReply reply;
+    // The organisation walk: a department's children are listed together, then each
+    // child's own subtree follows, in creation order.
+    auto walk = [&](auto&& self, std::int64_t id, const std::string& path) -> void {
+      auto it = children.find(id);
+      if (it == children.end()) return;
+      for (std::int64_t child : it->second) {
+        paths[child] = path + depts[child].name + "\\";
+        reply.add_departments(paths[child]);
+      }
+      for (std::int64_t child : it->second) self(self, child, paths[child]);
+    };
+    walk(walk, 0, "");
 
-  std::map<std::int64_t, int> index;
-  {
-    Statement s(this,
-                "SELECT id, account, name, gender, mobile, email, phone, position, auth_type "
-                "FROM user ORDER BY id");
-    while (s.Step()) {
-      DumpUser* u = reply.add_users();
-      index[s.Int(0)] = reply.users_size() - 1;
-      u->set_account(s.Text(1));
-      u->set_name(s.Text(2));
-      u->set_gender(static_cast<int>(s.Int(3)));
-      u->set_mobile(s.Text(4));
-      u->set_email(s.Text(5));
-      u->set_phone(s.Text(6));
-      u->set_position(s.Text(7));
-      u->set_auth_type(static_cast<int>(s.Int(8)));
+    std::map<std::int64_t, int> index;
+    {
+      Statement s(this,
+                  "SELECT id, account, name, gender, mobile, email, phone, position, auth_type "
+                  "FROM user ORDER BY id");
+      while (s.Step()) {
+        DumpUser* u = reply.add_users();
+        index[s.Int(0)] = reply.users_size() - 1;
+        u->set_account(s.Text(1));
+        u->set_name(s.Text(2));
+        u->set_gender(static_cast<int>(s.Int(3)));
+        u->set_mobile(s.Text(4));
+        u->set_email(s.Text(5));
+        u->set_phone(s.Text(6));
+        u->set_position(s.Text(7));
+        u->set_auth_type(static_cast<int>(s.Int(8)));
+      }
     }
-  }
-  Statement s(this, "SELECT user_id, dept_id FROM member ORDER BY seq");
-  while (s.Step()) {
-    auto it = index.find(s.Int(0));
-    if (it != index.end()) reply.mutable_users(it->second)->add_departments(paths[s.Int(1)]);
-  }
-  return reply;
+    Statement s(this, "SELECT user_id, dept_id FROM member ORDER BY seq");
+    while (s.Step()) {
+      auto it = index.find(s.Int(0));
+      if (it != index.end()) reply.mutable_users(it->second)->add_departments(paths[s.Int(1)]);
+    }
+    return reply;
+  });
 }
 
 }  // namespace zelto

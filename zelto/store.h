@@ -1,10 +1,17 @@
 // The organisation of the Zelto stand-in: departments, users and memberships in one SQLite
-// database (WAL). Every write is one transaction, so a killed server keeps every write it
-// acknowledged and none half-done. All calls are serialised by the store's own lock.
+// database (WAL). Writes that arrive together commit together (group commit): each runs in
+// a savepoint of its own inside one transaction, so a refused write undoes only itself, and
+// each caller returns only once the transaction holding its write has committed. A killed
+// server therefore keeps every write it acknowledged and none half-done. A batch whose
+// writes change nothing commits nothing. Reads and batches are serialised by the store's
+// lock.
 #ifndef NORVANE_ZELTO_STORE_H_
 #define NORVANE_ZELTO_STORE_H_
 
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -78,7 +85,25 @@ class Store {
 
  private:
   class Statement;
-  class Transaction;
+  struct PendingWrite {
+    explicit PendingWrite(const std::function<void()>* b) : body(b) {}
+    const std::function<void()>* body;
+    std::exception_ptr error;
+    bool done = false;
+    // Woken alone: when its write is committed, or when it is to commit the next batch.
+    std::condition_variable wake;
+  };
+
+  // Runs `body` alone under the lock.
+  template <typename Fn>
+  auto Read(Fn&& body) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return body();
+  }
+  // Queues `body` and returns once it is committed, or throws its own error (or the
+  // commit's). The first waiting caller commits everything queued by then.
+  void Write(const std::function<void()>& body);
+  void CommitBatch(const std::vector<PendingWrite*>& batch);
 
   sqlite3_stmt* Prepare(const char* sql);
   void Exec(const char* sql);
@@ -97,6 +122,10 @@ class Store {
   std::mutex mu_;
   sqlite3* db_ = nullptr;  // guarded by mu_, like every statement
   std::vector<std::pair<const char*, sqlite3_stmt*>> statements_;
+
+  std::mutex queue_mu_;
+  std::vector<PendingWrite*> queue_;  // guarded by queue_mu_
+  bool committing_ = false;           // guarded by queue_mu_: a caller is committing a batch
 };
 
 // Validation shared with the service layer.

@@ -46,14 +46,21 @@ import_once() {  # ctl base
   echo "$users $secs $kb"
 }
 
-print_header() {
-  printf '%8s %8s %9s %9s %9s %9s %9s\n' N users first_s users/s second_s users/s peak_MB
+# With "read": the columns of read_s (the time the directory takes to hand over the same
+# entries), the first import as a multiple of it and the second as a share of the first.
+print_header() {  # [read]
+  printf '%8s %8s %9s %9s %9s %9s %9s' N users first_s users/s second_s users/s peak_MB
+  [ "${1:-}" = read ] && printf ' %9s %9s %9s' read_s first/read second/first
+  printf '\n'
 }
 
-print_row() {  # n users1 secs1 kb1 users2 secs2 kb2
+print_row() {  # n users1 secs1 kb1 users2 secs2 kb2 [read_s]
   local peak=$((($4 > $7 ? $4 : $7) / 1024))
-  printf '%8s %8s %9s %9.0f %9s %9.0f %9s\n' "$1" "$2" "$3" "$(echo "$2 / $3" | bc -l)" "$6" \
+  printf '%8s %8s %9s %9.0f %9s %9.0f %9s' "$1" "$2" "$3" "$(echo "$2 / $3" | bc -l)" "$6" \
     "$(echo "$5 / $6" | bc -l)" "$peak"
+  [ -n "${8:-}" ] && printf ' %9.2f %9.1f %9.2f' "$8" "$(echo "$3 / $8" | bc -l)" \
+    "$(echo "$6 / $3" | bc -l)"
+  printf '\n'
 }
 
 # Users with a department on the server, read from zeltod's database (a dump of 100,000

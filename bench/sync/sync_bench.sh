@@ -5,8 +5,11 @@
 #   bench/sync/sync_bench.sh BUILD_DIR [N...]      (default N: 10000 50000)
 #
 # Prints one line per N: users read, wall time and users per second of the first and the
-# second import, and the peak resident memory of the norvanectl process; at the end the
-# ratio of the largest N's first-import time to the smallest's.
+# second import, the peak resident memory of the norvanectl process, and read_s: the time
+# ldapsearch takes to read the same users' entries from the same slapd (paged, 500 a page),
+# the floor an import cannot go below; then the first import's time as a multiple of
+# read_s and the second's as a share of the first. At the end, the ratio of the largest N's
+# first-import time to the smallest's.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -27,8 +30,19 @@ cleanup() {
 trap cleanup EXIT
 . "$here/bench_lib.sh"
 
+# The users' entries as the import reads them, timed; prints "entries seconds".
+read_once() {  # port admin_dn password_file
+  local start end entries
+  start=$(date +%s.%N)
+  entries=$(ldapsearch -LLL -x -H "ldap://127.0.0.1:$1" -D "$2" -y "$3" -b o=corp \
+    -E pr=500/noprompt '(&(|(objectClass=user)(objectClass=person))(uid=*))' '*' |
+    grep -c '^dn:')
+  end=$(date +%s.%N)
+  echo "$entries $(echo "$end - $start" | bc -l)"
+}
+
 declare -A first_time
-print_header
+print_header read
 for n in "${sizes[@]}"; do
   bash "$root/tests/fixtures/slapd.sh" start "$work/slapd-$n" --bare --users "$n" >"$work/slapd-$n.facts"
   slapd_run=$(fact RUN_DIR "$work/slapd-$n.facts")
@@ -41,10 +55,13 @@ for n in "${sizes[@]}"; do
   password=$(fact ADMIN_PASSWORD "$work/slapd-$n.facts")
   base=$work/base-$n
   write_bench_config "$base" "$port" "$sdk" "$app" "$admin" "$password" 1 o=corp "$zeltod_dir"
+  (umask 077; printf '%s' "$password" >"$work/pw-$n")
+  read -r entries read_s < <(read_once "$port" "$admin" "$work/pw-$n")
+  [ "$entries" -ge "$n" ] || { echo "ldapsearch read $entries entries, not $n" >&2; exit 1; }
   read -r users1 secs1 kb1 < <(import_once "$ctl" "$base")
   read -r users2 secs2 kb2 < <(import_once "$ctl" "$base")
   first_time[$n]=$secs1
-  print_row "$n" "$users1" "$secs1" "$kb1" "$users2" "$secs2" "$kb2"
+  print_row "$n" "$users1" "$secs1" "$kb1" "$users2" "$secs2" "$kb2" "$read_s"
   echo "users placed on the server: $(placed_users "$zeltod_dir")"
   bash "$root/tests/fixtures/slapd.sh" stop "$slapd_run" >/dev/null; slapd_run=""
   ZELTOD=$build/bin/zeltod bash "$root/tests/fixtures/zeltod.sh" stop "$zeltod_dir" >/dev/null; zeltod_dir=""

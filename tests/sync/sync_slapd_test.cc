@@ -193,6 +193,38 @@ TEST_F(SlapdImportTest, DirectoryReadCutShortRemovesNothing) {
   EXPECT_EQ(org.users.size(), 607u);
 }
 
+TEST_F(SlapdImportTest, ServerFailingMidImportFailsTheRunAndReportsEveryUnfinishedUser) {
+  sdk_->UserManager()->AddUser("ghost", 0);
+  ASSERT_TRUE(base_.WriteConfig(Corp(), zeltod_));
+  SyncEngine engine;
+  engine.EngineInit();
+  std::atomic<bool> done{false};
+  std::thread killer([&] {
+    while (!done && engine.UsersDone() < 100)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    zeltod_.Kill();
+  });
+  int result = engine.SyncOneDC(0);
+  done = true;
+  killer.join();
+
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(base_.Logged("用户导入中止"));
+  EXPECT_TRUE(base_.Logged("调用Zelto SDK 增加用户失败"));
+  EXPECT_FALSE(base_.Logged("导入LDAP数据成功"));
+  ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_TRUE(org.users.count("ghost"));  // nothing was removed
+  // Whatever the server holds of a user whose writes did not all go through is in the log.
+  const std::vector<std::string>& placed = engine.SpecifiedAccounts();
+  for (const std::string& account : placed) EXPECT_TRUE(org.users.count(account)) << account;
+  for (const auto& [account, user] : org.users) {
+    if (account == "ghost" || Contains(placed, account)) continue;
+    EXPECT_TRUE(base_.Logged("Add User=" + account + ",")) << account;
+  }
+  EXPECT_LT(placed.size(), 600u);
+}
+
 TEST_F(SlapdImportTest, MappedAttributesLongFieldsAndGender) {
   const std::string long_mobile(64, '1');
   const std::string exact_mobile(63, '2');

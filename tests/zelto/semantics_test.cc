@@ -2,8 +2,10 @@
 // server process with a fresh database.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "server/sdk.h"
 #include "tests/fixtures/zeltod_fixture.h"
@@ -185,6 +187,47 @@ TEST_F(ZeltodSemantics, UsersBelongToAnyNumberOfDepartments) {
   EXPECT_FALSE(user_->UserExists("ann"));
   EXPECT_EQ(kSdkErrorNotFound, ErrorCode([&] { user_->RemoveUser("ann"); }));
   EXPECT_EQ(kSdkErrorNotFound, ErrorCode([&] { dept_->DepartmentsOfUser("ann"); }));
+}
+
+// Writes in flight together are committed together; each is answered only once it is
+// durable, and a refused write undoes only itself. Killed with writes in flight, the
+// server keeps every write it acknowledged.
+TEST_F(ZeltodSemantics, GroupCommitKeepsEveryAcknowledgedWriteThroughAKill) {
+  dept_->AddDepartment("HQ", "");
+  user_->AddUser("taken", 0);
+  root_->SetCallTimeout(std::chrono::seconds(3));
+  std::vector<std::string> acknowledged;
+  int failed = 0, duplicates_refused = 0;
+  {
+    SdkPipeline pipeline(root_.get(), 32);
+    for (int i = 0; i < 3000; ++i) {
+      const std::string account = "u" + std::to_string(i);
+      std::vector<SdkPipeline::Call> calls;
+      calls.push_back(pipeline.AddUser(account, 0));
+      calls.push_back(pipeline.MoveUser(account, "", "HQ\\", 0));
+      pipeline.Send(account, std::move(calls), [&, account](const SdkError* e) {
+        if (!e) acknowledged.push_back(account);
+        if (e) ++failed;
+      });
+      // A duplicate in the same batches as the others.
+      if (i % 100 == 0) {
+        pipeline.Send("taken" + account, {pipeline.AddUser("taken", 0)}, [&](const SdkError* e) {
+          if (e && e->code == kSdkErrorExists) ++duplicates_refused;
+        });
+      }
+      if (i == 2000) zeltod_.Kill();
+    }
+    pipeline.Wait();
+  }
+  EXPECT_GT(acknowledged.size(), 1900u);
+  EXPECT_GT(failed, 0);
+  EXPECT_GT(duplicates_refused, 10);
+
+  ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
+  const std::string members = dept_->DepartmentUsers("HQ\\");
+  for (const std::string& account : acknowledged) {
+    EXPECT_NE(members.find("<User Name=\"" + account + "\"/>"), std::string::npos) << account;
+  }
 }
 
 TEST_F(ZeltodSemantics, XmlAnswersEscapeMarkup) {
