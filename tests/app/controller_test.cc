@@ -94,11 +94,7 @@ class Controller : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     testing::EnsureQtApplication();
-    slapd_ = new testing::Slapd();
-    if (!slapd_->Start()) {
-      delete slapd_;
-      slapd_ = nullptr;
-    }
+    slapd_ = testing::StartSuiteSlapd();
   }
   static void TearDownTestSuite() {
     delete slapd_;

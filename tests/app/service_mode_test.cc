@@ -26,13 +26,7 @@ const std::string kAlice = "uid=alice,ou=Sales,o=corp";
 
 class ServiceMode : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    slapd_ = new testing::Slapd();
-    if (!slapd_->Start()) {
-      delete slapd_;
-      slapd_ = nullptr;
-    }
-  }
+  static void SetUpTestSuite() { slapd_ = testing::StartSuiteSlapd(); }
   static void TearDownTestSuite() {
     delete slapd_;
     slapd_ = nullptr;

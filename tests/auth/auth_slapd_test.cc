@@ -28,13 +28,7 @@ const std::string kBob = "uid=bob,ou=East,ou=Sales,o=corp";
 
 class AuthSlapd : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    slapd_ = new testing::Slapd();
-    if (!slapd_->Start()) {
-      delete slapd_;
-      slapd_ = nullptr;
-    }
-  }
+  static void SetUpTestSuite() { slapd_ = testing::StartSuiteSlapd(); }
   static void TearDownTestSuite() {
     delete slapd_;
     slapd_ = nullptr;

@@ -22,13 +22,7 @@ using testing::Slapd;
 
 class SlapdDirectoryTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    slapd_ = new Slapd();
-    if (!slapd_->Start()) {
-      delete slapd_;
-      slapd_ = nullptr;
-    }
-  }
+  static void SetUpTestSuite() { slapd_ = testing::StartSuiteSlapd(); }
   static void TearDownTestSuite() {
     delete slapd_;
     slapd_ = nullptr;
