@@ -72,7 +72,16 @@ void SetOperationTimeout(int seconds) { g_operation_timeout.store(seconds > 0 ? 
 
 int OperationTimeout() { return g_operation_timeout.load(); }
 
+void InitLdapLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    int version = 0;
+    ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version);
+  });
+}
+
 int SelectLibrary(int server_type) {
+  InitLdapLibrary();
   g_server_type.store(server_type);
   return 1;
 }
@@ -148,6 +157,7 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
   // Always start plain: a refused or unreachable server is then told apart from a TLS
   // failure, which is logged on its own.
   std::string uri = "ldap://" + std::string(host) + ":" + std::to_string(real_port);
+  InitLdapLibrary();
   LDAP* ld = nullptr;
   int rc = ldap_initialize(&ld, uri.c_str());
   if (rc != LDAP_SUCCESS || !ld) return fail(rc != LDAP_SUCCESS ? rc : LDAP_LOCAL_ERROR, nullptr);

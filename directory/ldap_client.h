@@ -71,6 +71,10 @@ using DeptParentMap = std::map<std::string, std::string>;
 // value other than 0, 1 or 2 is stored too and then fails every Connect. The last call
 // decides the type for every client object in the process. Thread-safe.
 int SelectLibrary(int server_type);
+// libldap builds its process-wide defaults on first use without a guard of its own, so two
+// threads' first calls race. Every use of the library outside a connection handle (and
+// SelectLibrary and every connect) goes through this first. Thread-safe.
+void InitLdapLibrary();
 void ReleaseLibrary();
 int SelectedServerType();
 

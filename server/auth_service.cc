@@ -86,6 +86,7 @@ bool Stale(const std::string& account, std::chrono::system_clock::time_point dea
 }  // namespace
 
 std::string DefaultDirectoryHost() {
+  InitLdapLibrary();
   std::string host;
   char* uris = nullptr;
   if (ldap_get_option(nullptr, LDAP_OPT_URI, &uris) == LDAP_OPT_SUCCESS && uris) {
