@@ -263,7 +263,7 @@ class SdkPipeline {
   };
   using Finished = std::function<void(const SdkError* error)>;
 
-  explicit SdkPipeline(SdkRoot* root, std::size_t window = 64);
+  explicit SdkPipeline(SdkRoot* root, std::size_t window = 256);
   ~SdkPipeline();  // waits for the calls sent; the tasks not yet started end unsent
   SdkPipeline(const SdkPipeline&) = delete;
   SdkPipeline& operator=(const SdkPipeline&) = delete;

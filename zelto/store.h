@@ -1,10 +1,16 @@
 // The organisation of the Zelto stand-in: departments, users and memberships in one SQLite
-// database (WAL). Writes that arrive together commit together (group commit): each runs in
-// a savepoint of its own inside one transaction, so a refused write undoes only itself, and
-// each caller returns only once the transaction holding its write has committed. A killed
-// server therefore keeps every write it acknowledged and none half-done. A batch whose
-// writes change nothing commits nothing. Reads and batches are serialised by the store's
-// lock.
+// database (WAL). Writes are committed by the store's own thread, and those that arrive
+// together commit together (group commit): each runs in a savepoint of its own inside one
+// transaction, so a refused write undoes only itself, and each caller is answered only once
+// the transaction holding its write is committed and synced to disk. A killed server, or a
+// machine that loses power, therefore keeps every write it acknowledged and none half-done.
+// A batch whose writes change nothing commits nothing. Reads and batches are serialised by
+// the store's lock.
+//
+// Every write takes an optional `done`. Without it the call returns once the write is
+// committed, or throws its error. With it the call returns at once (a refusal found before
+// anything is queued is still thrown) and `done` runs later on the store's thread with null
+// or the write's error; the arguments must then stay alive until `done` runs.
 #ifndef NORVANE_ZELTO_STORE_H_
 #define NORVANE_ZELTO_STORE_H_
 
@@ -17,6 +23,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "zelto/proto/zelto.pb.h"
@@ -50,6 +57,8 @@ inline constexpr int kMaxAuthType = 3;
 
 enum class PasswordCheck { kMatch, kMismatch, kNoPassword, kNoAccount };
 
+using WriteDone = std::function<void(std::exception_ptr error)>;
+
 class Store {
  public:
   // Opens or creates the database. Throws StoreError when it cannot.
@@ -58,24 +67,27 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  void AddDepartment(const std::string& name, const std::string& parent_ref);
-  void RemoveDepartment(const std::string& ref);
-  void RenameDepartment(const std::string& ref, const std::string& new_name);
+  void AddDepartment(const std::string& name, const std::string& parent_ref, WriteDone done = {});
+  void RemoveDepartment(const std::string& ref, WriteDone done = {});
+  void RenameDepartment(const std::string& ref, const std::string& new_name, WriteDone done = {});
   std::string ParentsOfDepartment(const std::string& ref);
-  void MoveDepartment(const std::string& ref, const std::string& new_parent_ref);
+  void MoveDepartment(const std::string& ref, const std::string& new_parent_ref,
+                      WriteDone done = {});
   std::vector<std::string> ChildDepartments(const std::string& ref);
   std::vector<std::string> DepartmentUsers(const std::string& ref);
-  void TakeUserOutOfDepartment(const std::string& account, const std::string& ref);
-  void MoveUser(const std::string& account, const std::string& old_ref, const std::string& new_ref);
+  void TakeUserOutOfDepartment(const std::string& account, const std::string& ref,
+                               WriteDone done = {});
+  void MoveUser(const std::string& account, const std::string& old_ref, const std::string& new_ref,
+                WriteDone done = {});
   std::vector<std::string> DepartmentsOfUser(const std::string& account);
   bool DepartmentExists(const std::string& ref);
 
-  void AddUser(const std::string& account, int auth_type);
-  void RemoveUser(const std::string& account);
-  void SetUserBasicInfo(const BasicInfo& info);
-  void SetUserDetails(const Details& details);
+  void AddUser(const std::string& account, int auth_type, WriteDone done = {});
+  void RemoveUser(const std::string& account, WriteDone done = {});
+  void SetUserBasicInfo(const BasicInfo& info, WriteDone done = {});
+  void SetUserDetails(const Details& details, WriteDone done = {});
   bool UserExists(const std::string& account);
-  void SetUserAuthType(const std::string& account, int auth_type);
+  void SetUserAuthType(const std::string& account, int auth_type, WriteDone done = {});
   std::optional<int> AuthType(const std::string& account);  // nullopt: no such account
 
   void SetPassword(const std::string& account, const std::string& password);
@@ -86,12 +98,9 @@ class Store {
  private:
   class Statement;
   struct PendingWrite {
-    explicit PendingWrite(const std::function<void()>* b) : body(b) {}
-    const std::function<void()>* body;
+    std::function<void()> body;
+    WriteDone done;
     std::exception_ptr error;
-    bool done = false;
-    // Woken alone: when its write is committed, or when it is to commit the next batch.
-    std::condition_variable wake;
   };
 
   // Runs `body` alone under the lock.
@@ -100,10 +109,11 @@ class Store {
     std::lock_guard<std::mutex> lock(mu_);
     return body();
   }
-  // Queues `body` and returns once it is committed, or throws its own error (or the
-  // commit's). The first waiting caller commits everything queued by then.
-  void Write(const std::function<void()>& body);
-  void CommitBatch(const std::vector<PendingWrite*>& batch);
+  // Queues `body` for the store's thread; see the top of this file for `done`.
+  void Write(WriteDone done, std::function<void()> body);
+  // The store's thread: commits what is queued, batch after batch, until the store closes.
+  void CommitLoop();
+  void CommitBatch(std::vector<PendingWrite>& batch);
 
   sqlite3_stmt* Prepare(const char* sql);
   void Exec(const char* sql);
@@ -124,8 +134,10 @@ class Store {
   std::vector<std::pair<const char*, sqlite3_stmt*>> statements_;
 
   std::mutex queue_mu_;
-  std::vector<PendingWrite*> queue_;  // guarded by queue_mu_
-  bool committing_ = false;           // guarded by queue_mu_: a caller is committing a batch
+  std::condition_variable queued_;
+  std::vector<PendingWrite> queue_;  // guarded by queue_mu_
+  bool closing_ = false;             // guarded by queue_mu_
+  std::thread committer_;
 };
 
 // Validation shared with the service layer.

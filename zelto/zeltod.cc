@@ -13,6 +13,7 @@
 // the database path followed by ".credential"), which is created with a random secret when
 // the file does not exist. With --tls-cert and --tls-key both servers speak TLS only.
 // --login-wait is how long a login waits for the authentication application (10 s).
+#include <absl/synchronization/mutex.h>
 #include <grpcpp/grpcpp.h>
 #include <openssl/crypto.h>
 #include <signal.h>
@@ -21,11 +22,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "zelto/app_hub.h"
 #include "zelto/credential.h"
@@ -44,7 +47,7 @@ class CredentialCheck {
   explicit CredentialCheck(std::string secret) : secret_(std::move(secret)) {}
   ~CredentialCheck() { WipeCredential(&secret_); }
 
-  grpc::Status Check(const grpc::ServerContext* context) const {
+  grpc::Status Check(const grpc::ServerContextBase* context) const {
     const auto& metadata = context->client_metadata();
     auto it = metadata.find(kCredentialHeader);
     if (it != metadata.end() && it->second.size() == secret_.size() &&
@@ -83,9 +86,23 @@ grpc::Status ToStatus(const StoreError& e) {
   return grpc::Status(code, e.what());
 }
 
+// The status of a call that failed with `error`.
+grpc::Status StatusOf(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const StoreError& e) {
+    return ToStatus(e);
+  } catch (const std::exception& e) {
+    return grpc::Status(grpc::StatusCode::INTERNAL, e.what());
+  } catch (...) {
+    return grpc::Status(grpc::StatusCode::INTERNAL, "unknown error");
+  }
+}
+
 // Runs a call's body (which returns its status) once the credential has been checked.
 template <typename Fn>
-grpc::Status Checked(const CredentialCheck* check, const grpc::ServerContext* context, Fn&& fn) {
+grpc::Status Checked(const CredentialCheck* check, const grpc::ServerContextBase* context,
+                     Fn&& fn) {
   grpc::Status status = check->Check(context);
   if (!status.ok()) return status;
   return fn();
@@ -94,17 +111,41 @@ grpc::Status Checked(const CredentialCheck* check, const grpc::ServerContext* co
 // Runs a store call, once the credential has been checked, and turns its error into the
 // call's status.
 template <typename Fn>
-grpc::Status Guard(const CredentialCheck* check, const grpc::ServerContext* context, Fn&& fn) {
+grpc::Status Guard(const CredentialCheck* check, const grpc::ServerContextBase* context, Fn&& fn) {
   grpc::Status status = check->Check(context);
   if (!status.ok()) return status;
   try {
     fn();
     return grpc::Status::OK;
-  } catch (const StoreError& e) {
-    return ToStatus(e);
-  } catch (const std::exception& e) {
-    return grpc::Status(grpc::StatusCode::INTERNAL, e.what());
+  } catch (...) {
+    return StatusOf(std::current_exception());
   }
+}
+
+// A read: answered at once on the thread that received it (reads are short).
+template <typename Fn>
+grpc::ServerUnaryReactor* AnswerNow(grpc::CallbackServerContext* context,
+                                    const CredentialCheck* check, Fn&& fn) {
+  grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
+  reactor->Finish(Guard(check, context, std::forward<Fn>(fn)));
+  return reactor;
+}
+
+// A write: `queue` hands it to the store with the callback that answers the call once the
+// write is committed. No thread waits for the commit, so many calls in flight cost no
+// thread each.
+template <typename Fn>
+grpc::ServerUnaryReactor* AnswerWhenCommitted(grpc::CallbackServerContext* context,
+                                              const CredentialCheck* check, Fn&& queue) {
+  grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
+  grpc::Status refused = Guard(check, context, [&] {
+    queue([reactor](std::exception_ptr error) {
+      reactor->Finish(error ? StatusOf(error) : grpc::Status::OK);
+    });
+  });
+  // Refused before it was queued: the store never calls back.
+  if (!refused.ok()) reactor->Finish(refused);
+  return reactor;
 }
 
 void Fill(NameList* list, const std::vector<std::string>& names) {
@@ -126,56 +167,62 @@ class RootService final : public Root::Service {
   const CredentialCheck* check_;
 };
 
-class DeptService final : public DeptManager::Service {
+class DeptService final : public DeptManager::CallbackService {
  public:
   DeptService(Store* store, const CredentialCheck* check) : store_(store), check_(check) {}
 
-  grpc::Status AddDepartment(grpc::ServerContext* ctx, const AddDepartmentRequest* r,
-                             Empty*) override {
-    return Guard(check_, ctx, [&] { store_->AddDepartment(r->name(), r->parent_ref()); });
+  using Context = grpc::CallbackServerContext;
+  using Reactor = grpc::ServerUnaryReactor;
+
+  Reactor* AddDepartment(Context* ctx, const AddDepartmentRequest* r, Empty*) override {
+    return AnswerWhenCommitted(ctx, check_, [&](WriteDone done) {
+      store_->AddDepartment(r->name(), r->parent_ref(), std::move(done));
+    });
   }
-  grpc::Status RemoveDepartment(grpc::ServerContext* ctx, const RemoveDepartmentRequest* r,
-                                Empty*) override {
-    return Guard(check_, ctx, [&] { store_->RemoveDepartment(r->ref()); });
+  Reactor* RemoveDepartment(Context* ctx, const RemoveDepartmentRequest* r, Empty*) override {
+    return AnswerWhenCommitted(
+        ctx, check_, [&](WriteDone done) { store_->RemoveDepartment(r->ref(), std::move(done)); });
   }
-  grpc::Status RenameDepartment(grpc::ServerContext* ctx, const RenameDepartmentRequest* r,
-                                Empty*) override {
-    return Guard(check_, ctx, [&] { store_->RenameDepartment(r->ref(), r->new_name()); });
+  Reactor* RenameDepartment(Context* ctx, const RenameDepartmentRequest* r, Empty*) override {
+    return AnswerWhenCommitted(ctx, check_, [&](WriteDone done) {
+      store_->RenameDepartment(r->ref(), r->new_name(), std::move(done));
+    });
   }
-  grpc::Status ParentsOfDepartment(grpc::ServerContext* ctx, const DeptRef* r,
-                                   TextReply* reply) override {
-    return Guard(check_, ctx, [&] { reply->set_text(store_->ParentsOfDepartment(r->ref())); });
+  Reactor* ParentsOfDepartment(Context* ctx, const DeptRef* r, TextReply* reply) override {
+    return AnswerNow(ctx, check_, [&] { reply->set_text(store_->ParentsOfDepartment(r->ref())); });
   }
-  grpc::Status MoveDepartment(grpc::ServerContext* ctx, const MoveDepartmentRequest* r,
-                              Empty*) override {
-    return Guard(check_, ctx, [&] { store_->MoveDepartment(r->ref(), r->new_parent_ref()); });
+  Reactor* MoveDepartment(Context* ctx, const MoveDepartmentRequest* r, Empty*) override {
+    return AnswerWhenCommitted(ctx, check_, [&](WriteDone done) {
+      store_->MoveDepartment(r->ref(), r->new_parent_ref(), std::move(done));
+    });
   }
-  grpc::Status ChildDepartments(grpc::ServerContext* ctx, const DeptRef* r,
-                                NameList* reply) override {
-    return Guard(check_, ctx, [&] { Fill(reply, store_->ChildDepartments(r->ref())); });
+  Reactor* ChildDepartments(Context* ctx, const DeptRef* r, NameList* reply) override {
+    return AnswerNow(ctx, check_, [&] { Fill(reply, store_->ChildDepartments(r->ref())); });
   }
-  grpc::Status DepartmentUsers(grpc::ServerContext* ctx, const DeptRef* r,
-                               NameList* reply) override {
-    return Guard(check_, ctx, [&] { Fill(reply, store_->DepartmentUsers(r->ref())); });
+  Reactor* DepartmentUsers(Context* ctx, const DeptRef* r, NameList* reply) override {
+    return AnswerNow(ctx, check_, [&] { Fill(reply, store_->DepartmentUsers(r->ref())); });
   }
-  grpc::Status TakeUserOutOfDepartment(grpc::ServerContext* ctx, const MembershipRequest* r,
+  Reactor* TakeUserOutOfDepartment(Context* ctx, const MembershipRequest* r, Empty*) override {
+    return AnswerWhenCommitted(ctx, check_, [&](WriteDone done) {
+      store_->TakeUserOutOfDepartment(r->account(), r->ref(), std::move(done));
+    });
+  }
+  Reactor* MoveUser(Context* ctx, const MoveUserRequest* r, Empty*) override {
+    return AnswerWhenCommitted(ctx, check_, [&](WriteDone done) {
+      store_->MoveUser(r->account(), r->old_ref(), r->new_ref(), std::move(done));
+    });
+  }
+  Reactor* DepartmentsOfUser(Context* ctx, const Account* r, NameList* reply) override {
+    return AnswerNow(ctx, check_, [&] { Fill(reply, store_->DepartmentsOfUser(r->account())); });
+  }
+  Reactor* CreateDepartmentUnderParent(Context* ctx, const CreateUnderParentRequest* r,
                                        Empty*) override {
-    return Guard(check_, ctx, [&] { store_->TakeUserOutOfDepartment(r->account(), r->ref()); });
+    return AnswerWhenCommitted(ctx, check_, [&](WriteDone done) {
+      store_->AddDepartment(r->name(), r->parent_ref(), std::move(done));
+    });
   }
-  grpc::Status MoveUser(grpc::ServerContext* ctx, const MoveUserRequest* r, Empty*) override {
-    return Guard(check_, ctx, [&] { store_->MoveUser(r->account(), r->old_ref(), r->new_ref()); });
-  }
-  grpc::Status DepartmentsOfUser(grpc::ServerContext* ctx, const Account* r,
-                                 NameList* reply) override {
-    return Guard(check_, ctx, [&] { Fill(reply, store_->DepartmentsOfUser(r->account())); });
-  }
-  grpc::Status CreateDepartmentUnderParent(grpc::ServerContext* ctx,
-                                           const CreateUnderParentRequest* r, Empty*) override {
-    return Guard(check_, ctx, [&] { store_->AddDepartment(r->name(), r->parent_ref()); });
-  }
-  grpc::Status DepartmentExists(grpc::ServerContext* ctx, const DeptRef* r,
-                                BoolReply* reply) override {
-    return Guard(check_, ctx, [&] { reply->set_value(store_->DepartmentExists(r->ref())); });
+  Reactor* DepartmentExists(Context* ctx, const DeptRef* r, BoolReply* reply) override {
+    return AnswerNow(ctx, check_, [&] { reply->set_value(store_->DepartmentExists(r->ref())); });
   }
 
  private:
@@ -183,24 +230,32 @@ class DeptService final : public DeptManager::Service {
   const CredentialCheck* check_;
 };
 
-class UserService final : public UserManager::Service {
+class UserService final : public UserManager::CallbackService {
  public:
   UserService(Store* store, const CredentialCheck* check) : store_(store), check_(check) {}
 
-  grpc::Status AddUser(grpc::ServerContext* ctx, const AddUserRequest* r, Empty*) override {
-    return Guard(check_, ctx, [&] { store_->AddUser(r->account(), r->auth_type()); });
+  using Context = grpc::CallbackServerContext;
+  using Reactor = grpc::ServerUnaryReactor;
+
+  Reactor* AddUser(Context* ctx, const AddUserRequest* r, Empty*) override {
+    return AnswerWhenCommitted(ctx, check_, [&](WriteDone done) {
+      store_->AddUser(r->account(), r->auth_type(), std::move(done));
+    });
   }
-  grpc::Status RemoveUser(grpc::ServerContext* ctx, const Account* r, Empty*) override {
-    return Guard(check_, ctx, [&] { store_->RemoveUser(r->account()); });
+  Reactor* RemoveUser(Context* ctx, const Account* r, Empty*) override {
+    return AnswerWhenCommitted(
+        ctx, check_, [&](WriteDone done) { store_->RemoveUser(r->account(), std::move(done)); });
   }
-  grpc::Status SetUserBasicInfo(grpc::ServerContext* ctx, const BasicInfo* r, Empty*) override {
-    return Guard(check_, ctx, [&] { store_->SetUserBasicInfo(*r); });
+  Reactor* SetUserBasicInfo(Context* ctx, const BasicInfo* r, Empty*) override {
+    return AnswerWhenCommitted(
+        ctx, check_, [&](WriteDone done) { store_->SetUserBasicInfo(*r, std::move(done)); });
   }
-  grpc::Status SetUserDetails(grpc::ServerContext* ctx, const Details* r, Empty*) override {
-    return Guard(check_, ctx, [&] { store_->SetUserDetails(*r); });
+  Reactor* SetUserDetails(Context* ctx, const Details* r, Empty*) override {
+    return AnswerWhenCommitted(
+        ctx, check_, [&](WriteDone done) { store_->SetUserDetails(*r, std::move(done)); });
   }
-  grpc::Status UserExists(grpc::ServerContext* ctx, const Account* r, BoolReply* reply) override {
-    return Guard(check_, ctx, [&] { reply->set_value(store_->UserExists(r->account())); });
+  Reactor* UserExists(Context* ctx, const Account* r, BoolReply* reply) override {
+    return AnswerNow(ctx, check_, [&] { reply->set_value(store_->UserExists(r->account())); });
   }
 
  private:
@@ -210,7 +265,11 @@ class UserService final : public UserManager::Service {
 
 bool UsesApplication(int auth_type) { return auth_type == 1 || auth_type == 3; }
 
-class ApplicationService final : public Application::Service {
+// The import's authentication-type writes are answered when committed, like the user
+// manager's; the rest of the application's calls keep a thread each (a login waits for the
+// application's answer).
+class ApplicationService final
+    : public Application::WithCallbackMethod_SetUserAuthType<Application::Service> {
  public:
   ApplicationService(Store* store, AppHub* hub, const CredentialCheck* check)
       : store_(store), hub_(hub), check_(check) {}
@@ -233,9 +292,11 @@ class ApplicationService final : public Application::Service {
   grpc::Status Stop(grpc::ServerContext* ctx, const AppSession* r, Empty*) override {
     return Checked(check_, ctx, [&] { return hub_->Stop(r->session()); });
   }
-  grpc::Status SetUserAuthType(grpc::ServerContext* ctx, const AuthTypeRequest* r,
-                               Empty*) override {
-    return Guard(check_, ctx, [&] { store_->SetUserAuthType(r->account(), r->auth_type()); });
+  grpc::ServerUnaryReactor* SetUserAuthType(grpc::CallbackServerContext* ctx,
+                                            const AuthTypeRequest* r, Empty*) override {
+    return AnswerWhenCommitted(ctx, check_, [&](WriteDone done) {
+      store_->SetUserAuthType(r->account(), r->auth_type(), std::move(done));
+    });
   }
   grpc::Status AccountUsesApplication(grpc::ServerContext* ctx, const AppAccount* r,
                                       BoolReply* reply) override {
@@ -392,9 +453,9 @@ std::unique_ptr<grpc::Server> StartServer(const std::string& listen,
   // Clients keep their event connection alive with pings.
   builder.AddChannelArgument(GRPC_ARG_HTTP2_MIN_RECV_PING_INTERVAL_WITHOUT_DATA_MS, 5000);
   builder.AddChannelArgument(GRPC_ARG_KEEPALIVE_PERMIT_WITHOUT_CALLS, 1);
-  // The SDK's pipelined writes keep dozens of calls open at once. A thread is kept for each
-  // instead of being ended after its call and made again for the next (gRPC's default keeps
-  // two), which cost more than the calls themselves.
+  // The calls that still take a thread each (logins wait for the application's answer) keep
+  // it instead of ending it after the call and making it again for the next (gRPC's default
+  // keeps two), which cost more than the calls themselves.
   builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MIN_POLLERS, 4);
   builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MAX_POLLERS, 128);
   for (grpc::Service* s : services) builder.RegisterService(s);
@@ -453,6 +514,10 @@ int Run(int argc, char** argv) {
       OPENSSL_cleanse(held.private_key.data(), held.private_key.size());
     }
   }
+
+  // gRPC's locks are abseil mutexes, which in this build check every lock taken against a
+  // graph of the lock order seen so far: bookkeeping that cost more than the store's work.
+  absl::SetMutexDeadlockDetectionMode(absl::OnDeadlockCycle::kIgnore);
 
   // Every thread the servers start inherits the blocked signals; only sigwait sees them.
   sigset_t stop_signals;
