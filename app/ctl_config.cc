@@ -251,4 +251,50 @@ int CtlConfigShow(std::ostream& out, std::ostream& err) {
 
 int CtlConfigShow() { return CtlConfigShow(std::cout, std::cerr); }
 
+int CtlConfigSet(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.size() != 2) return 2;
+  const std::string& name = args[0];
+  const std::string& value = args[1];
+  const bool path = name == "SDKCredentialFile" || name == "SDKCAFile";
+  if (!path && name != "RequireTLS") {
+    err << "norvanectl: config set takes SDKCredentialFile, SDKCAFile or RequireTLS, not \"" << name
+        << "\"; the other settings are set with the configuration wizard\n";
+    return 1;
+  }
+  if (path && !value.empty() && value.front() != '/') {
+    // The service does not run in the administrator's current folder.
+    err << "norvanectl: " << name << " must be an absolute path: " << value << "\n";
+    return 1;
+  }
+  if (path && value.size() > kPathBytes) {
+    err << "norvanectl: " << name << " is longer than " << kPathBytes << " bytes\n";
+    return 1;
+  }
+  if (!path && value != "0" && value != "1") {
+    err << "norvanectl: RequireTLS must be 0 or 1, not \"" << value << "\"\n";
+    return 1;
+  }
+  CLdapConfig config;
+  config.Init();
+  const std::string file = ConfigFilePath();
+  if (!FileExists(file)) {
+    err << "norvanectl: configuration file not found: " << file << "\n";
+    return 1;
+  }
+  if (!config.SaveTrustSetting(name, value)) {
+    err << "norvanectl: " << name << " could not be saved in " << file
+        << " (no SysConfig element, or the file cannot be written)\n";
+    return 1;
+  }
+  out << name << (value.empty() ? " removed" : " set to " + value) << " in " << file << "\n";
+  if (path && !value.empty() && !FileExists(value)) {
+    out << "note: " << value << " does not exist yet\n";
+  }
+  return 0;
+}
+
+int CtlConfigSet(const std::vector<std::string>& args) {
+  return CtlConfigSet(args, std::cout, std::cerr);
+}
+
 }  // namespace norvane
