@@ -136,14 +136,23 @@ std::string JsonString(std::string_view text) {
   return out + "\"";
 }
 
+namespace {
+
+// Initialises `config`; false with the one-line reason when its file does not exist.
+bool OpenConfigFile(CLdapConfig& config, std::string& path, std::ostream& err) {
+  config.Init();
+  path = ConfigFilePath();
+  if (FileExists(path)) return true;
+  err << "norvanectl: configuration file not found: " << path << "\n";
+  return false;
+}
+
+}  // namespace
+
 int CtlConfigShow(std::ostream& out, std::ostream& err) {
   CLdapConfig config;
-  config.Init();
-  const std::string path = ConfigFilePath();
-  if (!FileExists(path)) {
-    err << "norvanectl: configuration file not found: " << path << "\n";
-    return 1;
-  }
+  std::string path;
+  if (!OpenConfigFile(config, path, err)) return 1;
   {
     // The store reports an unusable file only as failed loads; tell it apart here.
     XmlDocument doc;
@@ -275,12 +284,8 @@ int CtlConfigSet(const std::vector<std::string>& args, std::ostream& out, std::o
     return 1;
   }
   CLdapConfig config;
-  config.Init();
-  const std::string file = ConfigFilePath();
-  if (!FileExists(file)) {
-    err << "norvanectl: configuration file not found: " << file << "\n";
-    return 1;
-  }
+  std::string file;
+  if (!OpenConfigFile(config, file, err)) return 1;
   if (!config.SaveTrustSetting(name, value)) {
     err << "norvanectl: " << name << " could not be saved in " << file
         << " (no SysConfig element, or the file cannot be written)\n";

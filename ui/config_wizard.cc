@@ -274,11 +274,13 @@ bool CPageLdapDNProp::validatePage() {
   if (!ReadPort(this, app_port_, &app_port) || !ReadPort(this, sdk_port_, &sdk_port)) {
     return false;
   }
+  // Without the credential the server refuses every call; the service does not run in the
+  // folder the wizard was started from.
   const std::string credential_file = Text(credential_file_);
-  if (!credential_file.empty() && credential_file.front() != '/') {
-    // The service does not run in the folder the wizard was started from.
+  if (credential_file.empty() || credential_file.front() != '/') {
     ShowMessageBox(this, QStringLiteral("错误"),
-                   QStringLiteral("服务器凭据文件必须是绝对路径(以 / 开头)"), BoxIcon::kError);
+                   QStringLiteral("请填写Zelto服务器凭据文件的绝对路径(以 / 开头)"),
+                   BoxIcon::kError);
     return false;
   }
   SysConfigInfo& sys = sheet_->Config()->SysConfig();

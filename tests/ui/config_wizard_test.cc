@@ -199,6 +199,12 @@ TEST_F(ConfigWizardTest, AnotherDomainOnTheSecondPassKeepsBothAndBecomesTheDomai
   Set("adminPassword", QString::fromStdString(slapd_->Fact("NDS_ADMIN_PASSWORD")));
   Press(QWizard::NextButton);
   EXPECT_EQ(Edit("credentialFile")->text(), QString::fromStdString(Server().CredentialFile()));
+  // The service does not run where the wizard does: a relative path is refused.
+  Set("credentialFile", "zelto.db.credential");
+  Press(QWizard::NextButton);
+  EXPECT_EQ(Page(), CLdapConfigSheet::kStep2);
+  EXPECT_EQ(boxes_.Texts().size(), 1);
+  boxes_.Clear();
   const std::string edited = Server().CredentialFile() + ".new";
   Set("credentialFile", QString::fromStdString(edited));
   Press(QWizard::NextButton);
