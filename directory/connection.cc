@@ -1,8 +1,10 @@
 // Connecting, securing and binding.
 //
-// Every connection gets its own TLS context (LDAP_OPT_X_TLS_NEWCTX): the credential checks
-// and the sync may talk to different servers with different trust at the same time, and the
-// library's process-wide context would be shared between them.
+// Every connection gets a TLS context built from its own trust settings, never the
+// library's process-wide one: the credential checks and the sync may talk to different
+// servers with different trust at the same time. Building a context parses every CA
+// certificate (about 10 ms for the system bundle, at every login check), so connections
+// with the same settings and the same CA file share one.
 //
 // Referrals are never chased: Active Directory answers a subtree search of the domain with
 // continuation references to its other partitions, and libldap would follow them with an
@@ -10,12 +12,16 @@
 #include <ldap.h>
 #include <sasl/sasl.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
+#include <tuple>
 
 #include "config/credential.h"
 #include "config/ldap_config.h"
@@ -23,6 +29,9 @@
 #include "directory/internal.h"
 #include "directory/ldap_client.h"
 #include "platform/activity_log.h"
+
+// Drops a reference to a TLS context; exported by libldap, declared in no public header.
+extern "C" void ldap_pvt_tls_ctx_free(void* ctx);
 
 namespace norvane {
 namespace {
@@ -165,6 +174,71 @@ bool BoundByDeadline(LdapConnection* connection) {
 
 namespace {
 
+// What a TLS context is built from: the handle's trust options and the CA file as it is on
+// disk (a replaced file builds a new context).
+using TrustKey =
+    std::tuple<std::string, std::string, std::string, std::string, int, long long, long long>;
+
+std::string TextOption(LDAP* ld, int option) {
+  char* value = nullptr;
+  std::string out;
+  if (ldap_get_option(ld, option, &value) == LDAP_OPT_SUCCESS && value) out = value;
+  if (value) ldap_memfree(value);
+  return out;
+}
+
+TrustKey TrustOf(LDAP* ld) {
+  std::string ca = TextOption(ld, LDAP_OPT_X_TLS_CACERTFILE);
+  int require = -1;
+  ldap_get_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &require);
+  struct stat st {};
+  long long modified = -1, size = -1;
+  if (!ca.empty() && ::stat(ca.c_str(), &st) == 0) {
+    modified = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    size = static_cast<long long>(st.st_size);
+  }
+  return {ca,
+          TextOption(ld, LDAP_OPT_X_TLS_CACERTDIR),
+          TextOption(ld, LDAP_OPT_X_TLS_CERTFILE),
+          TextOption(ld, LDAP_OPT_X_TLS_KEYFILE),
+          require,
+          modified,
+          size};
+}
+
+std::mutex g_context_mutex;
+// Guarded by g_context_mutex. Each handle holds one built context for the life of the
+// process; never destroyed, so the contexts stay valid until exit.
+std::map<TrustKey, LDAP*>* const g_context_holders = new std::map<TrustKey, LDAP*>;
+
+// Gives `ld`, its trust options set, the context for them: the shared one, or one built now
+// and kept for the next connections. False when no context can be built.
+bool UseTlsContext(LDAP* ld) {
+  const TrustKey key = TrustOf(ld);
+  std::lock_guard<std::mutex> lock(g_context_mutex);
+  auto found = g_context_holders->find(key);
+  void* context = nullptr;
+  if (found != g_context_holders->end() &&
+      ldap_get_option(found->second, LDAP_OPT_X_TLS_CTX, &context) == LDAP_OPT_SUCCESS && context) {
+    // get and set each take a reference; the handle keeps the one set gives it.
+    const bool ok = ldap_set_option(ld, LDAP_OPT_X_TLS_CTX, context) == LDAP_OPT_SUCCESS;
+    ldap_pvt_tls_ctx_free(context);
+    return ok;
+  }
+  int is_server = 0;
+  if (ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &is_server) != LDAP_OPT_SUCCESS) return false;
+  LDAP* holder = nullptr;
+  if (ldap_initialize(&holder, "ldap://127.0.0.1") != LDAP_SUCCESS || !holder) return true;
+  if (ldap_get_option(ld, LDAP_OPT_X_TLS_CTX, &context) == LDAP_OPT_SUCCESS && context) {
+    ldap_set_option(holder, LDAP_OPT_X_TLS_CTX, context);
+    ldap_pvt_tls_ctx_free(context);
+    g_context_holders->emplace(key, holder);
+  } else {
+    ldap_unbind_ext_s(holder, nullptr, nullptr);
+  }
+  return true;
+}
+
 // Reads the root DSE: whether the server lists StartTLS among its extensions (and lists any
 // extension at all), and whether it offers paged results. False when the read failed in a
 // way that means the server is gone.
@@ -253,8 +327,7 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
       ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, ca.c_str()) != LDAP_OPT_SUCCESS) {
     return fail(LDAP_LOCAL_ERROR, ld);
   }
-  int is_server = 0;
-  if (ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &is_server) != LDAP_OPT_SUCCESS) {
+  if (!UseTlsContext(ld)) {
     report(Format("TLS setup for %s:%d failed: %s", std::string(host).c_str(), int{real_port},
                   DiagnosticOf(ld).c_str()));
     return fail(LDAP_LOCAL_ERROR, ld);
