@@ -21,6 +21,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "config/credential.h"
@@ -377,6 +378,14 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
     if (start_tls || !lists_extensions) {
       if (!BoundByDeadline(connection)) return give_up(LDAP_TIMEOUT);
       rc = ldap_start_tls_s(ld, nullptr, nullptr);
+      // slapd may still count the root DSE read as outstanding after its answer arrived, and
+      // refuses StartTLS then ("operations are outstanding"): ask again after a moment,
+      // rather than fail the login or take the refusal for a server without TLS.
+      for (int retry = 0; rc == LDAP_OPERATIONS_ERROR && retry < 5; ++retry) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2 << retry));
+        if (!BoundByDeadline(connection)) return give_up(LDAP_TIMEOUT);
+        rc = ldap_start_tls_s(ld, nullptr, nullptr);
+      }
       const bool refused = rc == LDAP_PROTOCOL_ERROR || rc == LDAP_UNWILLING_TO_PERFORM ||
                            rc == LDAP_UNAVAILABLE_CRITICAL_EXTENSION || rc == LDAP_OPERATIONS_ERROR;
       if (rc != LDAP_SUCCESS && !start_tls && refused) {
