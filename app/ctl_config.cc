@@ -136,14 +136,23 @@ std::string JsonString(std::string_view text) {
   return out + "\"";
 }
 
+namespace {
+
+// Initialises `config`; false with the one-line reason when its file does not exist.
+bool OpenConfigFile(CLdapConfig& config, std::string& path, std::ostream& err) {
+  config.Init();
+  path = ConfigFilePath();
+  if (FileExists(path)) return true;
+  err << "norvanectl: configuration file not found: " << path << "\n";
+  return false;
+}
+
+}  // namespace
+
 int CtlConfigShow(std::ostream& out, std::ostream& err) {
   CLdapConfig config;
-  config.Init();
-  const std::string path = ConfigFilePath();
-  if (!FileExists(path)) {
-    err << "norvanectl: configuration file not found: " << path << "\n";
-    return 1;
-  }
+  std::string path;
+  if (!OpenConfigFile(config, path, err)) return 1;
   {
     // The store reports an unusable file only as failed loads; tell it apart here.
     XmlDocument doc;
@@ -250,5 +259,47 @@ int CtlConfigShow(std::ostream& out, std::ostream& err) {
 }
 
 int CtlConfigShow() { return CtlConfigShow(std::cout, std::cerr); }
+
+int CtlConfigSet(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.size() != 2) return 2;
+  const std::string& name = args[0];
+  const std::string& value = args[1];
+  const bool path = name == "SDKCredentialFile" || name == "SDKCAFile";
+  if (!path && name != "RequireTLS") {
+    err << "norvanectl: config set takes SDKCredentialFile, SDKCAFile or RequireTLS, not \"" << name
+        << "\"; the other settings are set with the configuration wizard\n";
+    return 1;
+  }
+  if (path && !value.empty() && value.front() != '/') {
+    // The service does not run in the administrator's current folder.
+    err << "norvanectl: " << name << " must be an absolute path: " << value << "\n";
+    return 1;
+  }
+  if (path && value.size() > kPathBytes) {
+    err << "norvanectl: " << name << " is longer than " << kPathBytes << " bytes\n";
+    return 1;
+  }
+  if (!path && value != "0" && value != "1") {
+    err << "norvanectl: RequireTLS must be 0 or 1, not \"" << value << "\"\n";
+    return 1;
+  }
+  CLdapConfig config;
+  std::string file;
+  if (!OpenConfigFile(config, file, err)) return 1;
+  if (!config.SaveTrustSetting(name, value)) {
+    err << "norvanectl: " << name << " could not be saved in " << file
+        << " (no SysConfig element, or the file cannot be written)\n";
+    return 1;
+  }
+  out << name << (value.empty() ? " removed" : " set to " + value) << " in " << file << "\n";
+  if (path && !value.empty() && !FileExists(value)) {
+    out << "note: " << value << " does not exist yet\n";
+  }
+  return 0;
+}
+
+int CtlConfigSet(const std::vector<std::string>& args) {
+  return CtlConfigSet(args, std::cout, std::cerr);
+}
 
 }  // namespace norvane

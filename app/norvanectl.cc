@@ -27,6 +27,7 @@ const Command kCommands[] = {
     {"", "", nullptr},  // placeholder so the table is never empty
     {"config show", "",
      [](const std::vector<std::string>& a) { return a.empty() ? CtlConfigShow() : 2; }},
+    {"config set", "SDKCredentialFile|SDKCAFile|RequireTLS VALUE", CtlConfigSet},
     {"config protect-password", "< PASSWORD",
      [](const std::vector<std::string>& a) { return a.empty() ? CtlProtectPassword() : 2; }},
     {"sync", "", [](const std::vector<std::string>&) { return CtlSync(); }},

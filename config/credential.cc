@@ -148,7 +148,10 @@ bool DecryptPassword(std::string& text) {
 }
 
 void WipePassword(std::string& text) {
-  if (!text.empty()) OPENSSL_cleanse(text.data(), text.size());
+  // Bytes past the size are old text too: what a move out of a short string or a shorter
+  // assignment left behind. resize fills them first, so the whole buffer is then wiped.
+  text.resize(text.capacity());
+  OPENSSL_cleanse(text.data(), text.size());
   text.clear();
 }
 

@@ -20,8 +20,8 @@ bool EncryptPassword(std::string_view clear, std::string& stored);
 // Lower-case hexadecimal reads like upper case. An empty text is left empty (true).
 bool DecryptPassword(std::string& text);
 
-// Overwrites a password (or any secret) held in memory in a way the compiler keeps, then
-// empties the text.
+// Overwrites a password (or any secret) held in memory in a way the compiler keeps, the
+// whole buffer and not only the current text, then empties the text.
 void WipePassword(std::string& text);
 
 }  // namespace norvane

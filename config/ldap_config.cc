@@ -232,6 +232,8 @@ bool CLdapConfig::RemoveSection(std::string_view name) {
 // ---- SysConfig
 
 bool CLdapConfig::LoadSysConfig(SysConfigInfo& info) {
+  // The assignments below would leave the old password in buffers they give up.
+  WipePassword(info.admin_password);
   info = SysConfigInfo{};
   XmlElement root = OpenRoot();
   if (!root) return false;
@@ -298,6 +300,20 @@ bool CLdapConfig::SaveSysConfig(const SysConfigInfo& info) {
     ok = ok && el.SetAttribute("SN", sn);
     ok = ok && el.SetAttribute("DC", info.domain);
   }
+  return ok && SaveDocument();
+}
+
+bool CLdapConfig::SaveTrustSetting(std::string_view name, std::string_view value) {
+  const bool path = name == "SDKCredentialFile" || name == "SDKCAFile";
+  if (path ? value.size() > kPathBytes : name != "RequireTLS" || (value != "0" && value != "1")) {
+    return false;
+  }
+  XmlElement root = OpenRoot();
+  if (!root) return false;
+  XmlElement el = root.FirstChild("SysConfig");
+  if (!el) return false;
+  const bool ok = value.empty() ? !el.HasAttribute(name) || el.RemoveAttribute(name)
+                                : el.SetAttribute(name, value);
   return ok && SaveDocument();
 }
 

@@ -66,6 +66,11 @@ class CLdapConfig {
   // their stored values (they are written only when SysConfig is created).
   bool LoadSysConfig(SysConfigInfo& info);
   bool SaveSysConfig(const SysConfigInfo& info);
+  // Sets one of the settings SaveSysConfig keeps: "SDKCredentialFile" or "SDKCAFile" (a
+  // path of at most kPathBytes bytes; "" removes it) or "RequireTLS" ("0" or "1"), every
+  // other attribute and element as stored. False, with nothing written, for any other name
+  // or value, when SysConfig is missing, or when the file cannot be saved.
+  bool SaveTrustSetting(std::string_view name, std::string_view value);
 
   // The ChildDC entries of AllowDC in document order, DCSelect 0 included. False (and an
   // empty list) when there are none.

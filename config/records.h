@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "config/credential.h"
+
 namespace norvane {
 
 // Byte limits of the text fields (field size less the terminating NUL of the stored form).
@@ -43,18 +45,24 @@ struct SysConfigInfo {
   std::string sdk_credential_file;  // SDKCredentialFile: the Zelto server's credential file
   std::string sdk_ca_file;          // SDKCAFile: CA of the Zelto server's TLS certificate
   std::int32_t require_tls = 0;     // RequireTLS: 1 never connects to a directory in clear
+
+  // Every copy of the clear password is wiped when it goes (the record stays an aggregate;
+  // moves are copies).
+  ~SysConfigInfo() { WipePassword(admin_password); }
 };
 
 // One ChildDC under AllowDC; also the parameter block of a directory connection.
 struct DcEntry {
-  std::string server_ip;           // LDAPSVRIP
-  std::uint16_t server_port = 0;   // LDAPSVRPort
-  std::int32_t dept_mode = 0;      // DeptMode
-  std::int32_t directory_type = 0; // not stored
-  std::string domain_name;         // DCName
-  std::string admin_account;       // ADMIN
-  std::string admin_password;      // SN, clear in the record
-  std::int32_t selected = 0;       // DCSelect
+  std::string server_ip;            // LDAPSVRIP
+  std::uint16_t server_port = 0;    // LDAPSVRPort
+  std::int32_t dept_mode = 0;       // DeptMode
+  std::int32_t directory_type = 0;  // not stored
+  std::string domain_name;          // DCName
+  std::string admin_account;        // ADMIN
+  std::string admin_password;       // SN, clear in the record
+  std::int32_t selected = 0;        // DCSelect
+
+  ~DcEntry() { WipePassword(admin_password); }  // as SysConfigInfo
 };
 using LdapServerParams = DcEntry;
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "config/credential.h"
 #include "directory/dn_text.h"
 #include "directory/internal.h"
 #include "directory/ldap_client.h"
@@ -257,8 +258,9 @@ std::int64_t CLdapClient::CurrentHighestUsn(std::string_view /*dc*/) {
     std::lock_guard<std::mutex> lock(g_root_mutex);
     info = g_root_dse;
   }
-  int rc =
-      ReadRootDse(last.server_ip, last.server_port, last.admin_account, last.admin_password, info);
+  std::string password = LastConnectPassword();
+  int rc = ReadRootDse(last.server_ip, last.server_port, last.admin_account, password, info);
+  WipePassword(password);
   if (rc < 0) ReportMessage("GetCurRootDSE Failed!");
   std::lock_guard<std::mutex> lock(g_root_mutex);
   g_root_dse = info;
@@ -275,8 +277,10 @@ int CLdapClient::TrackChanges(std::string_view filter, std::string_view base,
   users.clear();
   depts.clear();
   const LdapServerParams last = LastConnectParams();
+  std::string password = LastConnectPassword();
   OpenOutcome outcome = OpenAndBind(0, last.server_ip, last.server_port, last.domain_name,
-                                    last.admin_account, last.admin_password, false);
+                                    last.admin_account, password, false);
+  WipePassword(password);
   if (!outcome.connection) return NegativeCode(outcome.code);
   LdapConnection* connection = outcome.connection;
 

@@ -1,8 +1,10 @@
 // Connecting, securing and binding.
 //
-// Every connection gets its own TLS context (LDAP_OPT_X_TLS_NEWCTX): the credential checks
-// and the sync may talk to different servers with different trust at the same time, and the
-// library's process-wide context would be shared between them.
+// Every connection gets a TLS context built from its own trust settings, never the
+// library's process-wide one: the credential checks and the sync may talk to different
+// servers with different trust at the same time. Building a context parses every CA
+// certificate (about 10 ms for the system bundle, at every login check), so connections
+// with the same settings and the same CA file share one.
 //
 // Referrals are never chased: Active Directory answers a subtree search of the domain with
 // continuation references to its other partitions, and libldap would follow them with an
@@ -10,11 +12,17 @@
 #include <ldap.h>
 #include <sasl/sasl.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <tuple>
 
 #include "config/credential.h"
 #include "config/ldap_config.h"
@@ -22,6 +30,9 @@
 #include "directory/internal.h"
 #include "directory/ldap_client.h"
 #include "platform/activity_log.h"
+
+// Drops a reference to a TLS context; exported by libldap, declared in no public header.
+extern "C" void ldap_pvt_tls_ctx_free(void* ctx);
 
 namespace norvane {
 namespace {
@@ -32,7 +43,11 @@ std::atomic<int> g_server_type{0};
 std::atomic<int> g_operation_timeout{kOperationTimeoutSeconds};
 
 std::mutex g_last_mutex;
-LdapServerParams g_last_params;  // guarded by g_last_mutex
+// Guarded by g_last_mutex. The block holds no password: that is kept apart, for the client
+// whose Connect gave it, until that client goes.
+LdapServerParams g_last_params;
+std::string g_last_password;
+const CLdapClient* g_last_password_owner = nullptr;
 
 std::mutex g_trust_mutex;
 std::string g_ca_file;  // guarded by g_trust_mutex
@@ -95,9 +110,25 @@ LdapServerParams LastConnectParams() {
   return g_last_params;
 }
 
-void SetLastConnectParams(const LdapServerParams& params) {
+void SetLastConnectParams(const LdapServerParams& params, const CLdapClient* owner) {
   std::lock_guard<std::mutex> lock(g_last_mutex);
   g_last_params = params;
+  WipePassword(g_last_params.admin_password);
+  WipePassword(g_last_password);
+  g_last_password_owner = owner;
+  if (owner) g_last_password = params.admin_password;
+}
+
+std::string LastConnectPassword() {
+  std::lock_guard<std::mutex> lock(g_last_mutex);
+  return g_last_password;
+}
+
+void ForgetLastConnectPassword(const CLdapClient* owner) {
+  std::lock_guard<std::mutex> lock(g_last_mutex);
+  if (g_last_password_owner != owner) return;
+  WipePassword(g_last_password);
+  g_last_password_owner = nullptr;
 }
 
 std::string ErrorText(int code) {
@@ -113,7 +144,110 @@ std::string AdBindIdentity(std::string_view account, std::string_view naming_con
   return std::string(account) + "@" + dns;
 }
 
+bool DeadlinePassed(CheckDeadline deadline) {
+  return deadline != kNoCheckDeadline && std::chrono::steady_clock::now() >= deadline;
+}
+
+bool TimeLeft(CheckDeadline deadline, int cap_seconds, timeval* out) {
+  *out = timeval{cap_seconds, 0};
+  if (deadline == kNoCheckDeadline) return true;
+  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+      deadline - std::chrono::steady_clock::now());
+  // libldap reads a zero time-out as "do not wait": under a millisecond counts as passed.
+  if (left < std::chrono::milliseconds(1)) return false;
+  if (left < std::chrono::seconds(cap_seconds)) {
+    out->tv_sec = static_cast<time_t>(left.count() / 1000000);
+    out->tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+  }
+  return true;
+}
+
 namespace {
+
+// The handle's connect/handshake and synchronous-call time-outs, bounded by `deadline`.
+bool BoundHandle(LDAP* ld, CheckDeadline deadline) {
+  timeval network{}, operation{};
+  if (!TimeLeft(deadline, kNetworkTimeoutSeconds, &network) ||
+      !TimeLeft(deadline, OperationTimeout(), &operation)) {
+    return false;
+  }
+  ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network);
+  ldap_set_option(ld, LDAP_OPT_TIMEOUT, &operation);
+  return true;
+}
+
+}  // namespace
+
+bool BoundByDeadline(LdapConnection* connection) {
+  return BoundHandle(connection->ld, connection->deadline);
+}
+
+namespace {
+
+// What a TLS context is built from: the handle's trust options and the CA file as it is on
+// disk (a replaced file builds a new context).
+using TrustKey =
+    std::tuple<std::string, std::string, std::string, std::string, int, long long, long long>;
+
+std::string TextOption(LDAP* ld, int option) {
+  char* value = nullptr;
+  std::string out;
+  if (ldap_get_option(ld, option, &value) == LDAP_OPT_SUCCESS && value) out = value;
+  if (value) ldap_memfree(value);
+  return out;
+}
+
+TrustKey TrustOf(LDAP* ld) {
+  std::string ca = TextOption(ld, LDAP_OPT_X_TLS_CACERTFILE);
+  int require = -1;
+  ldap_get_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &require);
+  struct stat st {};
+  long long modified = -1, size = -1;
+  if (!ca.empty() && ::stat(ca.c_str(), &st) == 0) {
+    modified = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    size = static_cast<long long>(st.st_size);
+  }
+  return {ca,
+          TextOption(ld, LDAP_OPT_X_TLS_CACERTDIR),
+          TextOption(ld, LDAP_OPT_X_TLS_CERTFILE),
+          TextOption(ld, LDAP_OPT_X_TLS_KEYFILE),
+          require,
+          modified,
+          size};
+}
+
+std::mutex g_context_mutex;
+// Guarded by g_context_mutex. Each handle holds one built context for the life of the
+// process; never destroyed, so the contexts stay valid until exit.
+std::map<TrustKey, LDAP*>* const g_context_holders = new std::map<TrustKey, LDAP*>;
+
+// Gives `ld`, its trust options set, the context for them: the shared one, or one built now
+// and kept for the next connections. False when no context can be built.
+bool UseTlsContext(LDAP* ld) {
+  const TrustKey key = TrustOf(ld);
+  std::lock_guard<std::mutex> lock(g_context_mutex);
+  auto found = g_context_holders->find(key);
+  void* context = nullptr;
+  if (found != g_context_holders->end() &&
+      ldap_get_option(found->second, LDAP_OPT_X_TLS_CTX, &context) == LDAP_OPT_SUCCESS && context) {
+    // get and set each take a reference; the handle keeps the one set gives it.
+    const bool ok = ldap_set_option(ld, LDAP_OPT_X_TLS_CTX, context) == LDAP_OPT_SUCCESS;
+    ldap_pvt_tls_ctx_free(context);
+    return ok;
+  }
+  int is_server = 0;
+  if (ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &is_server) != LDAP_OPT_SUCCESS) return false;
+  LDAP* holder = nullptr;
+  if (ldap_initialize(&holder, "ldap://127.0.0.1") != LDAP_SUCCESS || !holder) return true;
+  if (ldap_get_option(ld, LDAP_OPT_X_TLS_CTX, &context) == LDAP_OPT_SUCCESS && context) {
+    ldap_set_option(holder, LDAP_OPT_X_TLS_CTX, context);
+    ldap_pvt_tls_ctx_free(context);
+    g_context_holders->emplace(key, holder);
+  } else {
+    ldap_unbind_ext_s(holder, nullptr, nullptr);
+  }
+  return true;
+}
 
 // Reads the root DSE: whether the server lists StartTLS among its extensions (and lists any
 // extension at all), and whether it offers paged results. False when the read failed in a
@@ -146,9 +280,15 @@ bool ProbeRootDse(LdapConnection* connection, bool* start_tls, bool* lists_exten
 }  // namespace
 
 LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint16_t port,
-                               int* code, bool log_failure) {
+                               int* code, bool log_failure, CheckDeadline deadline) {
+  // A step that fails once the deadline has passed failed for want of time: the caller
+  // says so in one line of its own.
+  auto outcome = [&](int c) { return DeadlinePassed(deadline) ? kVerifyDeadlinePassed : c; };
+  auto report = [&](const std::string& line) {
+    if (log_failure && !DeadlinePassed(deadline)) WriteLog(line);
+  };
   auto fail = [&](int c, LDAP* ld) -> LdapConnection* {
-    if (code) *code = c;
+    if (code) *code = outcome(c);
     if (ld) ldap_unbind_ext_s(ld, nullptr, nullptr);
     return nullptr;
   };
@@ -163,15 +303,11 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
   if (rc != LDAP_SUCCESS || !ld) return fail(rc != LDAP_SUCCESS ? rc : LDAP_LOCAL_ERROR, nullptr);
 
   int version = LDAP_VERSION3;
-  timeval network{kNetworkTimeoutSeconds, 0};
-  timeval operation{OperationTimeout(), 0};
   int deref = LDAP_DEREF_NEVER;
   int keep = 0;
   if (ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
       ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS ||
       ldap_set_option(ld, LDAP_OPT_DEREF, &deref) != LDAP_OPT_SUCCESS ||
-      ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network) != LDAP_OPT_SUCCESS ||
-      ldap_set_option(ld, LDAP_OPT_TIMEOUT, &operation) != LDAP_OPT_SUCCESS ||
       ldap_set_option(ld, LDAP_OPT_KEEPCONN, &keep) != LDAP_OPT_SUCCESS) {
     return fail(LDAP_LOCAL_ERROR, ld);
   }
@@ -202,15 +338,13 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
       ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, ca.c_str()) != LDAP_OPT_SUCCESS) {
     return fail(LDAP_LOCAL_ERROR, ld);
   }
-  int is_server = 0;
-  if (ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &is_server) != LDAP_OPT_SUCCESS) {
-    if (log_failure) {
-      WriteLog(Format("TLS setup for %s:%d failed: %s", std::string(host).c_str(), int{real_port},
-                      DiagnosticOf(ld).c_str()));
-    }
+  if (!UseTlsContext(ld)) {
+    report(Format("TLS setup for %s:%d failed: %s", std::string(host).c_str(), int{real_port},
+                  DiagnosticOf(ld).c_str()));
     return fail(LDAP_LOCAL_ERROR, ld);
   }
 
+  if (!BoundHandle(ld, deadline)) return fail(LDAP_TIMEOUT, ld);
   rc = ldap_connect(ld);
   if (rc != LDAP_SUCCESS) return fail(rc, ld);
 
@@ -219,31 +353,30 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
   connection->server_type = server_type;
   connection->host = std::string(host);
   connection->port = real_port;
+  connection->deadline = deadline;
   auto give_up = [&](int c) -> LdapConnection* {
     CloseConnection(connection);
-    if (code) *code = c;
+    if (code) *code = outcome(c);
     return nullptr;
   };
   const std::string where = connection->host + ":" + std::to_string(real_port);
   const bool require_tls = CurrentRequireTls();
 
   if (real_port == 636) {
+    if (!BoundByDeadline(connection)) return give_up(LDAP_TIMEOUT);
     rc = ldap_install_tls(ld);
     if (rc != LDAP_SUCCESS) {
-      if (log_failure) {
-        WriteLog("LDAPS connection to " + where + " failed: TLS handshake: " + ErrorText(rc) + " " +
-                 DiagnosticOf(ld));
-      }
+      report("LDAPS connection to " + where + " failed: TLS handshake: " + ErrorText(rc) + " " +
+             DiagnosticOf(ld));
       return give_up(rc);
     }
   } else if (require_tls) {
     // Nothing is read before TLS: the only request in clear is StartTLS itself.
+    if (!BoundByDeadline(connection)) return give_up(LDAP_TIMEOUT);
     rc = ldap_start_tls_s(ld, nullptr, nullptr);
     if (rc != LDAP_SUCCESS) {
-      if (log_failure) {
-        WriteLog("RequireTLS is set and StartTLS with " + where + " failed: " + ErrorText(rc) +
-                 " " + DiagnosticOf(ld) + "; no plain-text connection is made");
-      }
+      report("RequireTLS is set and StartTLS with " + where + " failed: " + ErrorText(rc) + " " +
+             DiagnosticOf(ld) + "; no plain-text connection is made");
       return give_up(rc);
     }
   } else {
@@ -253,7 +386,16 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
     // Some servers (Samba) accept StartTLS without listing it; a root DSE that lists other
     // extensions but not StartTLS is taken at its word.
     if (start_tls || !lists_extensions) {
+      if (!BoundByDeadline(connection)) return give_up(LDAP_TIMEOUT);
       rc = ldap_start_tls_s(ld, nullptr, nullptr);
+      // slapd may still count the root DSE read as outstanding after its answer arrived, and
+      // refuses StartTLS then ("operations are outstanding"): ask again after a moment,
+      // rather than fail the login or take the refusal for a server without TLS.
+      for (int retry = 0; rc == LDAP_OPERATIONS_ERROR && retry < 5; ++retry) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2 << retry));
+        if (!BoundByDeadline(connection)) return give_up(LDAP_TIMEOUT);
+        rc = ldap_start_tls_s(ld, nullptr, nullptr);
+      }
       const bool refused = rc == LDAP_PROTOCOL_ERROR || rc == LDAP_UNWILLING_TO_PERFORM ||
                            rc == LDAP_UNAVAILABLE_CRITICAL_EXTENSION || rc == LDAP_OPERATIONS_ERROR;
       if (rc != LDAP_SUCCESS && !start_tls && refused) {
@@ -264,9 +406,7 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
                    "clear");
         }
       } else if (rc != LDAP_SUCCESS) {
-        if (log_failure) {
-          WriteLog("StartTLS with " + where + " failed: " + ErrorText(rc) + " " + DiagnosticOf(ld));
-        }
+        report("StartTLS with " + where + " failed: " + ErrorText(rc) + " " + DiagnosticOf(ld));
         return give_up(rc);
       }
     } else if (log_failure) {
@@ -292,6 +432,7 @@ void CloseConnection(LdapConnection* connection) {
 int SimpleBind(LdapConnection* connection, std::string_view dn, std::string_view password) {
   // An empty DN or password is an unauthenticated bind that servers answer with success.
   if (dn.empty() || password.empty()) return LDAP_INVALID_CREDENTIALS;
+  if (!BoundByDeadline(connection)) return kVerifyDeadlinePassed;
   std::string who(dn);
   std::string secret(password);
   berval cred;
@@ -300,6 +441,7 @@ int SimpleBind(LdapConnection* connection, std::string_view dn, std::string_view
   int rc = ldap_sasl_bind_s(connection->ld, who.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr,
                             nullptr);
   WipePassword(secret);
+  if (rc != LDAP_SUCCESS && DeadlinePassed(connection->deadline)) return kVerifyDeadlinePassed;
   return rc;
 }
 
@@ -368,7 +510,7 @@ int DigestInteract(LDAP*, unsigned, void* defaults, void* in) {
 
 OpenOutcome OpenAndBind(int server_type, std::string_view host, std::uint16_t port,
                         std::string_view naming_context, std::string_view account,
-                        std::string_view password, bool vendor_messages) {
+                        std::string_view password, bool vendor_messages, CheckDeadline deadline) {
   OpenOutcome out;
   if (server_type < 0 || server_type > 2) {
     WriteLog(Format("Unknown directory type %d: no connection made", server_type));
@@ -381,10 +523,10 @@ OpenOutcome OpenAndBind(int server_type, std::string_view host, std::uint16_t po
         Format("LDAPServer IP=%s,PORT=%d", std::string(host).c_str(), int{port}));
   }
   int code = 0;
-  LdapConnection* connection = OpenConnection(server_type, host, port, &code, true);
+  LdapConnection* connection = OpenConnection(server_type, host, port, &code, true, deadline);
   if (!connection) {
     out.code = code;
-    if (vendor && vendor_messages) {
+    if (vendor && vendor_messages && code != kVerifyDeadlinePassed) {
       if (code == LDAP_PARAM_ERROR || code == LDAP_LOCAL_ERROR || code == LDAP_NO_MEMORY) {
         CLdapClient::ReportMessage("ldap_init failed");
       } else {
@@ -398,10 +540,12 @@ OpenOutcome OpenAndBind(int server_type, std::string_view host, std::uint16_t po
   int rc = LDAP_SUCCESS;
   if (server_type == 0) {
     rc = SimpleBind(connection, AdBindIdentity(account, naming_context), password);
-    if (rc != LDAP_SUCCESS && vendor_messages) CLdapClient::ReportMessage(ErrorText(rc));
+    if (rc != LDAP_SUCCESS && rc != kVerifyDeadlinePassed && vendor_messages) {
+      CLdapClient::ReportMessage(ErrorText(rc));
+    }
   } else if (server_type == 1) {
     rc = SimpleBind(connection, account, password);
-    if (rc != LDAP_SUCCESS && vendor_messages) {
+    if (rc != LDAP_SUCCESS && rc != kVerifyDeadlinePassed && vendor_messages) {
       CLdapClient::ReportMessage("bind failed ErrInfo=" + ErrorText(rc));
     }
   } else {
@@ -411,12 +555,15 @@ OpenOutcome OpenAndBind(int server_type, std::string_view host, std::uint16_t po
     if (defaults.authcid.empty() || defaults.password.empty()) {
       rc = LDAP_INVALID_CREDENTIALS;
       defaults.challenged = true;  // reported as a refused second step
+    } else if (!BoundByDeadline(connection)) {
+      rc = kVerifyDeadlinePassed;
     } else {
       rc = ldap_sasl_interactive_bind_s(connection->ld, nullptr, "DIGEST-MD5", nullptr, nullptr,
                                         LDAP_SASL_QUIET, DigestInteract, &defaults);
+      if (rc != LDAP_SUCCESS && DeadlinePassed(deadline)) rc = kVerifyDeadlinePassed;
     }
     WipePassword(defaults.password);
-    if (rc != LDAP_SUCCESS && vendor_messages) {
+    if (rc != LDAP_SUCCESS && rc != kVerifyDeadlinePassed && vendor_messages) {
       if (!defaults.challenged) {
         CLdapClient::ReportMessage("ldap_bind_digest_md5_start  failed ErrInfo=" + ErrorText(rc));
         CLdapClient::ReportMessage("bind failed ErrInfo=" + ErrorText(rc));
@@ -454,10 +601,13 @@ OpenOutcome OpenAndBind(int server_type, std::string_view host, std::uint16_t po
   return out;
 }
 
-CLdapClient::~CLdapClient() { ReleaseLibrary(); }
+CLdapClient::~CLdapClient() {
+  ForgetLastConnectPassword(this);
+  ReleaseLibrary();
+}
 
 LdapConnection* CLdapClient::Connect(const LdapServerParams& params) {
-  SetLastConnectParams(params);
+  SetLastConnectParams(params, this);
   OpenOutcome outcome =
       OpenAndBind(SelectedServerType(), params.server_ip, params.server_port, params.domain_name,
                   params.admin_account, params.admin_password, true);

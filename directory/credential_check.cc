@@ -34,37 +34,46 @@ int Release(LdapConnection* connection, int result, bool ad) {
   return result;
 }
 
+// The check's result when no connection could be opened.
+int Unopened(int code) {
+  return code == kVerifyDeadlinePassed ? kVerifyDeadlinePassed : kVerifyCannotConnect;
+}
+
 // Types 1 and 2: bind `dn` with `password` on host:port. An empty DN or password would be an
 // anonymous bind, which servers accept: either is refused as a wrong password. An empty
 // password is refused before any traffic; an empty DN (NDS: the lookup found nothing, or
 // could not reach the server) only once the server is reached, so that an unreachable
 // directory reads as no connection, not as a wrong password.
 int VendorCheck(int type, std::string_view host, std::uint16_t port, const std::string& dn,
-                std::string_view password) {
+                std::string_view password, CheckDeadline deadline) {
   if (password.empty()) return kLdapInvalidCredentials;
+  if (DeadlinePassed(deadline)) return kVerifyDeadlinePassed;  // the lookup used it up
   int code = 0;
-  LdapConnection* connection = OpenConnection(type, host, port, &code, true);
-  if (!connection) return kVerifyCannotConnect;
+  LdapConnection* connection = OpenConnection(type, host, port, &code, true, deadline);
+  if (!connection) return Unopened(code);
   if (dn.empty()) return Release(connection, kLdapInvalidCredentials, false);
   int rc = SimpleBind(connection, dn, password);
-  if (rc != LDAP_SUCCESS) CLdapClient::ReportMessage(ErrorText(rc));
+  if (rc != LDAP_SUCCESS && rc != kVerifyDeadlinePassed) {
+    CLdapClient::ReportMessage(ErrorText(rc));
+  }
   return Release(connection, rc, false);
 }
 
 }  // namespace
 
 int CLdapClient::VerifyByDirectoryBind(std::string_view host, std::uint16_t port,
-                                       std::string_view account, std::string_view password) {
+                                       std::string_view account, std::string_view password,
+                                       CheckDeadline deadline) {
   const std::string a = ToServerText(account, true);
   const int type = SelectedServerType();
   if (type == 1 || type == 2) {
     std::string dn;
     if (type == 2) {
-      if (!a.empty()) LookupAccountDn(a, dn);
+      if (!a.empty()) LookupAccountDn(a, dn, deadline);
     } else {
       dn = a;
     }
-    return VendorCheck(type, host, port, dn, password);
+    return VendorCheck(type, host, port, dn, password, deadline);
   }
   if (type != 0) return kVerifyCannotConnect;
 
@@ -79,25 +88,25 @@ int CLdapClient::VerifyByDirectoryBind(std::string_view host, std::uint16_t port
     return kLdapInvalidCredentials;
   }
   int code = 0;
-  LdapConnection* connection = OpenConnection(0, host, port, &code, true);
-  if (!connection) return kVerifyCannotConnect;
+  LdapConnection* connection = OpenConnection(0, host, port, &code, true, deadline);
+  if (!connection) return Unopened(code);
   int rc = SimpleBind(connection, AdBindIdentity(a, n), password);
-  if (rc != LDAP_SUCCESS) failed(rc);
+  if (rc != LDAP_SUCCESS && rc != kVerifyDeadlinePassed) failed(rc);
   return Release(connection, rc, true);
 }
 
 int CLdapClient::VerifyByDomainBind(std::string_view host, std::uint16_t port,
                                     std::string_view domain, std::string_view account,
-                                    std::string_view password) {
+                                    std::string_view password, CheckDeadline deadline) {
   const int type = SelectedServerType();
   if (type == 1 || type == 2) {
     std::string dn;
     if (type == 2) {
-      if (!account.empty()) LookupAccountDn(account, dn);
+      if (!account.empty()) LookupAccountDn(account, dn, deadline);
     } else {
       dn = std::string(account);
     }
-    return VendorCheck(type, host, port, dn, password);
+    return VendorCheck(type, host, port, dn, password, deadline);
   }
   if (type != 0) return kVerifyCannotConnect;
 
@@ -109,12 +118,12 @@ int CLdapClient::VerifyByDomainBind(std::string_view host, std::uint16_t port,
     return kLdapInvalidCredentials;
   }
   int code = 0;
-  LdapConnection* connection = OpenConnection(0, host, port, &code, true);
-  if (!connection) return kVerifyCannotConnect;
+  LdapConnection* connection = OpenConnection(0, host, port, &code, true, deadline);
+  if (!connection) return Unopened(code);
   WriteLog(Format("设置后Login:lpsvrIP='%s',PORT=%d,account='%s',DN='%s'", h.c_str(), int{port},
                   a.c_str(), d.c_str()));
   int rc = SimpleBind(connection, AdBindIdentity(account, domain), password);
-  if (rc != LDAP_SUCCESS) ReportMessage(ErrorText(rc));
+  if (rc != LDAP_SUCCESS && rc != kVerifyDeadlinePassed) ReportMessage(ErrorText(rc));
   return Release(connection, rc, true);
 }
 

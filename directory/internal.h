@@ -23,6 +23,8 @@ struct LdapConnection {
   bool paged_results = false;  // the server offers the RFC 2696 control
   std::string host;
   std::uint16_t port = 0;
+  // Bounds every request on the connection while a login check uses it.
+  CheckDeadline deadline = kNoCheckDeadline;
 };
 
 struct LdapEntry {
@@ -65,9 +67,15 @@ struct LdapPage {
   bool complete = false;
 };
 
-// The process-wide copy of the last Connect's block.
+// The process-wide copy of the last Connect's block, without its password.
 LdapServerParams LastConnectParams();
-void SetLastConnectParams(const LdapServerParams& params);
+// Replaces the copy. The password (which the change tracking binds with) is kept only for
+// an `owner`, the client whose Connect it was, until the owner is destroyed or the copy is
+// replaced; otherwise it is not kept at all.
+void SetLastConnectParams(const LdapServerParams& params, const CLdapClient* owner = nullptr);
+// A copy the caller wipes; empty when none is kept.
+std::string LastConnectPassword();
+void ForgetLastConnectPassword(const CLdapClient* owner);
 
 // Opens a connection for `server_type` and binds it with `bind_account` / `password`
 // (type 0: the account is turned into user@dns.domain of `naming_context`). Writes the
@@ -79,23 +87,37 @@ struct OpenOutcome {
   int code = 0;
   bool opened = false;
 };
+// With a deadline the connection keeps it (see LdapConnection::deadline); a deadline that
+// passes gives kVerifyDeadlinePassed and no log line.
 OpenOutcome OpenAndBind(int server_type, std::string_view host, std::uint16_t port,
                         std::string_view naming_context, std::string_view account,
-                        std::string_view password, bool vendor_messages);
+                        std::string_view password, bool vendor_messages,
+                        CheckDeadline deadline = kNoCheckDeadline);
 
-// Opens a TCP (and, for type 0, TLS) connection without binding. Null on failure, with the
-// reason logged when `log_failure` is set.
+// Opens a TCP connection and secures it (LDAPS, StartTLS) without binding. Null on failure,
+// with the reason logged when `log_failure` is set, unless `deadline` has passed: the code
+// is then kVerifyDeadlinePassed and nothing is logged.
 LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint16_t port,
-                               int* code, bool log_failure);
+                               int* code, bool log_failure,
+                               CheckDeadline deadline = kNoCheckDeadline);
 void CloseConnection(LdapConnection* connection);
-// Simple bind; never sends an empty DN or password (returns 49 for them instead).
+bool DeadlinePassed(CheckDeadline deadline);
+// What is left of `deadline`, at most `cap_seconds`; false when it has passed.
+bool TimeLeft(CheckDeadline deadline, int cap_seconds, timeval* out);
+// Sets the connection's network and request time-outs to what is left of its deadline, at
+// most the configured ones (which it restores once the deadline is kNoCheckDeadline again).
+// False, with nothing sent, when the deadline has passed.
+bool BoundByDeadline(LdapConnection* connection);
+// Simple bind; never sends an empty DN or password (returns 49 for them instead), nor
+// anything once the connection's deadline has passed (kVerifyDeadlinePassed).
 int SimpleBind(LdapConnection* connection, std::string_view dn, std::string_view password);
 // The type 0 bind identity: the account itself when it holds '@', '\' or '=', otherwise
 // account@dns.domain of the naming context (of its first base when it holds several joined
 // by ";"; the account alone when that has no dc=).
 std::string AdBindIdentity(std::string_view account, std::string_view naming_context);
 
-// Runs one request of a search and waits for its answer (with the operation time-out).
+// Runs one request of a search and waits for its answer (with the operation time-out, or
+// what is left of the connection's deadline; LDAP_TIMEOUT without a request once it passed).
 // `cookie` empty and `paged` set starts a paged search; `next_cookie` receives the
 // server's cookie ("" at the end). Returns the result code; *chain may hold entries even
 // when the code is not 0 (size limit).

@@ -27,6 +27,7 @@
 #ifndef NORVANE_DIRECTORY_LDAP_CLIENT_H_
 #define NORVANE_DIRECTORY_LDAP_CLIENT_H_
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -59,6 +60,16 @@ inline constexpr int kLdapInvalidCredentials = 49;
 inline constexpr int kLdapNoMoreResults = 94;  // NextPage: the paged search has ended
 inline constexpr int kVerifyCannotConnect = -18;
 inline constexpr int kVerifyReleaseFailed = -19;
+// A login check gave up because its deadline passed before the directory answered; no bind
+// was started after that moment.
+inline constexpr int kVerifyDeadlinePassed = -20;
+
+// The moment by which a login check's directory work must be over: the server stops waiting
+// for the answer then. Each step (connect, StartTLS, lookup, bind) is bounded by what is
+// left of it as well as by the configured time-outs, and no bind is started once it has
+// passed. kNoCheckDeadline: only the configured time-outs apply.
+using CheckDeadline = std::chrono::steady_clock::time_point;
+inline constexpr CheckDeadline kNoCheckDeadline = CheckDeadline::max();
 
 // Attribute map of one entry: attribute name -> value text, plus the key "dn". The first
 // insertion of a key wins. Names compare ignoring ASCII case, as LDAP compares attribute
@@ -181,8 +192,9 @@ class CLdapClient {
   // configuration on first use and opened again when it has been lost. The account is
   // matched on the directory attribute that UserProperty maps to "uid", under each base of
   // "DC" in turn. The DN is the server's, escapes and blanks exactly as sent. `dn` is left
-  // as it was when nothing matches or the directory cannot be reached.
-  void LookupAccountDn(std::string_view account, std::string& dn);
+  // as it was when nothing matches, the directory cannot be reached or `deadline` passes.
+  void LookupAccountDn(std::string_view account, std::string& dn,
+                       CheckDeadline deadline = kNoCheckDeadline);
   // Fills `parents` (emptied first) with department DN -> parent DN for every entry under
   // `base` matching `filter`. 0 on success; -1 when the search returns nothing; -2 for a
   // null connection or an empty base or filter; -3 when the read was cut short (`parents`
@@ -217,12 +229,14 @@ class CLdapClient {
   // releases it. The password is used exactly as given. An empty account (or bind DN) or an
   // empty password gives 49 without any bind. Results: 0 accepted, 49 wrong account or
   // password, -18 no connection to host:port (TLS failures included), -19 the release failed,
+  // -20 (kVerifyDeadlinePassed) `deadline` passed first (nothing logged: the caller says it),
   // any other value the bind's result code.
   int VerifyByDirectoryBind(std::string_view host, std::uint16_t port, std::string_view account,
-                            std::string_view password);
+                            std::string_view password, CheckDeadline deadline = kNoCheckDeadline);
   // As above, with `domain` (a naming context) in place of the configured one for type 0.
   int VerifyByDomainBind(std::string_view host, std::uint16_t port, std::string_view domain,
-                         std::string_view account, std::string_view password);
+                         std::string_view account, std::string_view password,
+                         CheckDeadline deadline = kNoCheckDeadline);
 
   // --- Text -------------------------------------------------------------------------------
 

@@ -17,7 +17,7 @@ namespace {
 // The connection LookupAccountDn keeps for the life of the process; opened on first use
 // and again after it was lost. Used under g_shared_mutex only, so concurrent logins take
 // turns on it.
-std::mutex g_shared_mutex;
+std::timed_mutex g_shared_mutex;
 LdapConnection* g_shared = nullptr;  // guarded by g_shared_mutex
 
 bool ConnectionLost(int code) {
@@ -140,23 +140,31 @@ int CLdapClient::FindAccountDn(LdapConnection* connection, std::string_view filt
   return 0;
 }
 
-void CLdapClient::LookupAccountDn(std::string_view account, std::string& dn) {
+void CLdapClient::LookupAccountDn(std::string_view account, std::string& dn,
+                                  CheckDeadline deadline) {
   LookupSettings settings = LoadLookupSettings();
   SetLastConnectParams(settings.params);
   // Without a mapped account attribute no filter can match; nothing is asked.
   if (settings.uid_attribute.empty() || account.empty()) return;
   const std::string filter = EqualityFilter(settings.uid_attribute, account);
 
-  std::lock_guard<std::mutex> lock(g_shared_mutex);
+  // A login check waits for the connection no longer than its deadline.
+  std::unique_lock<std::timed_mutex> lock(g_shared_mutex, std::defer_lock);
+  if (deadline == kNoCheckDeadline) {
+    lock.lock();
+  } else if (!lock.try_lock_until(deadline)) {
+    return;
+  }
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (!g_shared) {
       OpenOutcome outcome =
           OpenAndBind(settings.server_type, settings.params.server_ip, settings.params.server_port,
                       settings.params.domain_name, settings.params.admin_account,
-                      settings.params.admin_password, true);
+                      settings.params.admin_password, true, deadline);
       g_shared = outcome.connection;
       if (!g_shared) break;
     }
+    g_shared->deadline = deadline;
     bool lost = false;
     for (const std::string& base : SearchBasesOf(settings.params.domain_name)) {
       int code = 0;
@@ -175,9 +183,16 @@ void CLdapClient::LookupAccountDn(std::string_view account, std::string& dn) {
       dn = g_shared->server_type == 0 ? found : FromServerText(found, false);
       break;
     }
-    if (!lost) break;
+    if (!lost) {
+      // The next user of the connection has a deadline of its own, or none.
+      g_shared->deadline = kNoCheckDeadline;
+      BoundByDeadline(g_shared);
+      break;
+    }
     CloseConnection(g_shared);
-    g_shared = nullptr;  // once more on a fresh connection
+    g_shared = nullptr;
+    // Once more on a fresh connection, if there is still time for it.
+    if (DeadlinePassed(deadline)) break;
   }
   WipePassword(settings.params.admin_password);
 }

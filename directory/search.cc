@@ -58,7 +58,11 @@ int SearchRequest(LdapConnection* connection, const SearchSpec& request, bool pa
     show_deleted.ldctl_iscritical = 1;
     controls[n++] = &show_deleted;
   }
-  timeval limit{OperationTimeout(), 0};
+  timeval limit{};
+  if (!TimeLeft(connection->deadline, OperationTimeout(), &limit)) {
+    if (page_control) ldap_control_free(page_control);
+    return LDAP_TIMEOUT;
+  }
   int rc = ldap_search_ext_s(connection->ld, request.base.c_str(), request.scope,
                              request.filter.c_str(), names.empty() ? nullptr : attrs.data(), 0,
                              n ? controls : nullptr, nullptr, &limit, request.size_limit, chain);
@@ -174,7 +178,8 @@ LdapResult* CLdapClient::Search(LdapConnection* connection, std::string_view bas
   int rc = SearchRequest(connection, request, paged, "", kPageSize, &chain, &next);
   if (code) *code = rc;
   if (rc != LDAP_SUCCESS && rc != LDAP_SIZELIMIT_EXCEEDED) {
-    ReportMessage(ErrorText(rc));
+    // A login check whose deadline cut the search short says so itself.
+    if (!DeadlinePassed(connection->deadline)) ReportMessage(ErrorText(rc));
     if (chain) ldap_msgfree(chain);
     return nullptr;
   }

@@ -83,6 +83,15 @@ bool Stale(const std::string& account, std::chrono::system_clock::time_point dea
   return true;
 }
 
+// The server's deadline (its wall clock) on the local monotonic clock, which the directory
+// layer counts down.
+CheckDeadline LocalDeadline(std::chrono::system_clock::time_point deadline) {
+  if (deadline == std::chrono::system_clock::time_point::max()) return kNoCheckDeadline;
+  const auto left = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      deadline - std::chrono::system_clock::now());
+  return std::chrono::steady_clock::now() + left;
+}
+
 }  // namespace
 
 std::string DefaultDirectoryHost() {
@@ -134,9 +143,10 @@ AuthRoute RouteLogin(const SysConfigInfo& settings, const DcDomainMap& dc_map,
 }
 
 int CheckRoute(CLdapClient& client, const SysConfigInfo& settings, const AuthRoute& route,
-               std::string_view password) {
+               std::string_view password, CheckDeadline deadline) {
   if (route.by_domain) {
-    return client.VerifyByDomainBind(route.host, route.port, route.domain, route.account, password);
+    return client.VerifyByDomainBind(route.host, route.port, route.domain, route.account, password,
+                                     deadline);
   }
   // Active Directory binds in the domain of the last connect; before any connect in this
   // process that is the configured naming context, not an empty domain.
@@ -150,7 +160,7 @@ int CheckRoute(CLdapClient& client, const SysConfigInfo& settings, const AuthRou
       SetLastConnectParams(last);
     }
   }
-  return client.VerifyByDirectoryBind(route.host, route.port, route.account, password);
+  return client.VerifyByDirectoryBind(route.host, route.port, route.account, password, deadline);
 }
 
 int LoginResultOf(int directory_result) {
@@ -480,7 +490,13 @@ void AuthService::Verify(const std::string& account, const std::string& password
       try {
         if (app->AccountUsesApplication(account) && !Stale(account, deadline)) {
           const AuthRoute route = RouteLogin(routing->settings, routing->dc_map, account);
-          code = LoginResultOf(CheckRoute(*client, routing->settings, route, password));
+          const int checked =
+              CheckRoute(*client, routing->settings, route, password, LocalDeadline(deadline));
+          if (checked == kVerifyDeadlinePassed) {
+            WriteLog("Login of '" + account + "' not checked: the Zelto server stopped waiting " +
+                     "for the answer while the directory was being asked; answered as refused");
+          }
+          code = LoginResultOf(checked);
         }
       } catch (const SdkError& error) {
         ReportSdkError(error);

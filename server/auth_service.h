@@ -23,9 +23,10 @@
 //
 // A login whose deadline (the time after which the server no longer waits for the answer)
 // has passed when its turn comes is answered 1 without any directory traffic, with one
-// activity-log line: after a slow spell of the directory, the logins that queued meanwhile
-// cost nothing, fresh ones are checked at once, and a stale wrong password never counts
-// towards an account's lockout.
+// activity-log line; a check under way when it passes gives up at that moment and starts no
+// bind. So after a slow spell of the directory, the logins that queued meanwhile cost
+// nothing, fresh ones are checked at once, and a stale wrong password never counts towards
+// an account's lockout.
 #ifndef NORVANE_SERVER_AUTH_SERVICE_H_
 #define NORVANE_SERVER_AUTH_SERVICE_H_
 
@@ -37,6 +38,7 @@
 
 #include "config/ldap_config.h"
 #include "config/records.h"
+#include "directory/ldap_client.h"
 #include "platform/prompt.h"
 #include "server/sdk.h"
 
@@ -77,9 +79,10 @@ AuthRoute RouteLogin(const SysConfigInfo& settings, const DcDomainMap& dc_map,
                      std::string_view account);
 
 // Runs the directory check of `route` with `client` and returns the directory's result
-// (0, 49, -18, other codes), the type 0 naming-context default applied.
+// (0, 49, -18, other codes), the type 0 naming-context default applied. The directory work
+// ends by `deadline` (kVerifyDeadlinePassed, no bind started after it).
 int CheckRoute(CLdapClient& client, const SysConfigInfo& settings, const AuthRoute& route,
-               std::string_view password);
+               std::string_view password, CheckDeadline deadline = kNoCheckDeadline);
 
 // Maps a directory result to the server's code: 0 -> 0, 49 -> 2, anything else -> 1.
 int LoginResultOf(int directory_result);

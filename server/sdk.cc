@@ -30,6 +30,10 @@ constexpr const char* kDeptSource = "Zelto.DeptManager";
 constexpr const char* kUserSource = "Zelto.UserManager";
 constexpr const char* kAppSource = "Zelto.Application";
 constexpr long kDefaultTimeoutMs = 10000;
+constexpr const char* kSetCredentialHint =
+    "set SDKCredentialFile to the server's credential file (zeltod --credential-file) with "
+    "'norvanectl config set SDKCredentialFile FILE' or on the configuration wizard's Zelto "
+    "server page";
 
 std::atomic<std::uint64_t> g_call_count{0};
 // Set once a refused credential has been logged; cleared by the next call that gets through,
@@ -90,16 +94,19 @@ void CheckTexts(const char* source, const char* op,
   }
 }
 
+// `credential_file`: the file the refused credential was read from ("" when none is set).
 SdkError ErrorFromStatus(const grpc::Status& status, const char* source, const char* op,
-                         const std::string& address, std::chrono::milliseconds timeout) {
+                         const std::string& address, std::chrono::milliseconds timeout,
+                         const std::string& credential_file) {
   const std::string& message = status.error_message();
   switch (status.error_code()) {
     case grpc::StatusCode::UNAUTHENTICATED:
       if (!g_refusal_logged.exchange(true)) {
-        WriteLog("The Zelto server at " + address +
-                 " refused Norvane's credential: check that SDKCredentialFile in "
-                 "LdapConfig.xml names the server's credential file (" +
-                 message + ")");
+        const std::string used = credential_file.empty()
+                                     ? "no credential file configured"
+                                     : "the credential was read from " + credential_file;
+        WriteLog("The Zelto server at " + address + " refused Norvane's credential (" + message +
+                 "): " + used + "; " + kSetCredentialHint);
       }
       return SdkError(kSdkErrorAccessDenied, source,
                       std::string(op) + ": the Zelto server at " + address +
@@ -237,8 +244,9 @@ std::string MakeSession() {
 // built and its calls given the credential, whichever way a call is made (synchronous,
 // asynchronous, the event stream). Constant after construction.
 struct SdkTransport {
-  std::string credential;  // sent with every call; empty: none
-  std::string ca_pem;      // TLS with the server's certificate checked against it
+  std::string credential;       // sent with every call; empty: none
+  std::string credential_file;  // where it was read from, for the refusal's log line
+  std::string ca_pem;           // TLS with the server's certificate checked against it
 
   SdkTransport() = default;
   SdkTransport(const SdkTransport&) = delete;
@@ -265,9 +273,10 @@ struct SdkTransport {
 
   // Reads the files of `security`; false with the reason when one cannot be used.
   bool Load(const SdkSecurity& security, std::string* error) {
+    credential_file = security.credential_file;
     if (!security.credential_file.empty() &&
         !zelto::ReadCredential(security.credential_file, &credential, error)) {
-      *error = "Zelto " + *error;
+      *error = "Zelto " + *error + "; " + kSetCredentialHint;
       return false;
     }
     if (!security.ca_file.empty() && (!ReadFile(security.ca_file, &ca_pem) || ca_pem.empty())) {
@@ -318,7 +327,9 @@ struct SdkCore {
     transport.Authorize(&context);
     g_call_count.fetch_add(1, std::memory_order_relaxed);
     grpc::Status status = fn(&context);
-    if (!status.ok()) throw ErrorFromStatus(status, source, op, address, timeout);
+    if (!status.ok()) {
+      throw ErrorFromStatus(status, source, op, address, timeout, transport.credential_file);
+    }
     g_refusal_logged.store(false, std::memory_order_relaxed);
   }
 };
@@ -930,7 +941,8 @@ void SdkApplication::Connect(SdkEventSink* sink) {
     link->closing = true;
     link->context.TryCancel();
     thread.join();
-    throw ErrorFromStatus(failure, kAppSource, "Connect", link->address, timeout);
+    throw ErrorFromStatus(failure, kAppSource, "Connect", link->address, timeout,
+                          impl_->core->transport.credential_file);
   }
   lock.unlock();
   std::lock_guard<std::mutex> guard(impl_->mu);
@@ -1216,8 +1228,8 @@ void SdkPipeline::Step() {
   Task* task = static_cast<Task*>(tag);
   if (!task->status.ok()) {
     const CallState& call = *task->calls[task->next - 1].state_;
-    const SdkError error =
-        ErrorFromStatus(task->status, call.source, call.op, call.address, task->timeout);
+    const SdkError error = ErrorFromStatus(task->status, call.source, call.op, call.address,
+                                           task->timeout, root_->core_->transport.credential_file);
     Finish(task, &error);
     return;
   }

@@ -198,6 +198,9 @@ CPageLdapDNProp::CPageLdapDNProp(CLdapConfigSheet* sheet) : sheet_(sheet) {
   app_port_ = NumberEdit(servers, "appPort");
   sdk_address_ = TextEdit(servers, "sdkAddress");
   sdk_port_ = NumberEdit(servers, "sdkPort");
+  credential_file_ = TextEdit(servers, "credentialFile");
+  credential_file_->setMaxLength(static_cast<int>(kPathBytes));
+  credential_file_->setPlaceholderText(QStringLiteral("zeltod --credential-file 的文件"));
   auto* grid = new QGridLayout(servers);
   grid->addWidget(new QLabel(QStringLiteral("APP服务器IP(*)："), servers), 0, 0);
   grid->addWidget(app_address_, 0, 1);
@@ -207,6 +210,8 @@ CPageLdapDNProp::CPageLdapDNProp(CLdapConfigSheet* sheet) : sheet_(sheet) {
   grid->addWidget(sdk_address_, 1, 1);
   grid->addWidget(new QLabel(QStringLiteral("SDK服务器PORT："), servers), 1, 2);
   grid->addWidget(sdk_port_, 1, 3);
+  grid->addWidget(new QLabel(QStringLiteral("服务器凭据文件(*)："), servers), 2, 0);
+  grid->addWidget(credential_file_, 2, 1, 1, 3);
 
   auto* depts = new QGroupBox(QStringLiteral("选择同步部门列表（可选或反选）"), this);
   auto* select = new QPushButton(QStringLiteral("选择同步的部门列表"), depts);
@@ -245,6 +250,9 @@ void CPageLdapDNProp::Activate() {
     sdk_address_->setText(QString::fromStdString(sys.sdk_server_ip));
   }
   if (sdk_port_->text().toInt() == 0) ShowPort(sdk_port_, sys.sdk_server_port);
+  if (credential_file_->text().isEmpty()) {
+    credential_file_->setText(QString::fromStdString(sys.sdk_credential_file));
+  }
 }
 
 void CPageLdapDNProp::SelectDepartmentsClicked() {
@@ -266,7 +274,17 @@ bool CPageLdapDNProp::validatePage() {
   if (!ReadPort(this, app_port_, &app_port) || !ReadPort(this, sdk_port_, &sdk_port)) {
     return false;
   }
+  // Without the credential the server refuses every call; the service does not run in the
+  // folder the wizard was started from.
+  const std::string credential_file = Text(credential_file_);
+  if (credential_file.empty() || credential_file.front() != '/') {
+    ShowMessageBox(this, QStringLiteral("错误"),
+                   QStringLiteral("请填写Zelto服务器凭据文件的绝对路径(以 / 开头)"),
+                   BoxIcon::kError);
+    return false;
+  }
   SysConfigInfo& sys = sheet_->Config()->SysConfig();
+  sys.sdk_credential_file = credential_file;
   sys.app_server_ip = CutToBytes(Text(app_address_), kAddressBytes);
   sys.app_server_port = app_port;
   sys.sdk_server_ip = CutToBytes(Text(sdk_address_), kAddressBytes);
@@ -377,6 +395,8 @@ bool CPageLdapSych::validatePage() {
   manage.auto_sync = auto_sync ? 1 : 0;
   if (auto_sync) manage.update_time = DailyUpdateTime(hour, minute);
   config->SaveAll();
+  // SaveAll keeps the stored trust settings; this one the wizard shows, so it saves it.
+  config->SaveTrustSetting("SDKCredentialFile", config->SysConfig().sdk_credential_file);
   sheet_->DropConfig();
   ShowMessageBox(this, QString::fromUtf8(kProgramCaption), QStringLiteral("配置成功!"));
   return true;

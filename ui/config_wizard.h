@@ -75,6 +75,7 @@ class CPageLdapDNProp : public QWizardPage {
   QLineEdit* app_port_;
   QLineEdit* sdk_address_;
   QLineEdit* sdk_port_;
+  QLineEdit* credential_file_;  // SDKCredentialFile: without it the server refuses every call
   CDeptSelectDlg* dept_dialog_;
   bool domain_changed_ = false;
   bool needs_refresh_ = true;

@@ -121,7 +121,9 @@ bool LoadOrCreateCredential(const std::string& path, std::string* secret, bool* 
 }
 
 void WipeCredential(std::string* secret) {
-  if (!secret->empty()) OPENSSL_cleanse(secret->data(), secret->size());
+  // The whole buffer: bytes past the size may be older text (a shortened line, a move).
+  secret->resize(secret->capacity());
+  OPENSSL_cleanse(secret->data(), secret->size());
   secret->clear();
 }
 

@@ -22,7 +22,7 @@ bool ReadCredential(const std::string& path, std::string* secret, std::string* e
 bool LoadOrCreateCredential(const std::string& path, std::string* secret, bool* created,
                             std::string* error);
 
-// Wipes a secret held in memory.
+// Wipes a secret (or a password) held in memory, with OPENSSL_cleanse, and empties it.
 void WipeCredential(std::string* secret);
 
 }  // namespace zelto

@@ -216,7 +216,7 @@ int Login(Client& c, const std::string& account) {
   LoginReply reply;
   Call(c.app_address, kLoginTimeout,
        [&](grpc::ClientContext* ctx) { return stub->ClientLogin(ctx, request, &reply); });
-  request.mutable_password()->assign(request.password().size(), '\0');
+  WipeCredential(request.mutable_password());
   const char* word = reply.result() == 0   ? "accepted"
                      : reply.result() == 2 ? "wrong password"
                                            : "refused";
@@ -236,7 +236,7 @@ int Passwd(Client& c, const std::string& account) {
   Empty reply;
   Call(c.sdk_address, kCallTimeout,
        [&](grpc::ClientContext* ctx) { return stub->SetPassword(ctx, request, &reply); });
-  request.mutable_password()->assign(request.password().size(), '\0');
+  WipeCredential(request.mutable_password());
   return 0;
 }
 

@@ -1,8 +1,9 @@
 // End-to-end login rate: zeltod's client-login call, answered by the authentication service
 // binding to slapd, beside plain simple binds with the same credentials, each on a fresh
 // connection, made directly with libldap. Prints logins/s, p50/p99 latency and the ratio.
+// With --tls slapd offers StartTLS, which every check then uses (the plain binds too).
 //
-//   auth_bench [LOGINS]   (default 2000)
+//   auth_bench [LOGINS] [--tls]   (default 2000)
 #include <grpcpp/grpcpp.h>
 #include <ldap.h>
 
@@ -47,8 +48,9 @@ Figures Summarise(std::vector<double>& ms, double seconds, int failures) {
   return f;
 }
 
-// Plain binds: a fresh connection per bind, with the time-outs the service uses.
-Figures PlainBinds(const std::string& uri, int count) {
+// Plain binds: a fresh connection per bind, with the time-outs the service uses; StartTLS
+// first when `ca_file` is given.
+Figures PlainBinds(const std::string& uri, int count, const std::string& ca_file = "") {
   std::vector<double> ms;
   int failures = 0;
   const auto start = Clock::now();
@@ -64,8 +66,16 @@ Figures PlainBinds(const std::string& uri, int count) {
       ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
       ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network);
       ldap_set_option(ld, LDAP_OPT_TIMEOUT, &operation);
+      if (!ca_file.empty()) {
+        int is_server = 0;
+        ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, ca_file.c_str());
+        ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &is_server);
+        rc = ldap_start_tls_s(ld, nullptr, nullptr);
+      }
       berval cred{kPassword.size(), const_cast<char*>(kPassword.data())};
-      rc = ldap_sasl_bind_s(ld, kDn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+      if (rc == LDAP_SUCCESS) {
+        rc = ldap_sasl_bind_s(ld, kDn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+      }
       ldap_unbind_ext_s(ld, nullptr, nullptr);
     }
     failures += rc != LDAP_SUCCESS;
@@ -116,9 +126,19 @@ void Print(const char* what, const Figures& f) {
 }
 
 int Main(int argc, char** argv) {
-  const int count = argc > 1 ? std::atoi(argv[1]) : 2000;
-  testing::Slapd slapd;
+  int count = 2000;
+  bool tls = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--tls") {
+      tls = true;
+    } else {
+      count = std::atoi(argv[i]);
+    }
+  }
+  testing::Slapd slapd({.tls = tls});
   if (!slapd.Start()) return 1;
+  const std::string ca_file = tls ? slapd.ca_file() : "";
+  SetDirectoryCaFile(ca_file);
   Zeltod zeltod;
   if (!zeltod.Start()) return 1;
   testing::AuthBase base;
@@ -131,9 +151,9 @@ int Main(int argc, char** argv) {
   if (service.Init() != 1 || service.Start() != 1) return 1;
 
   Logins(zeltod.AppAddress(), 50, 1);  // warm-up
-  PlainBinds(slapd.uri(), 50);
+  PlainBinds(slapd.uri(), 50, ca_file);
 
-  const Figures binds = PlainBinds(slapd.uri(), count);
+  const Figures binds = PlainBinds(slapd.uri(), count, ca_file);
   const Figures one = Logins(zeltod.AppAddress(), count, 1);
   const Figures many = Logins(zeltod.AppAddress(), count, 8);
   // The service's own share: the account query and the bind, without the server's round trip.
@@ -150,8 +170,9 @@ int Main(int argc, char** argv) {
   const Figures verify =
       Summarise(verify_ms, std::chrono::duration<double>(Clock::now() - verify_start).count(),
                 verify_failures);
-  std::printf("%d operations each, slapd %s\n", count, slapd.uri().c_str());
-  Print("plain bind, fresh connection", binds);
+  std::printf("%d operations each, slapd %s%s\n", count, slapd.uri().c_str(),
+              tls ? " with StartTLS" : "");
+  Print(tls ? "StartTLS + bind, fresh connection" : "plain bind, fresh connection", binds);
   Print("login end to end, 1 client", one);
   Print("login end to end, 8 clients", many);
   Print("AuthService::Verify alone", verify);

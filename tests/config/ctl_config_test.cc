@@ -10,8 +10,10 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <vector>
 
 #include "config/credential.h"
+#include "config/ldap_config.h"
 #include "tests/config/config_test_support.h"
 
 namespace norvane {
@@ -222,6 +224,36 @@ TEST(CtlConfigShowTest, MissingSectionsShowAsEmpty) {
   EXPECT_EQ(v["SysConfig.SN"], "");
   EXPECT_EQ(v["UserProperty.{}"], "0");
   EXPECT_EQ(v["LimitUser.[]"], "0");
+}
+
+TEST(CtlConfigSetTest, SetsOnlyTheNamedSettingAndRefusesEverythingElse) {
+  TempBase base;
+  base.WriteConfig(Sample());
+  std::ostringstream out, err;
+  ASSERT_EQ(CtlConfigSet({"SDKCredentialFile", "/srv/zelto/new.credential"}, out, err), 0)
+      << err.str();
+  ASSERT_EQ(CtlConfigSet({"RequireTLS", "0"}, out, err), 0) << err.str();
+  const std::vector<std::vector<std::string>> refused = {
+      {"SN", "x"}, {"LDAPSVRIP", "10.9.9.9"}, {"RequireTLS", "yes"}, {"SDKCAFile", "ca.pem"}};
+  for (const std::vector<std::string>& args : refused) {
+    std::ostringstream o, e;
+    EXPECT_EQ(CtlConfigSet(args, o, e), 1) << args[0];
+    EXPECT_EQ(e.str().find('\n'), e.str().size() - 1) << "one line: " << e.str();
+  }
+
+  std::ostringstream shown, shown_err;
+  ASSERT_EQ(CtlConfigShow(shown, shown_err), 0) << shown_err.str();
+  auto v = ParseJson(base, shown.str());
+  EXPECT_EQ(v["SysConfig.SDKCredentialFile"], "/srv/zelto/new.credential");
+  EXPECT_EQ(v["SysConfig.RequireTLS"], "0");
+  // Everything else, the protected password included, is as it was.
+  v["SysConfig.SDKCredentialFile"] = "/var/lib/zelto/zelto.db.credential";
+  v["SysConfig.RequireTLS"] = "1";
+  ExpectSample(v);
+  CLdapConfig config;
+  SysConfigInfo sys;
+  ASSERT_TRUE(config.LoadSysConfig(sys));
+  EXPECT_EQ(sys.admin_password, "top secret");
 }
 
 #ifdef NORVANECTL_PATH

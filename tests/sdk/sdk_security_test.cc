@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -145,6 +146,7 @@ TEST_F(SdkSecurityTest, ARefusedCredentialIsSaidOnceAndAnUnreadableOneMakesNoRoo
     }
   }
   EXPECT_EQ(Count("refused Norvane's credential"), 1);
+  EXPECT_EQ(Count("no credential file configured; set SDKCredentialFile"), 1);
 
   const std::string missing = zeltod.Dir() + "/no-such.credential";
   WriteConfig(zeltod, "127.0.0.1", "127.0.0.1", missing, "");
@@ -155,6 +157,15 @@ TEST_F(SdkSecurityTest, ARefusedCredentialIsSaidOnceAndAnUnreadableOneMakesNoRoo
   root = CreateConfiguredSdkRoot();
   ASSERT_NE(root, nullptr);
   EXPECT_NE(root->ServerText().find("Zelto"), std::string::npos);
+
+  // Another server's credential: the line names the file that was sent.
+  const std::string foreign = zeltod.Dir() + "/foreign.credential";
+  std::ofstream(foreign) << "0123456789abcdef0123456789abcdef\n";
+  WriteConfig(zeltod, "127.0.0.1", "127.0.0.1", foreign, "");
+  root = CreateConfiguredSdkRoot();
+  ASSERT_NE(root, nullptr);
+  EXPECT_THROW(root->ServerText(), SdkError);
+  EXPECT_EQ(Count("the credential was read from " + foreign + "; set SDKCredentialFile"), 1);
 }
 
 }  // namespace

@@ -179,6 +179,9 @@ TEST_F(ConfigWizardTest, NextBackNextWithTheSameDomainKeepsOneEntry) {
   Press(QWizard::FinishButton);
   EXPECT_EQ(boxes_.Texts(), QStringList{"配置成功!"});
   EXPECT_FALSE(wizard_->isVisible());
+  // The page shows the stored credential file and Finish keeps it.
+  EXPECT_NE(ConfigText().find("SDKCredentialFile=\"" + Server().CredentialFile() + "\""),
+            std::string::npos);
   const std::vector<DcEntry> domains = StoredDomains();
   ASSERT_EQ(domains.size(), 1u);
   EXPECT_EQ(domains[0].domain_name, "o=corp");
@@ -195,6 +198,15 @@ TEST_F(ConfigWizardTest, AnotherDomainOnTheSecondPassKeepsBothAndBecomesTheDomai
   Set("adminAccount", QString::fromStdString(slapd_->Fact("NDS_ADMIN_DN")));
   Set("adminPassword", QString::fromStdString(slapd_->Fact("NDS_ADMIN_PASSWORD")));
   Press(QWizard::NextButton);
+  EXPECT_EQ(Edit("credentialFile")->text(), QString::fromStdString(Server().CredentialFile()));
+  // The service does not run where the wizard does: a relative path is refused.
+  Set("credentialFile", "zelto.db.credential");
+  Press(QWizard::NextButton);
+  EXPECT_EQ(Page(), CLdapConfigSheet::kStep2);
+  EXPECT_EQ(boxes_.Texts().size(), 1);
+  boxes_.Clear();
+  const std::string edited = Server().CredentialFile() + ".new";
+  Set("credentialFile", QString::fromStdString(edited));
   Press(QWizard::NextButton);
   Press(QWizard::FinishButton);
   ASSERT_EQ(boxes_.Texts(), QStringList{"配置成功!"});
@@ -209,8 +221,7 @@ TEST_F(ConfigWizardTest, AnotherDomainOnTheSecondPassKeepsBothAndBecomesTheDomai
   EXPECT_EQ(sys.domain, "o=nds");
   EXPECT_EQ(sys.directory_type, kDominoDirectory);  // the configured type is kept
   EXPECT_EQ(sys.app_server_port, Server().AppPort());
-  // The pages have no control for the server's credential: without it every call is refused.
-  EXPECT_EQ(sys.sdk_credential_file, Server().CredentialFile());
+  EXPECT_EQ(sys.sdk_credential_file, edited);
 }
 
 TEST_F(ConfigWizardTest, DailyTimeIsRangeCheckedAndRollsOver) {
