@@ -145,7 +145,11 @@ std::string AdBindIdentity(std::string_view account, std::string_view naming_con
 }
 
 bool DeadlinePassed(CheckDeadline deadline) {
-  return deadline != kNoCheckDeadline && std::chrono::steady_clock::now() >= deadline;
+  // libldap waits in whole milliseconds, rounded down, so a wait bounded by the deadline can
+  // end a moment before it: a step that ends within that margin ran out of time, and one
+  // about to start there would not finish before the server stops waiting anyway.
+  constexpr auto kMargin = std::chrono::milliseconds(20);
+  return deadline != kNoCheckDeadline && std::chrono::steady_clock::now() + kMargin >= deadline;
 }
 
 bool TimeLeft(CheckDeadline deadline, int cap_seconds, timeval* out) {
