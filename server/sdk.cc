@@ -545,14 +545,76 @@ void SdkDeptManager::TakeUserOutOfDepartment(const std::string& account, const s
       [&](grpc::ClientContext* c) { return core_->dept->TakeUserOutOfDepartment(c, r, &reply); });
 }
 
-void SdkDeptManager::MoveUser(const std::string& account, const std::string& old_path,
-                              const std::string& new_path, int flags) {
+namespace {
+
+// The requests that the one-at-a-time calls and the pipeline send alike, texts checked first.
+zelto::MoveUserRequest MoveUserRequest(const std::string& account, const std::string& old_path,
+                                       const std::string& new_path, int flags) {
   CheckTexts(kDeptSource, "MoveUser", {&account, &old_path, &new_path});
   zelto::MoveUserRequest r;
   r.set_account(account);
   r.set_old_ref(old_path);
   r.set_new_ref(new_path);
   r.set_flags(flags);
+  return r;
+}
+
+zelto::AddUserRequest AddUserRequest(const std::string& account, int auth_type) {
+  CheckTexts(kUserSource, "AddUser", {&account});
+  zelto::AddUserRequest r;
+  r.set_account(account);
+  r.set_auth_type(auth_type);
+  return r;
+}
+
+zelto::BasicInfo BasicInfoRequest(const std::string& account, const std::string& name, int gender,
+                                  const std::string& mobile, const std::string& email,
+                                  const std::string& phone, int auth_type) {
+  CheckTexts(kUserSource, "SetUserBasicInfo", {&account, &name, &mobile, &email, &phone});
+  zelto::BasicInfo r;
+  r.set_account(account);
+  r.set_name(name);
+  r.set_gender(gender);
+  r.set_mobile(mobile);
+  r.set_email(email);
+  r.set_phone(phone);
+  r.set_auth_type(auth_type);
+  return r;
+}
+
+zelto::Details DetailsRequest(const std::string& account, int age, int birthday, int bloodtype,
+                              const std::string& fax, const std::string& homepage,
+                              const std::string& address, const std::string& postcode,
+                              const std::string& country, const std::string& province,
+                              const std::string& city, const std::string& college,
+                              const std::string& memo, const std::string& position, int type) {
+  CheckTexts(kUserSource, "SetUserDetails",
+             {&account, &fax, &homepage, &address, &postcode, &country, &province, &city, &college,
+              &memo, &position});
+  zelto::Details r;
+  r.set_account(account);
+  r.set_age(age);
+  r.set_birthday(birthday);
+  r.set_blood_type(bloodtype);
+  r.set_fax(fax);
+  r.set_homepage(homepage);
+  r.set_address(address);
+  r.set_postcode(postcode);
+  r.set_country(country);
+  r.set_province(province);
+  r.set_city(city);
+  r.set_college(college);
+  r.set_memo(memo);
+  r.set_position(position);
+  r.set_type(type);
+  return r;
+}
+
+}  // namespace
+
+void SdkDeptManager::MoveUser(const std::string& account, const std::string& old_path,
+                              const std::string& new_path, int flags) {
+  zelto::MoveUserRequest r = MoveUserRequest(account, old_path, new_path, flags);
   zelto::Empty reply;
   core_->Invoke(core_->channel.get(), core_->sdk_address, kDeptSource, "MoveUser",
                 [&](grpc::ClientContext* c) { return core_->dept->MoveUser(c, r, &reply); });
@@ -597,10 +659,7 @@ bool SdkDeptManager::DepartmentExists(const std::string& name_or_path) {
 // ---- user manager ---------------------------------------------------------------------
 
 void SdkUserManager::AddUser(const std::string& account, int auth_type) {
-  CheckTexts(kUserSource, "AddUser", {&account});
-  zelto::AddUserRequest r;
-  r.set_account(account);
-  r.set_auth_type(auth_type);
+  zelto::AddUserRequest r = AddUserRequest(account, auth_type);
   zelto::Empty reply;
   core_->Invoke(core_->channel.get(), core_->sdk_address, kUserSource, "AddUser",
                 [&](grpc::ClientContext* c) { return core_->user->AddUser(c, r, &reply); });
@@ -619,15 +678,7 @@ void SdkUserManager::SetUserBasicInfo(const std::string& account, const std::str
                                       int gender, const std::string& mobile,
                                       const std::string& email, const std::string& phone,
                                       int auth_type) {
-  CheckTexts(kUserSource, "SetUserBasicInfo", {&account, &name, &mobile, &email, &phone});
-  zelto::BasicInfo r;
-  r.set_account(account);
-  r.set_name(name);
-  r.set_gender(gender);
-  r.set_mobile(mobile);
-  r.set_email(email);
-  r.set_phone(phone);
-  r.set_auth_type(auth_type);
+  zelto::BasicInfo r = BasicInfoRequest(account, name, gender, mobile, email, phone, auth_type);
   zelto::Empty reply;
   core_->Invoke(
       core_->channel.get(), core_->sdk_address, kUserSource, "SetUserBasicInfo",
@@ -641,25 +692,9 @@ void SdkUserManager::SetUserDetails(const std::string& account, int age, int bir
                                     const std::string& province, const std::string& city,
                                     const std::string& college, const std::string& memo,
                                     const std::string& position, int type) {
-  CheckTexts(kUserSource, "SetUserDetails",
-             {&account, &fax, &homepage, &address, &postcode, &country, &province, &city, &college,
-              &memo, &position});
-  zelto::Details r;
-  r.set_account(account);
-  r.set_age(age);
-  r.set_birthday(birthday);
-  r.set_blood_type(bloodtype);
-  r.set_fax(fax);
-  r.set_homepage(homepage);
-  r.set_address(address);
-  r.set_postcode(postcode);
-  r.set_country(country);
-  r.set_province(province);
-  r.set_city(city);
-  r.set_college(college);
-  r.set_memo(memo);
-  r.set_position(position);
-  r.set_type(type);
+  zelto::Details r =
+      DetailsRequest(account, age, birthday, bloodtype, fax, homepage, address, postcode, country,
+                     province, city, college, memo, position, type);
   zelto::Empty reply;
   core_->Invoke(core_->channel.get(), core_->sdk_address, kUserSource, "SetUserDetails",
                 [&](grpc::ClientContext* c) { return core_->user->SetUserDetails(c, r, &reply); });
@@ -1060,10 +1095,7 @@ SdkPipeline::~SdkPipeline() {
 }
 
 SdkPipeline::Call SdkPipeline::AddUser(const std::string& account, int auth_type) {
-  CheckTexts(kUserSource, "AddUser", {&account});
-  zelto::AddUserRequest r;
-  r.set_account(account);
-  r.set_auth_type(auth_type);
+  zelto::AddUserRequest r = AddUserRequest(account, auth_type);
   SdkCore& core = *root_->core_;
   return Call(AsyncCall<zelto::Empty>(
       kUserSource, "AddUser", core.sdk_address, Borrow(core.user.get()), std::move(r),
@@ -1072,12 +1104,7 @@ SdkPipeline::Call SdkPipeline::AddUser(const std::string& account, int auth_type
 
 SdkPipeline::Call SdkPipeline::MoveUser(const std::string& account, const std::string& old_path,
                                         const std::string& new_path, int flags) {
-  CheckTexts(kDeptSource, "MoveUser", {&account, &old_path, &new_path});
-  zelto::MoveUserRequest r;
-  r.set_account(account);
-  r.set_old_ref(old_path);
-  r.set_new_ref(new_path);
-  r.set_flags(flags);
+  zelto::MoveUserRequest r = MoveUserRequest(account, old_path, new_path, flags);
   SdkCore& core = *root_->core_;
   return Call(AsyncCall<zelto::Empty>(
       kDeptSource, "MoveUser", core.sdk_address, Borrow(core.dept.get()), std::move(r),
@@ -1117,15 +1144,7 @@ SdkPipeline::Call SdkPipeline::SetUserBasicInfo(const std::string& account, cons
                                                 int gender, const std::string& mobile,
                                                 const std::string& email, const std::string& phone,
                                                 int auth_type) {
-  CheckTexts(kUserSource, "SetUserBasicInfo", {&account, &name, &mobile, &email, &phone});
-  zelto::BasicInfo r;
-  r.set_account(account);
-  r.set_name(name);
-  r.set_gender(gender);
-  r.set_mobile(mobile);
-  r.set_email(email);
-  r.set_phone(phone);
-  r.set_auth_type(auth_type);
+  zelto::BasicInfo r = BasicInfoRequest(account, name, gender, mobile, email, phone, auth_type);
   SdkCore& core = *root_->core_;
   return Call(AsyncCall<zelto::Empty>(kUserSource, "SetUserBasicInfo", core.sdk_address,
                                       Borrow(core.user.get()), std::move(r),
@@ -1139,25 +1158,9 @@ SdkPipeline::Call SdkPipeline::SetUserDetails(
     const std::string& homepage, const std::string& address, const std::string& postcode,
     const std::string& country, const std::string& province, const std::string& city,
     const std::string& college, const std::string& memo, const std::string& position, int type) {
-  CheckTexts(kUserSource, "SetUserDetails",
-             {&account, &fax, &homepage, &address, &postcode, &country, &province, &city, &college,
-              &memo, &position});
-  zelto::Details r;
-  r.set_account(account);
-  r.set_age(age);
-  r.set_birthday(birthday);
-  r.set_blood_type(bloodtype);
-  r.set_fax(fax);
-  r.set_homepage(homepage);
-  r.set_address(address);
-  r.set_postcode(postcode);
-  r.set_country(country);
-  r.set_province(province);
-  r.set_city(city);
-  r.set_college(college);
-  r.set_memo(memo);
-  r.set_position(position);
-  r.set_type(type);
+  zelto::Details r =
+      DetailsRequest(account, age, birthday, bloodtype, fax, homepage, address, postcode, country,
+                     province, city, college, memo, position, type);
   SdkCore& core = *root_->core_;
   return Call(AsyncCall<zelto::Empty>(kUserSource, "SetUserDetails", core.sdk_address,
                                       Borrow(core.user.get()), std::move(r),
