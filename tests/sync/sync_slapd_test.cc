@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "platform/activity_log.h"
@@ -48,6 +49,20 @@ class SlapdImportTest : public ::testing::Test {
     SyncEngine engine;
     engine.EngineInit();
     return engine.SyncOneDC(0);
+  }
+
+  // A full import on `engine` during which `kill` runs once the first 100 users are done.
+  int SyncKilledMidway(SyncEngine& engine, const std::function<void()>& kill) {
+    std::atomic<bool> done{false};
+    std::thread killer([&] {
+      while (!done && engine.UsersDone() < 100)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      kill();
+    });
+    int result = engine.SyncOneDC(0);
+    done = true;
+    killer.join();
+    return result;
   }
 
   SlapdServer slapd_;
@@ -173,15 +188,7 @@ TEST_F(SlapdImportTest, DirectoryReadCutShortRemovesNothing) {
   ASSERT_TRUE(base_.WriteConfig(Corp(), zeltod_));
   SyncEngine engine;
   engine.EngineInit();
-  std::atomic<bool> done{false};
-  std::thread killer([&] {
-    while (!done && engine.UsersDone() < 100)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    slapd_.Kill();
-  });
-  int result = engine.SyncOneDC(0);
-  done = true;
-  killer.join();
+  int result = SyncKilledMidway(engine, [&] { slapd_.Kill(); });
 
   EXPECT_EQ(result, 0);
   EXPECT_FALSE(engine.LastReadComplete());
@@ -198,15 +205,7 @@ TEST_F(SlapdImportTest, ServerFailingMidImportFailsTheRunAndReportsEveryUnfinish
   ASSERT_TRUE(base_.WriteConfig(Corp(), zeltod_));
   SyncEngine engine;
   engine.EngineInit();
-  std::atomic<bool> done{false};
-  std::thread killer([&] {
-    while (!done && engine.UsersDone() < 100)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    zeltod_.Kill();
-  });
-  int result = engine.SyncOneDC(0);
-  done = true;
-  killer.join();
+  int result = SyncKilledMidway(engine, [&] { zeltod_.Kill(); });
 
   EXPECT_EQ(result, 0);
   EXPECT_TRUE(base_.Logged("用户导入中止"));
