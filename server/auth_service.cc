@@ -492,11 +492,7 @@ void AuthService::Verify(const std::string& account, const std::string& password
           const AuthRoute route = RouteLogin(routing->settings, routing->dc_map, account);
           const int checked =
               CheckRoute(*client, routing->settings, route, password, LocalDeadline(deadline));
-          // A failure that ends after the deadline (a connect that ran out of the time left,
-          // say) is a check the server no longer waited for, whatever the layer called it.
-          const bool late = checked != kLdapSuccess && checked != kLdapInvalidCredentials &&
-                            std::chrono::system_clock::now() > deadline;
-          if (checked == kVerifyDeadlinePassed || late) {
+          if (checked == kVerifyDeadlinePassed) {
             WriteLog("Login of '" + account + "' not checked: the Zelto server stopped waiting " +
                      "for the answer while the directory was being asked; answered as refused");
           }
