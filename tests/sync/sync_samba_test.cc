@@ -27,15 +27,7 @@ class SambaImportTest : public ::testing::Test {
     ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
   }
 
-  ConfigSpec Domain() {
-    ConfigSpec settings;
-    settings.type = 0;
-    settings.dc = dc_->base_dn();
-    settings.admin = dc_->admin_account();
-    settings.password = dc_->admin_password();
-    settings.ldap_port = dc_->port();
-    return settings;
-  }
+  ConfigSpec Domain() { return DomainSettings(*dc_); }
 
   int Sync(const ConfigSpec& settings) {
     if (!base_.WriteConfig(settings, zeltod_)) return -1;

@@ -202,6 +202,16 @@ ConfigSpec CorpSettings(const SlapdServer& slapd) {
   return settings;
 }
 
+ConfigSpec DomainSettings(const SambaDomain& dc) {
+  ConfigSpec settings;
+  settings.type = 0;
+  settings.dc = dc.base_dn();
+  settings.admin = dc.admin_account();
+  settings.password = dc.admin_password();
+  settings.ldap_port = dc.port();
+  return settings;
+}
+
 ServerOrg DumpOrg(const Zeltod& zeltod) {
   ServerOrg org;
   std::string out;

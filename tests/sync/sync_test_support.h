@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/fixtures/samba_fixture.h"
 #include "tests/fixtures/zeltod_fixture.h"
 
 namespace norvane::testing {
@@ -46,6 +47,9 @@ struct ConfigSpec {
 
 // The Domino-style tree o=corp of `slapd`, read as its admin entry (type 1, simple bind).
 ConfigSpec CorpSettings(const SlapdServer& slapd);
+
+// The whole test domain of `dc`, read as its administrator (type 0).
+ConfigSpec DomainSettings(const SambaDomain& dc);
 
 // A fresh base folder (with logs/) made the process's base folder; the activity log is
 // captured while it lives.

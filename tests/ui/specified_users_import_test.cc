@@ -23,15 +23,7 @@ class SpecifiedUsersImportTest : public ::testing::Test {
     setenv("LDAPTLS_CACERT", dc_->ca_file().c_str(), 1);
     ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
   }
-  ConfigSpec Domain() const {
-    ConfigSpec settings;
-    settings.type = 0;
-    settings.dc = dc_->base_dn();
-    settings.admin = dc_->admin_account();
-    settings.password = dc_->admin_password();
-    settings.ldap_port = dc_->port();
-    return settings;
-  }
+  ConfigSpec Domain() const { return DomainSettings(*dc_); }
   // Opens the dialog, imports `accounts` and returns the messages shown.
   QStringList Import(const QString& accounts) {
     MessageBoxWatcher boxes;

@@ -70,12 +70,8 @@ class SambaUpdateTest : public ::testing::Test {
     base_dn_ = "OU=" + ou + "," + dc_->base_dn();
     EXPECT_TRUE(
         dc_->Modify("dn: " + base_dn_ + "\nchangetype: add\nobjectClass: organizationalUnit\n"));
-    ConfigSpec settings;
-    settings.type = 0;
+    ConfigSpec settings = DomainSettings(*dc_);
     settings.dc = base_dn_;
-    settings.admin = dc_->admin_account();
-    settings.password = dc_->admin_password();
-    settings.ldap_port = dc_->port();
     return settings;
   }
 
