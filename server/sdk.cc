@@ -1022,62 +1022,40 @@ namespace norvane {
 struct SdkPipeline::CallState {
   const char* source = nullptr;
   const char* op = nullptr;
-  std::string address;
-  // Sends the call; its answer arrives on `queue` with `tag`, its status in `status`.
-  std::function<void(grpc::ClientContext*, grpc::CompletionQueue*, grpc::Status*, void*)> send;
+  zelto::UserWrite write;
 };
 
 struct SdkPipeline::Task {
   std::string key;
   std::vector<Call> calls;
-  std::size_t next = 0;  // the call to send next, or the one in flight plus one
   Finished finished;
   bool started = false;
-  // The call in flight.
-  std::unique_ptr<grpc::ClientContext> context;
-  grpc::Status status;
-  std::chrono::milliseconds timeout{0};
 };
 
-namespace {
+// One WriteBatch call in flight: the tasks it carries, in the request's order.
+struct SdkPipeline::Batch {
+  std::vector<Task*> tasks;
+  grpc::ClientContext context;
+  zelto::WriteBatchRequest request;
+  zelto::WriteBatchReply reply;
+  grpc::Status status;
+  std::chrono::milliseconds timeout{0};
+  std::unique_ptr<grpc::ClientAsyncResponseReader<zelto::WriteBatchReply>> reader;
+};
 
-// A call on `stub` made by `prepare` (the stub's PrepareAsync method); the request, the
-// reply and the reader live as long as the call.
-template <typename Reply, typename Stub, typename Request, typename Prepare>
-std::shared_ptr<SdkPipeline::CallState> AsyncCall(const char* source, const char* op,
-                                                  std::string address, std::shared_ptr<Stub> stub,
-                                                  Request request, Prepare prepare) {
-  struct Hold {
-    Request request;
-    Reply reply;
-    std::unique_ptr<grpc::ClientAsyncResponseReader<Reply>> reader;
-  };
-  auto hold = std::make_shared<Hold>();
-  hold->request = std::move(request);
-  auto state = std::make_shared<SdkPipeline::CallState>();
+SdkPipeline::Call SdkPipeline::NewCall(const char* source, const char* op,
+                                       zelto::UserWrite&& write) {
+  auto state = std::make_shared<CallState>();
   state->source = source;
   state->op = op;
-  state->address = std::move(address);
-  state->send = [hold, stub, prepare](grpc::ClientContext* context, grpc::CompletionQueue* queue,
-                                      grpc::Status* status, void* tag) {
-    hold->reader = prepare(*stub, context, hold->request, queue);
-    hold->reader->StartCall();
-    hold->reader->Finish(&hold->reply, status, tag);
-  };
-  return state;
+  state->write = std::move(write);
+  return Call(std::move(state));
 }
-
-// The root's stubs live as long as the root, which outlives the pipeline.
-template <typename Stub>
-std::shared_ptr<Stub> Borrow(Stub* stub) {
-  return std::shared_ptr<Stub>(stub, [](Stub*) {});
-}
-
-}  // namespace
 
 SdkPipeline::SdkPipeline(SdkRoot* root, std::size_t window)
     : root_(root),
       window_(window > 0 ? window : 1),
+      batch_size_(std::max<std::size_t>(1, window_ / 4)),
       queue_(std::make_unique<grpc::CompletionQueue>()) {}
 
 SdkPipeline::~SdkPipeline() {
@@ -1095,62 +1073,45 @@ SdkPipeline::~SdkPipeline() {
 }
 
 SdkPipeline::Call SdkPipeline::AddUser(const std::string& account, int auth_type) {
-  zelto::AddUserRequest r = AddUserRequest(account, auth_type);
-  SdkCore& core = *root_->core_;
-  return Call(AsyncCall<zelto::Empty>(
-      kUserSource, "AddUser", core.sdk_address, Borrow(core.user.get()), std::move(r),
-      [](auto& s, auto* c, const auto& q, auto* cq) { return s.PrepareAsyncAddUser(c, q, cq); }));
+  zelto::UserWrite w;
+  *w.mutable_add_user() = AddUserRequest(account, auth_type);
+  return NewCall(kUserSource, "AddUser", std::move(w));
 }
 
 SdkPipeline::Call SdkPipeline::MoveUser(const std::string& account, const std::string& old_path,
                                         const std::string& new_path, int flags) {
-  zelto::MoveUserRequest r = MoveUserRequest(account, old_path, new_path, flags);
-  SdkCore& core = *root_->core_;
-  return Call(AsyncCall<zelto::Empty>(
-      kDeptSource, "MoveUser", core.sdk_address, Borrow(core.dept.get()), std::move(r),
-      [](auto& s, auto* c, const auto& q, auto* cq) { return s.PrepareAsyncMoveUser(c, q, cq); }));
+  zelto::UserWrite w;
+  *w.mutable_move_user() = MoveUserRequest(account, old_path, new_path, flags);
+  return NewCall(kDeptSource, "MoveUser", std::move(w));
 }
 
 SdkPipeline::Call SdkPipeline::TakeUserOutOfDepartment(const std::string& account,
                                                        const std::string& path) {
   CheckTexts(kDeptSource, "TakeUserOutOfDepartment", {&account, &path});
-  zelto::MembershipRequest r;
-  r.set_account(account);
-  r.set_ref(path);
-  SdkCore& core = *root_->core_;
-  return Call(AsyncCall<zelto::Empty>(kDeptSource, "TakeUserOutOfDepartment", core.sdk_address,
-                                      Borrow(core.dept.get()), std::move(r),
-                                      [](auto& s, auto* c, const auto& q, auto* cq) {
-                                        return s.PrepareAsyncTakeUserOutOfDepartment(c, q, cq);
-                                      }));
+  zelto::UserWrite w;
+  w.mutable_take_user_out()->set_account(account);
+  w.mutable_take_user_out()->set_ref(path);
+  return NewCall(kDeptSource, "TakeUserOutOfDepartment", std::move(w));
 }
 
+// Goes with the account's other writes to the SDK server (the same server's store), so
+// that they stay in their order within one call.
 SdkPipeline::Call SdkPipeline::SetUserAuthType(const std::string& account, int auth_type) {
   CheckTexts(kAppSource, "SetUserAuthType", {&account});
-  SdkApplication::Impl& app = *root_->app_->impl_;
-  zelto::AuthTypeRequest r;
-  r.set_session(app.session);
-  r.set_account(account);
-  r.set_auth_type(auth_type);
-  std::string address;
-  std::shared_ptr<zelto::Application::Stub> stub = app.Stub("SetUserAuthType", &address, nullptr);
-  return Call(AsyncCall<zelto::Empty>(kAppSource, "SetUserAuthType", address, stub, std::move(r),
-                                      [](auto& s, auto* c, const auto& q, auto* cq) {
-                                        return s.PrepareAsyncSetUserAuthType(c, q, cq);
-                                      }));
+  zelto::UserWrite w;
+  w.mutable_set_auth_type()->set_account(account);
+  w.mutable_set_auth_type()->set_auth_type(auth_type);
+  return NewCall(kAppSource, "SetUserAuthType", std::move(w));
 }
 
 SdkPipeline::Call SdkPipeline::SetUserBasicInfo(const std::string& account, const std::string& name,
                                                 int gender, const std::string& mobile,
                                                 const std::string& email, const std::string& phone,
                                                 int auth_type) {
-  zelto::BasicInfo r = BasicInfoRequest(account, name, gender, mobile, email, phone, auth_type);
-  SdkCore& core = *root_->core_;
-  return Call(AsyncCall<zelto::Empty>(kUserSource, "SetUserBasicInfo", core.sdk_address,
-                                      Borrow(core.user.get()), std::move(r),
-                                      [](auto& s, auto* c, const auto& q, auto* cq) {
-                                        return s.PrepareAsyncSetUserBasicInfo(c, q, cq);
-                                      }));
+  zelto::UserWrite w;
+  *w.mutable_basic_info() =
+      BasicInfoRequest(account, name, gender, mobile, email, phone, auth_type);
+  return NewCall(kUserSource, "SetUserBasicInfo", std::move(w));
 }
 
 SdkPipeline::Call SdkPipeline::SetUserDetails(
@@ -1158,15 +1119,11 @@ SdkPipeline::Call SdkPipeline::SetUserDetails(
     const std::string& homepage, const std::string& address, const std::string& postcode,
     const std::string& country, const std::string& province, const std::string& city,
     const std::string& college, const std::string& memo, const std::string& position, int type) {
-  zelto::Details r =
+  zelto::UserWrite w;
+  *w.mutable_details() =
       DetailsRequest(account, age, birthday, bloodtype, fax, homepage, address, postcode, country,
                      province, city, college, memo, position, type);
-  SdkCore& core = *root_->core_;
-  return Call(AsyncCall<zelto::Empty>(kUserSource, "SetUserDetails", core.sdk_address,
-                                      Borrow(core.user.get()), std::move(r),
-                                      [](auto& s, auto* c, const auto& q, auto* cq) {
-                                        return s.PrepareAsyncSetUserDetails(c, q, cq);
-                                      }));
+  return NewCall(kUserSource, "SetUserDetails", std::move(w));
 }
 
 void SdkPipeline::Send(const std::string& key, std::vector<Call> calls, Finished finished) {
@@ -1178,23 +1135,21 @@ void SdkPipeline::Send(const std::string& key, std::vector<Call> calls, Finished
   auto& tasks = keys_[key];
   tasks.push_back(std::move(task));
   if (tasks.size() == 1) ready_.push_back(t);
-  for (;;) {
-    while (!ready_.empty() && in_flight_ < window_) {
-      Task* next = ready_.front();
-      ready_.erase(ready_.begin());
-      Start(next);
+  // Full batches go out at once; a partial one waits for more tasks, or for Wait.
+  while (ready_.size() >= batch_size_) {
+    if (in_flight_ + batch_size_ <= window_) {
+      StartBatch(batch_size_);
+    } else {
+      Step();
     }
-    if (ready_.empty()) return;
-    Step();
   }
 }
 
 void SdkPipeline::Wait() {
   while (!keys_.empty()) {
-    while (!ready_.empty() && in_flight_ < window_) {
-      Task* next = ready_.front();
-      ready_.erase(ready_.begin());
-      Start(next);
+    if (!ready_.empty() && in_flight_ < window_) {
+      StartBatch(std::min({ready_.size(), batch_size_, window_ - in_flight_}));
+      continue;
     }
     if (in_flight_ == 0) break;  // cannot happen: a queued task is in flight or ready
     Step();
@@ -1203,43 +1158,63 @@ void SdkPipeline::Wait() {
 
 bool SdkPipeline::Busy(const std::string& key) const { return keys_.count(key) > 0; }
 
-void SdkPipeline::Start(Task* task) {
-  if (task->calls.empty()) {
-    Finish(task, nullptr);
-    return;
+void SdkPipeline::StartBatch(std::size_t count) {
+  auto batch = std::make_unique<Batch>();
+  while (batch->tasks.size() < count && !ready_.empty()) {
+    Task* task = ready_.front();
+    ready_.pop_front();
+    if (task->calls.empty()) {
+      Finish(task, nullptr);  // may make the key's next task ready
+      continue;
+    }
+    task->started = true;
+    ++in_flight_;
+    zelto::WriteTask* request = batch->request.add_tasks();
+    for (const Call& call : task->calls) *request->add_writes() = call.state_->write;
+    batch->tasks.push_back(task);
   }
-  task->started = true;
-  ++in_flight_;
-  StartNextCall(task);
-}
-
-void SdkPipeline::StartNextCall(Task* task) {
-  CallState& call = *task->calls[task->next++].state_;
-  task->timeout = root_->core_->Timeout();
-  task->context = std::make_unique<grpc::ClientContext>();
-  task->context->set_deadline(std::chrono::system_clock::now() + task->timeout);
-  root_->core_->transport.Authorize(task->context.get());
-  task->status = grpc::Status();
+  if (batch->tasks.empty()) return;
+  SdkCore& core = *root_->core_;
+  batch->timeout = core.Timeout();
+  batch->context.set_deadline(std::chrono::system_clock::now() + batch->timeout);
+  core.transport.Authorize(&batch->context);
   g_call_count.fetch_add(1, std::memory_order_relaxed);
-  call.send(task->context.get(), queue_.get(), &task->status, task);
+  batch->reader = core.user->PrepareAsyncWriteBatch(&batch->context, batch->request, queue_.get());
+  batch->reader->StartCall();
+  Batch* sent = batch.release();  // owned by the queue until its answer
+  sent->reader->Finish(&sent->reply, &sent->status, sent);
 }
 
 void SdkPipeline::Step() {
   void* tag = nullptr;
   bool ok = false;
   if (!queue_->Next(&tag, &ok)) return;
-  Task* task = static_cast<Task*>(tag);
-  if (!task->status.ok()) {
-    const CallState& call = *task->calls[task->next - 1].state_;
-    const SdkError error = ErrorFromStatus(task->status, call.source, call.op, call.address,
-                                           task->timeout, root_->core_->transport.credential_file);
+  std::unique_ptr<Batch> batch(static_cast<Batch*>(tag));
+  SdkCore& core = *root_->core_;
+  for (std::size_t i = 0; i < batch->tasks.size(); ++i) {
+    Task* task = batch->tasks[i];
+    grpc::Status status = batch->status;
+    std::size_t failed = 0;  // the call that ended the task
+    if (status.ok()) {
+      if (i >= static_cast<std::size_t>(batch->reply.results_size())) {
+        status = grpc::Status(grpc::StatusCode::INTERNAL, "the server gave no result for a task");
+      } else {
+        const zelto::TaskResult& result = batch->reply.results(static_cast<int>(i));
+        if (result.code() == 0 && result.done() >= task->calls.size()) {
+          Finish(task, nullptr);
+          continue;
+        }
+        failed = std::min<std::size_t>(result.done(), task->calls.size() - 1);
+        status = result.code() == 0
+                     ? grpc::Status(grpc::StatusCode::INTERNAL,
+                                    "the server ended a task without saying why")
+                     : grpc::Status(static_cast<grpc::StatusCode>(result.code()), result.message());
+      }
+    }
+    const CallState& call = *task->calls[failed].state_;
+    const SdkError error = ErrorFromStatus(status, call.source, call.op, core.sdk_address,
+                                           batch->timeout, core.transport.credential_file);
     Finish(task, &error);
-    return;
-  }
-  if (task->next < task->calls.size()) {
-    StartNextCall(task);
-  } else {
-    Finish(task, nullptr);
   }
 }
 

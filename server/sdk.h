@@ -14,12 +14,17 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+namespace zelto {
+class UserWrite;
+}  // namespace zelto
 
 namespace grpc {
 class CompletionQueue;
@@ -237,16 +242,17 @@ class SdkRoot {
   SdkExtraObject extra1_, extra2_;
 };
 
-// The asynchronous path for long runs of writes: calls are sent without waiting for the
-// answers before them, several at once, each with the root's deadline.
+// The asynchronous path for long runs of writes: many accounts' writes travel together in
+// one call to the SDK server, several such calls at once, each with the root's deadline.
 //
 // Calls are queued in tasks. A task is a list of calls under a key (an account, say): they
-// go out one after another, each once the one before it succeeded, and a task waits for
-// the tasks queued before it under the same key. At the first failing call the task ends:
-// its later calls are not sent, and the tasks queued behind it under the same key end with
-// the same error unsent. Tasks under different keys run side by side, up to `window` at
-// once. Each task's `finished` runs exactly once, on the thread that calls Send or Wait,
-// with null or the error that ended the task; it must not call Send or Wait itself.
+// run one after another, each once the one before it succeeded, and a task waits for the
+// tasks queued before it under the same key. At the first failing call the task ends: its
+// later calls are not run, and the tasks queued behind it under the same key end with the
+// same error unsent. Tasks under different keys run side by side, up to `window` at once,
+// sent in batches of a quarter of it; a batch not yet full goes out when Wait is called.
+// Each task's `finished` runs exactly once, on the thread that calls Send or Wait, with
+// null or the error that ended the task; it must not call Send or Wait itself.
 //
 // One pipeline is used from one thread. The root must outlive it.
 class SdkPipeline {
@@ -264,12 +270,13 @@ class SdkPipeline {
   using Finished = std::function<void(const SdkError* error)>;
 
   explicit SdkPipeline(SdkRoot* root, std::size_t window = 256);
-  ~SdkPipeline();  // waits for the calls sent; the tasks not yet started end unsent
+  ~SdkPipeline();  // waits for the calls sent; the tasks not yet sent end unsent
   SdkPipeline(const SdkPipeline&) = delete;
   SdkPipeline& operator=(const SdkPipeline&) = delete;
 
   // The calls, with the arguments of the synchronous ones; a text the wire cannot carry
-  // throws SdkError here, before anything is queued.
+  // throws SdkError here, before anything is queued. The authentication type goes to the
+  // SDK server with the account's other writes, not to the application server.
   Call AddUser(const std::string& account, int auth_type);
   Call MoveUser(const std::string& account, const std::string& old_path,
                 const std::string& new_path, int flags);
@@ -285,29 +292,33 @@ class SdkPipeline {
                       const std::string& city, const std::string& college, const std::string& memo,
                       const std::string& position, int type);
 
-  // Queues a task; returns once it is started or queued behind its key, waiting for answers
-  // while `window` tasks are in flight.
+  // Queues a task; returns once it is sent or queued, waiting for answers while `window`
+  // tasks are in flight.
   void Send(const std::string& key, std::vector<Call> calls, Finished finished);
-  // Returns once every task queued has finished.
+  // Sends what is queued and returns once every task has finished.
   void Wait();
   // True while a task under `key` is queued or in flight.
   bool Busy(const std::string& key) const;
 
+
  private:
+  static Call NewCall(const char* source, const char* op, zelto::UserWrite&& write);
   struct Task;
-  void Start(Task* task);
-  void StartNextCall(Task* task);
-  // Takes one answer off the queue and moves its task on.
+  struct Batch;
+  // Sends up to `count` ready tasks in one call.
+  void StartBatch(std::size_t count);
+  // Takes one answered batch off the queue and ends its tasks.
   void Step();
   void Finish(Task* task, const SdkError* error);
 
   SdkRoot* root_;
   std::size_t window_;
+  std::size_t batch_size_;
   std::unique_ptr<grpc::CompletionQueue> queue_;
-  std::size_t in_flight_ = 0;  // tasks with a call sent
+  std::size_t in_flight_ = 0;  // tasks sent and not yet answered
   // Per key, the tasks not yet finished, the first of them running.
   std::unordered_map<std::string, std::vector<std::unique_ptr<Task>>> keys_;
-  std::vector<Task*> ready_;  // first tasks of their key waiting for room in the window
+  std::deque<Task*> ready_;  // first tasks of their key, not yet sent
 };
 
 }  // namespace norvane

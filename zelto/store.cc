@@ -609,7 +609,11 @@ std::vector<std::string> Store::DepartmentUsers(const std::string& ref) {
 
 void Store::TakeUserOutOfDepartment(const std::string& account, const std::string& ref,
                                     WriteDone done) {
-  Write(std::move(done), [&] {
+  Write(std::move(done), TakeUserOutStep(account, ref));
+}
+
+Store::Step Store::TakeUserOutStep(const std::string& account, const std::string& ref) {
+  return [this, &account, &ref] {
     std::int64_t user = RequireUser(account);
     std::int64_t dept = ResolveDepartment(ref, "department");
     Statement s(this, "DELETE FROM member WHERE user_id = ?1 AND dept_id = ?2");
@@ -618,12 +622,17 @@ void Store::TakeUserOutOfDepartment(const std::string& account, const std::strin
       throw StoreError(StoreCode::kNotFound,
                        "account " + Quote(account) + " is not in department " + Quote(ref));
     }
-  });
+  };
 }
 
 void Store::MoveUser(const std::string& account, const std::string& old_ref,
                      const std::string& new_ref, WriteDone done) {
-  Write(std::move(done), [&] {
+  Write(std::move(done), MoveUserStep(account, old_ref, new_ref));
+}
+
+Store::Step Store::MoveUserStep(const std::string& account, const std::string& old_ref,
+                                const std::string& new_ref) {
+  return [this, &account, &old_ref, &new_ref] {
     std::int64_t user = RequireUser(account);
     std::optional<std::int64_t> from, to;
     if (!old_ref.empty()) from = ResolveDepartment(old_ref, "old department");
@@ -650,7 +659,7 @@ void Store::MoveUser(const std::string& account, const std::string& old_ref,
       Statement s(this, "INSERT OR IGNORE INTO member(user_id, dept_id) VALUES(?1, ?2)");
       s.Bind(1, user).Bind(2, *to).Run();
     }
-  });
+  };
 }
 
 std::vector<std::string> Store::DepartmentsOfUser(const std::string& account) {
@@ -684,15 +693,19 @@ bool Store::DepartmentExists(const std::string& ref) {
 }
 
 void Store::AddUser(const std::string& account, int auth_type, WriteDone done) {
+  Write(std::move(done), AddUserStep(account, auth_type));
+}
+
+Store::Step Store::AddUserStep(const std::string& account, int auth_type) {
   CheckAccount(account);
   CheckAuthType(auth_type);
-  Write(std::move(done), [&, auth_type] {
+  return [this, &account, auth_type] {
     if (UserId(account)) {
       throw StoreError(StoreCode::kExists, "account " + Quote(account) + " already exists");
     }
     Statement s(this, "INSERT INTO user(account, auth_type) VALUES(?1, ?2)");
     s.Bind(1, account).Bind(2, static_cast<std::int64_t>(auth_type)).Run();
-  });
+  };
 }
 
 void Store::RemoveUser(const std::string& account, WriteDone done) {
@@ -704,13 +717,17 @@ void Store::RemoveUser(const std::string& account, WriteDone done) {
 }
 
 void Store::SetUserBasicInfo(const BasicInfo& info, WriteDone done) {
+  Write(std::move(done), BasicInfoStep(info));
+}
+
+Store::Step Store::BasicInfoStep(const BasicInfo& info) {
   CheckText(info.name(), "name", kMaxBasicTextBytes);
   CheckNumber(info.gender(), "gender", 2);
   CheckText(info.mobile(), "mobile", kMaxBasicTextBytes);
   CheckText(info.email(), "email", kMaxBasicTextBytes);
   CheckText(info.phone(), "phone", kMaxBasicTextBytes);
   CheckNumber(info.auth_type(), "authentication type", kMaxAuthType);
-  Write(std::move(done), [&] {
+  return [this, &info] {
     std::int64_t user = RequireUser(info.account());
     Statement s(
         this,
@@ -728,10 +745,14 @@ void Store::SetUserBasicInfo(const BasicInfo& info, WriteDone done) {
         .BindText(6, info.phone())
         .BindNumber(7, info.auth_type())
         .Run();
-  });
+  };
 }
 
 void Store::SetUserDetails(const Details& d, WriteDone done) {
+  Write(std::move(done), DetailsStep(d));
+}
+
+Store::Step Store::DetailsStep(const Details& d) {
   CheckNumber(d.age(), "age", 200);
   CheckNumber(d.birthday(), "birthday", 99991231);
   CheckNumber(d.blood_type(), "blood type", 9);
@@ -746,7 +767,7 @@ void Store::SetUserDetails(const Details& d, WriteDone done) {
   CheckText(d.memo(), "memo", kMaxMemoBytes);
   CheckText(d.position(), "position", kMaxDetailTextBytes);
   CheckNumber(d.type(), "type", 255);
-  Write(std::move(done), [&] {
+  return [this, &d] {
     std::int64_t user = RequireUser(d.account());
     Statement s(this,
                 "UPDATE user SET age = COALESCE(?2, age), birthday = COALESCE(?3, birthday), "
@@ -779,7 +800,7 @@ void Store::SetUserDetails(const Details& d, WriteDone done) {
         .BindText(14, d.position())
         .BindNumber(15, d.type())
         .Run();
-  });
+  };
 }
 
 bool Store::UserExists(const std::string& account) {
@@ -787,12 +808,84 @@ bool Store::UserExists(const std::string& account) {
 }
 
 void Store::SetUserAuthType(const std::string& account, int auth_type, WriteDone done) {
+  Write(std::move(done), AuthTypeStep(account, auth_type));
+}
+
+Store::Step Store::AuthTypeStep(const std::string& account, int auth_type) {
   CheckAuthType(auth_type);
-  Write(std::move(done), [&, auth_type] {
+  return [this, &account, auth_type] {
     std::int64_t user = RequireUser(account);
     Statement s(this, "UPDATE user SET auth_type = ?2 WHERE id = ?1 AND auth_type IS NOT ?2");
     s.Bind(1, user).Bind(2, static_cast<std::int64_t>(auth_type)).Run();
-  });
+  };
+}
+
+Store::Step Store::StepOf(const UserWrite& w) {
+  switch (w.op_case()) {
+    case UserWrite::kAddUser:
+      return AddUserStep(w.add_user().account(), w.add_user().auth_type());
+    case UserWrite::kMoveUser:
+      return MoveUserStep(w.move_user().account(), w.move_user().old_ref(),
+                          w.move_user().new_ref());
+    case UserWrite::kTakeUserOut:
+      return TakeUserOutStep(w.take_user_out().account(), w.take_user_out().ref());
+    case UserWrite::kSetAuthType:
+      return AuthTypeStep(w.set_auth_type().account(), w.set_auth_type().auth_type());
+    case UserWrite::kBasicInfo:
+      return BasicInfoStep(w.basic_info());
+    case UserWrite::kDetails:
+      return DetailsStep(w.details());
+    case UserWrite::OP_NOT_SET:
+      break;
+  }
+  throw StoreError(StoreCode::kInvalid, "a write in the task names no operation");
+}
+
+void Store::RunTask(const WriteTask& task, TaskDone done) {
+  struct Progress {
+    std::vector<Step> steps;
+    std::size_t done = 0;
+    std::exception_ptr error;  // the write that ended the task
+  };
+  auto progress = std::make_shared<Progress>();
+  progress->steps.reserve(static_cast<std::size_t>(task.writes_size()));
+  for (const UserWrite& w : task.writes()) {
+    try {
+      progress->steps.push_back(StepOf(w));
+    } catch (...) {
+      // Refused before running: the writes before it still run, none after it.
+      progress->error = std::current_exception();
+      break;
+    }
+  }
+  if (progress->steps.empty()) {
+    done(0, progress->error);
+    return;
+  }
+  Write(
+      [progress, done = std::move(done)](std::exception_ptr error) {
+        // An error here is the batch's own (its commit failed): nothing of the task stayed.
+        if (error) {
+          done(0, error);
+        } else {
+          done(progress->done, progress->error);
+        }
+      },
+      [this, progress] {
+        for (Step& step : progress->steps) {
+          Statement(this, "SAVEPOINT step").Run();
+          try {
+            step();
+          } catch (...) {
+            progress->error = std::current_exception();
+            sqlite3_exec(db_, "ROLLBACK TO step", nullptr, nullptr, nullptr);
+            sqlite3_exec(db_, "RELEASE step", nullptr, nullptr, nullptr);
+            return;
+          }
+          Statement(this, "RELEASE step").Run();
+          ++progress->done;
+        }
+      });
 }
 
 std::optional<int> Store::AuthType(const std::string& account) {

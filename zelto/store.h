@@ -58,6 +58,9 @@ inline constexpr int kMaxAuthType = 3;
 enum class PasswordCheck { kMatch, kMismatch, kNoPassword, kNoAccount };
 
 using WriteDone = std::function<void(std::exception_ptr error)>;
+// How many of a task's writes succeeded, and the error of the one that ended it (null when
+// all did).
+using TaskDone = std::function<void(std::size_t done, std::exception_ptr error)>;
 
 class Store {
  public:
@@ -90,6 +93,12 @@ class Store {
   void SetUserAuthType(const std::string& account, int auth_type, WriteDone done = {});
   std::optional<int> AuthType(const std::string& account);  // nullopt: no such account
 
+  // One account's writes, in order, in one queued write: each in a savepoint of its own, as
+  // if written alone, and at the first refused one the rest are not run. `done` runs once,
+  // on the store's thread after the commit (or at once when the first write is refused
+  // before anything runs); `task` must stay alive until then.
+  void RunTask(const WriteTask& task, TaskDone done);
+
   void SetPassword(const std::string& account, const std::string& password);
   PasswordCheck CheckPassword(const std::string& account, const std::string& password);
 
@@ -97,6 +106,7 @@ class Store {
 
  private:
   class Statement;
+  using Step = std::function<void()>;
   struct PendingWrite {
     std::function<void()> body;
     WriteDone done;
@@ -114,6 +124,16 @@ class Store {
   // The store's thread: commits what is queued, batch after batch, until the store closes.
   void CommitLoop();
   void CommitBatch(std::vector<PendingWrite>& batch);
+
+  // A write's checks, then its body for the store's thread; the arguments must outlive it.
+  Step AddUserStep(const std::string& account, int auth_type);
+  Step MoveUserStep(const std::string& account, const std::string& old_ref,
+                    const std::string& new_ref);
+  Step TakeUserOutStep(const std::string& account, const std::string& ref);
+  Step AuthTypeStep(const std::string& account, int auth_type);
+  Step BasicInfoStep(const BasicInfo& info);
+  Step DetailsStep(const Details& details);
+  Step StepOf(const UserWrite& write);
 
   sqlite3_stmt* Prepare(const char* sql);
   void Exec(const char* sql);

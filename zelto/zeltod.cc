@@ -18,7 +18,9 @@
 #include <openssl/crypto.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -256,6 +258,34 @@ class UserService final : public UserManager::CallbackService {
   }
   Reactor* UserExists(Context* ctx, const Account* r, BoolReply* reply) override {
     return AnswerNow(ctx, check_, [&] { reply->set_value(store_->UserExists(r->account())); });
+  }
+  // Answered once the last task's writes are committed; the tasks are queued together, so
+  // they usually share one commit.
+  Reactor* WriteBatch(Context* ctx, const WriteBatchRequest* r, WriteBatchReply* reply) override {
+    Reactor* reactor = ctx->DefaultReactor();
+    grpc::Status status = check_->Check(ctx);
+    if (!status.ok() || r->tasks_size() == 0) {
+      reactor->Finish(status);
+      return reactor;
+    }
+    // Every result exists before the first task can finish: the store's thread fills them
+    // in while this one may still be queueing.
+    for (int i = 0; i < r->tasks_size(); ++i) reply->add_results();
+    auto left = std::make_shared<std::atomic<int>>(r->tasks_size());
+    for (int i = 0; i < r->tasks_size(); ++i) {
+      TaskResult* result = reply->mutable_results(i);
+      store_->RunTask(r->tasks(i), [reactor, result, left](std::size_t done,
+                                                           std::exception_ptr error) {
+        result->set_done(static_cast<std::uint32_t>(done));
+        if (error) {
+          grpc::Status refused = StatusOf(error);
+          result->set_code(static_cast<int>(refused.error_code()));
+          result->set_message(refused.error_message());
+        }
+        if (left->fetch_sub(1, std::memory_order_acq_rel) == 1) reactor->Finish(grpc::Status::OK);
+      });
+    }
+    return reactor;
   }
 
  private:
