@@ -1170,7 +1170,8 @@ void SdkPipeline::StartBatch(std::size_t count) {
     task->started = true;
     ++in_flight_;
     zelto::WriteTask* request = batch->request.add_tasks();
-    for (const Call& call : task->calls) *request->add_writes() = call.state_->write;
+    // Sent once: the writes move into the request (a call keeps only its names, for errors).
+    for (Call& call : task->calls) *request->add_writes() = std::move(call.state_->write);
     batch->tasks.push_back(task);
   }
   if (batch->tasks.empty()) return;

@@ -300,7 +300,6 @@ class SdkPipeline {
   // True while a task under `key` is queued or in flight.
   bool Busy(const std::string& key) const;
 
-
  private:
   static Call NewCall(const char* source, const char* op, zelto::UserWrite&& write);
   struct Task;

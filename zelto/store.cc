@@ -302,7 +302,9 @@ void Store::CommitBatch(std::vector<PendingWrite>& batch) {
       w.error = std::current_exception();
       sqlite3_exec(db_, "ROLLBACK TO w", nullptr, nullptr, nullptr);
     }
-    sqlite3_exec(db_, "RELEASE w", nullptr, nullptr, nullptr);
+    // The savepoint exists, so releasing it cannot fail; the statement is prepared once.
+    sqlite3_step(Prepare("RELEASE w"));
+    sqlite3_reset(Prepare("RELEASE w"));
   }
   try {
     // Nothing changed: end the transaction without writing to the log at all.

@@ -274,16 +274,17 @@ class UserService final : public UserManager::CallbackService {
     auto left = std::make_shared<std::atomic<int>>(r->tasks_size());
     for (int i = 0; i < r->tasks_size(); ++i) {
       TaskResult* result = reply->mutable_results(i);
-      store_->RunTask(r->tasks(i), [reactor, result, left](std::size_t done,
-                                                           std::exception_ptr error) {
-        result->set_done(static_cast<std::uint32_t>(done));
-        if (error) {
-          grpc::Status refused = StatusOf(error);
-          result->set_code(static_cast<int>(refused.error_code()));
-          result->set_message(refused.error_message());
-        }
-        if (left->fetch_sub(1, std::memory_order_acq_rel) == 1) reactor->Finish(grpc::Status::OK);
-      });
+      store_->RunTask(r->tasks(i),
+                      [reactor, result, left](std::size_t done, std::exception_ptr error) {
+                        result->set_done(static_cast<std::uint32_t>(done));
+                        if (error) {
+                          grpc::Status refused = StatusOf(error);
+                          result->set_code(static_cast<int>(refused.error_code()));
+                          result->set_message(refused.error_message());
+                        }
+                        if (left->fetch_sub(1, std::memory_order_acq_rel) == 1)
+                          reactor->Finish(grpc::Status::OK);
+                      });
     }
     return reactor;
   }

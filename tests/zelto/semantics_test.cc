@@ -243,6 +243,54 @@ TEST_F(ZeltodSemantics, StoppingWithWritesInFlightExitsCleanlyAndKeepsThem) {
   WriteThroughAnInterruption(zeltod_, root_.get(), [&] { EXPECT_TRUE(zeltod_.Stop()); });
 }
 
+// Tasks travel together in one call, yet each ends at its own first refusal: the writes
+// before it stay, those after it are not run, the task queued behind it under the same key
+// ends unsent, and the other tasks of the call are untouched.
+TEST_F(ZeltodSemantics, PipelinedTasksEndAtTheirOwnFirstRefusal) {
+  dept_->AddDepartment("HQ", "");
+  user_->AddUser("old", 0);
+  std::vector<std::string> outcome(5);
+  auto record = [&](int i) {
+    return [&outcome, i](const SdkError* e) {
+      outcome[i] = e ? std::to_string(e->code) + " " + e->source + " " + e->description : "ok";
+    };
+  };
+  {
+    SdkPipeline pipeline(root_.get(), 16);
+    pipeline.Send("ann",
+                  {pipeline.AddUser("ann", 0), pipeline.MoveUser("ann", "", "Nowhere\\", 0),
+                   pipeline.SetUserBasicInfo("ann", "Ann", 1, "", "", "", 0)},
+                  record(0));
+    pipeline.Send("ann", {pipeline.SetUserBasicInfo("ann", "Late", 1, "", "", "", 0)}, record(1));
+    pipeline.Send("bob", {pipeline.AddUser("bob", 0), pipeline.MoveUser("bob", "", "HQ\\", 0)},
+                  record(2));
+    pipeline.Send("", {pipeline.AddUser("", 0), pipeline.AddUser("never", 0)}, record(3));
+    pipeline.Send("old",
+                  {pipeline.SetUserAuthType("old", 3),
+                   pipeline.SetUserBasicInfo("old", "Old Hand", 1, "", "", "", -1)},
+                  record(4));
+    pipeline.Wait();
+  }
+  EXPECT_EQ(outcome[0].rfind(std::to_string(kSdkErrorNotFound), 0), 0u) << outcome[0];
+  EXPECT_NE(outcome[0].find("MoveUser"), std::string::npos) << outcome[0];
+  EXPECT_NE(outcome[0].find("Nowhere"), std::string::npos) << outcome[0];
+  EXPECT_EQ(outcome[1], outcome[0]);
+  EXPECT_EQ(outcome[2], "ok");
+  EXPECT_EQ(outcome[3].rfind(std::to_string(kSdkErrorInvalidArg), 0), 0u) << outcome[3];
+  EXPECT_EQ(outcome[4], "ok");
+
+  std::string out;
+  ASSERT_EQ(0, zeltod_.Ctl({"dump"}, &out));
+  EXPECT_NE(out.find("{\"account\": \"ann\", \"name\": \"\", "), std::string::npos) << out;
+  EXPECT_NE(out.find("\"account\": \"bob\""), std::string::npos) << out;
+  EXPECT_EQ(dept_->DepartmentUsers("HQ\\"), "<Users><User Name=\"bob\"/></Users>");
+  EXPECT_FALSE(user_->UserExists("never"));
+  const std::size_t old = out.find("\"account\": \"old\", \"name\": \"Old Hand\"");
+  ASSERT_NE(old, std::string::npos) << out;
+  EXPECT_NE(out.substr(old, out.find('}', old) - old).find("\"authType\": 3"), std::string::npos)
+      << out;
+}
+
 TEST_F(ZeltodSemantics, XmlAnswersEscapeMarkup) {
   dept_->AddDepartment("R&D <\"x\">", "");
   user_->AddUser("o'neil", 0);
