@@ -174,7 +174,6 @@ class SdkApplication {
 
  private:
   friend class SdkRoot;
-  friend class SdkPipeline;
   explicit SdkApplication(SdkCore* core);
   struct Impl;
   std::unique_ptr<Impl> impl_;

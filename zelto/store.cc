@@ -303,8 +303,9 @@ void Store::CommitBatch(std::vector<PendingWrite>& batch) {
       sqlite3_exec(db_, "ROLLBACK TO w", nullptr, nullptr, nullptr);
     }
     // The savepoint exists, so releasing it cannot fail; the statement is prepared once.
-    sqlite3_step(Prepare("RELEASE w"));
-    sqlite3_reset(Prepare("RELEASE w"));
+    sqlite3_stmt* release = Prepare("RELEASE w");
+    sqlite3_step(release);
+    sqlite3_reset(release);
   }
   try {
     // Nothing changed: end the transaction without writing to the log at all.

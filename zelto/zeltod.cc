@@ -296,11 +296,7 @@ class UserService final : public UserManager::CallbackService {
 
 bool UsesApplication(int auth_type) { return auth_type == 1 || auth_type == 3; }
 
-// The import's authentication-type writes are answered when committed, like the user
-// manager's; the rest of the application's calls keep a thread each (a login waits for the
-// application's answer).
-class ApplicationService final
-    : public Application::WithCallbackMethod_SetUserAuthType<Application::Service> {
+class ApplicationService final : public Application::Service {
  public:
   ApplicationService(Store* store, AppHub* hub, const CredentialCheck* check)
       : store_(store), hub_(hub), check_(check) {}
@@ -323,11 +319,9 @@ class ApplicationService final
   grpc::Status Stop(grpc::ServerContext* ctx, const AppSession* r, Empty*) override {
     return Checked(check_, ctx, [&] { return hub_->Stop(r->session()); });
   }
-  grpc::ServerUnaryReactor* SetUserAuthType(grpc::CallbackServerContext* ctx,
-                                            const AuthTypeRequest* r, Empty*) override {
-    return AnswerWhenCommitted(ctx, check_, [&](WriteDone done) {
-      store_->SetUserAuthType(r->account(), r->auth_type(), std::move(done));
-    });
+  grpc::Status SetUserAuthType(grpc::ServerContext* ctx, const AuthTypeRequest* r,
+                               Empty*) override {
+    return Guard(check_, ctx, [&] { store_->SetUserAuthType(r->account(), r->auth_type()); });
   }
   grpc::Status AccountUsesApplication(grpc::ServerContext* ctx, const AppAccount* r,
                                       BoolReply* reply) override {

@@ -97,6 +97,15 @@ TEST_F(ZeltodTrust, AClientWithoutTheCredentialIsRefusedEverywhereButAtLogin) {
     refused([&] { app->AccountUsesApplication("dir.user"); }, "account query");
     SdkEventSinkStub sink;
     refused([&] { app->Connect(&sink); }, "the event connection");
+    long batch_code = 0;
+    {
+      SdkPipeline pipeline(foreign.get());
+      pipeline.Send("dir.user",
+                    {pipeline.SetUserAuthType("dir.user", 0), pipeline.AddUser("intruder", 0)},
+                    [&](const SdkError* e) { batch_code = e ? e->code : 0; });
+      pipeline.Wait();
+    }
+    EXPECT_EQ(batch_code, kSdkErrorAccessDenied) << "the import's batched writes";
   }
   ASSERT_EQ(0, zeltod_.Ctl({"dump"}, &out));
   EXPECT_EQ(out.find("intruder"), std::string::npos);
