@@ -1,12 +1,16 @@
 #include "app/norvane_app.h"
 
 #include <QApplication>
+#include <grp.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/main_window_factory.h"
 #include "app/norvane_dlg.h"
+#include "config/ldap_config.h"
 #include "platform/activity_log.h"
 
 namespace norvane {
@@ -18,6 +22,22 @@ bool DisplayAvailable() {
     if (value && *value) return true;
   }
   return false;
+}
+
+// The group that may read the configured credential file of the Zelto server, when that is
+// not root's: the service joins it, since it has no capability to read another user's file.
+std::string CredentialGroup() {
+  CLdapConfig config;
+  config.Init();
+  SysConfigInfo sys;
+  if (!config.LoadSysConfig(sys) || sys.sdk_credential_file.empty()) return {};
+  struct stat st;
+  if (::stat(sys.sdk_credential_file.c_str(), &st) != 0 || st.st_gid == 0 ||
+      (st.st_mode & S_IRGRP) == 0) {
+    return {};
+  }
+  const group* g = ::getgrgid(st.st_gid);
+  return g && g->gr_name ? g->gr_name : "";
 }
 
 }  // namespace
@@ -43,6 +63,7 @@ int CNorvaneApp::InitInstance() {
       return install_result_;
     case StartDecision::kInstall:
       host.AddDependency(kZeltoServiceName);
+      if (std::string group = CredentialGroup(); !group.empty()) host.AddSupplementaryGroup(group);
       install_result_ = host.InstallService();
       return install_result_;
     case StartDecision::kInterfaceMode:
@@ -87,6 +108,7 @@ int CNorvaneApp::RunMainWindow() {
 
   CNorvaneDlg::Options options;
   options.service_mode = service;
+  if (service) options.on_answering = [] { ServiceHost::Instance().NotifyReady(); };
   CNorvaneDlg dlg(options);
   // Made before the single-instance check so that a refusal is shown in its message box.
   std::unique_ptr<MainView> view;
@@ -94,8 +116,14 @@ int CNorvaneApp::RunMainWindow() {
 
   instance_lock_ = std::make_unique<InstanceLock>();
   if (!instance_lock_->Acquire()) {
-    char text[256];
-    std::snprintf(text, sizeof text, kSecondCopyFormat, instance_lock_->LastError());
+    char text[512];
+    if (instance_lock_->UntrustedReason().empty()) {
+      std::snprintf(text, sizeof text, kSecondCopyFormat, instance_lock_->LastError());
+    } else {
+      // Someone else's lock file or folder: nothing to wait for, something to fix.
+      std::snprintf(text, sizeof text, "单实例锁不可信, Norvane 不启动: %s",
+                    instance_lock_->UntrustedReason().c_str());
+    }
     if (view) {
       view->ShowMessage(text, kMainWindowTitle, MessageIcon::kWarning);
     } else {

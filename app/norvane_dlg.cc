@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <thread>
@@ -20,8 +21,12 @@
 namespace norvane {
 namespace {
 
-// The watchdog stops probing after this many consecutive failed probes plus one.
+// In interface mode the watchdog stops probing after this many consecutive failed probes
+// plus one. The service never stops: past the limit it probes ever more seldom, down to once
+// every kWatchdogMaxBackoff watchdog periods (30 s), so that logins are answered again when
+// the server returns after however long an outage.
 constexpr unsigned kWatchdogFailureLimit = 1000;
+constexpr int kWatchdogMaxBackoff = 30;
 // A probe of a server that accepts connections but does not answer gives up after this.
 constexpr std::chrono::milliseconds kProbeTimeout{3000};
 constexpr std::chrono::milliseconds kBusyButtonDelay{2000};
@@ -237,6 +242,7 @@ void CNorvaneDlg::ApplyRunningState(int running) {
   if (running == shown_running_) return;
   shown_running_ = running;
   if (view_ && tray_added_) view_->SetTrayState(running != 0, kMainWindowTitle);
+  if (running == 1 && options_.on_answering) options_.on_answering();
 }
 
 bool CNorvaneDlg::ListeningLost() const { return running_ == 1 && auth_ && !auth_->Listening(); }
@@ -259,13 +265,21 @@ void CNorvaneDlg::Restart() {
 }
 
 void CNorvaneDlg::WatchdogTick() {
-  if (watchdog_failures_ > kWatchdogFailureLimit || in_watchdog_ || auth_busy_ || ended_) return;
+  if (in_watchdog_ || auth_busy_ || ended_) return;
+  if (watchdog_failures_ > kWatchdogFailureLimit) {
+    if (!options_.service_mode) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_probe_) return;
+    backoff_ = std::min(backoff_ == 0 ? 2 : backoff_ * 2, kWatchdogMaxBackoff);
+    next_probe_ = now + backoff_ * options_.watchdog_period;
+  }
   in_watchdog_ = true;
   if (ProbeServer()) {
     if (server_down_ == 1 || ListeningLost()) Restart();
     // A restart that did not take is tried again on the next tick.
     server_down_ = running_ == 1 || !auth_ ? 0 : server_down_;
     watchdog_failures_ = 0;
+    backoff_ = 0;
   } else {
     if (ListeningLost()) {
       // Nothing is registered any more: stopping would only complain that nothing runs.

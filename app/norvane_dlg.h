@@ -54,6 +54,9 @@ class CNorvaneDlg {
     // Periods of timer 1 (the daily update's schedule) and timer 3 (the watchdog).
     std::chrono::milliseconds auto_sync_period{60000};
     std::chrono::milliseconds watchdog_period{1000};
+    // Called on the window's thread each time login answering starts (the service tells
+    // systemd it is ready then, not before).
+    std::function<void()> on_answering;
   };
 
   explicit CNorvaneDlg(Options options);
@@ -182,6 +185,9 @@ class CNorvaneDlg {
   bool service_mode_results_ = false;
   bool tray_added_ = false;
   unsigned watchdog_failures_ = 0;
+  // Service mode, past the failure limit: periods between probes, and when the next is due.
+  int backoff_ = 0;
+  std::chrono::steady_clock::time_point next_probe_{};
   int server_down_ = 0;
   bool busy_ = false;
   bool in_watchdog_ = false;  // a tick that opened a message box is not entered again

@@ -2,6 +2,7 @@
 //   norvanectl [--base DIR] COMMAND [ARGS...]
 // --base makes DIR the base folder (LdapConfig.xml, logs/) instead of the one derived from
 // the executable's location.
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -20,30 +21,30 @@ namespace {
 struct Command {
   const char* words;  // the command's words, space separated
   const char* usage;
+  // How many arguments may follow the words; the command itself checks their meaning.
+  std::size_t min_args, max_args;
   int (*run)(const std::vector<std::string>& args);  // args after the command's words
 };
 
+constexpr std::size_t kAny = static_cast<std::size_t>(-1);
+
 const Command kCommands[] = {
-    {"", "", nullptr},  // placeholder so the table is never empty
-    {"config show", "",
-     [](const std::vector<std::string>& a) { return a.empty() ? CtlConfigShow() : 2; }},
-    {"config set", "SDKCredentialFile|SDKCAFile|RequireTLS VALUE", CtlConfigSet},
-    {"config protect-password", "< PASSWORD",
-     [](const std::vector<std::string>& a) { return a.empty() ? CtlProtectPassword() : 2; }},
-    {"sync", "", [](const std::vector<std::string>&) { return CtlSync(); }},
-    {"update", "", [](const std::vector<std::string>&) { return CtlUpdate(); }},
-    {"preview", "", [](const std::vector<std::string>&) { return CtlPreview(); }},
-    {"import-users", "\"ACCOUNT;ACCOUNT...\"",
-     [](const std::vector<std::string>& a) { return a.size() == 1 ? CtlImportUsers(a[0]) : 2; }},
-    {"verify", "ACCOUNT   (password on standard input)", CtlVerify},
-    {"auth", "--all|--users \"ACCOUNT;ACCOUNT...\"|--domain --type ldap|local", CtlAuth},
+    {"config show", "", 0, 0, [](const std::vector<std::string>&) { return CtlConfigShow(); }},
+    {"config set", "SDKCredentialFile|SDKCAFile|RequireTLS VALUE", 2, 2, CtlConfigSet},
+    {"config protect-password", "< PASSWORD", 0, 0,
+     [](const std::vector<std::string>&) { return CtlProtectPassword(); }},
+    {"sync", "", 0, 0, [](const std::vector<std::string>&) { return CtlSync(); }},
+    {"update", "", 0, 0, [](const std::vector<std::string>&) { return CtlUpdate(); }},
+    {"preview", "", 0, 0, [](const std::vector<std::string>&) { return CtlPreview(); }},
+    {"import-users", "\"ACCOUNT;ACCOUNT...\"", 1, 1,
+     [](const std::vector<std::string>& a) { return CtlImportUsers(a[0]); }},
+    {"verify", "ACCOUNT   (password on standard input)", 1, 1, CtlVerify},
+    {"auth", "--all|--users \"ACCOUNT;ACCOUNT...\"|--domain --type ldap|local", 2, kAny, CtlAuth},
 };
 
 int Usage() {
-  std::fprintf(stderr, "usage: norvanectl [--base DIR] COMMAND [ARGS...]\ncommands:\n");
-  for (const Command& c : kCommands) {
-    if (c.run) std::fprintf(stderr, "  %s %s\n", c.words, c.usage);
-  }
+  std::fprintf(stderr, "用法: norvanectl [--base DIR] COMMAND [ARGS...]\n命令:\n");
+  for (const Command& c : kCommands) std::fprintf(stderr, "  %s %s\n", c.words, c.usage);
   return 2;
 }
 
@@ -65,14 +66,14 @@ std::vector<std::string> SplitWords(const char* words) {
 int Main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::size_t i = 0;
-  while (i < args.size() && args[i].rfind("--", 0) == 0) {
-    if (args[i] == "--base" && i + 1 < args.size()) {
+  while (i < args.size() && args[i].rfind("-", 0) == 0) {
+    if (args[i] == "--base" && i + 1 < args.size() && !args[i + 1].empty()) {
       SetBaseFolder(args[i + 1]);
       i += 2;
     } else if (args[i] == "--help") {
       return Usage();
     } else {
-      std::fprintf(stderr, "norvanectl: unknown option %s\n", args[i].c_str());
+      std::fprintf(stderr, "norvanectl: 未知选项 %s\n", args[i].c_str());
       return Usage();
     }
   }
@@ -82,7 +83,6 @@ int Main(int argc, char** argv) {
   const Command* best = nullptr;
   std::size_t best_len = 0;
   for (const Command& c : kCommands) {
-    if (!c.run) continue;
     std::vector<std::string> words = SplitWords(c.words);
     if (words.size() > args.size() || words.size() <= best_len) continue;
     bool match = true;
@@ -92,12 +92,29 @@ int Main(int argc, char** argv) {
       best_len = words.size();
     }
   }
-  if (!best) return Usage();
+  if (!best) {
+    if (!args.empty()) std::fprintf(stderr, "norvanectl: 未知命令 %s\n", args[0].c_str());
+    return Usage();
+  }
   std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(best_len), args.end());
+  // Refused before anything is read or written: an option this command does not know
+  // (a later version's, say) must not run it with a meaning the administrator did not ask for.
+  if (rest.size() < best->min_args || rest.size() > best->max_args) {
+    std::fprintf(stderr, "norvanectl: %s 的参数不对\n", best->words);
+    return Usage();
+  }
+  if (best->max_args == 1 && !rest[0].empty() && rest[0][0] == '-') {
+    std::fprintf(stderr, "norvanectl: %s 不认识选项 %s\n", best->words, rest[0].c_str());
+    return Usage();
+  }
   return best->run(rest);
 }
 
 }  // namespace
 }  // namespace norvane
 
-int main(int argc, char** argv) { return norvane::Main(argc, argv); }
+int main(int argc, char** argv) {
+  // A closed directory connection or output pipe is an error to report, never a silent death.
+  std::signal(SIGPIPE, SIG_IGN);
+  return norvane::Main(argc, argv);
+}

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -99,6 +100,16 @@ void ServiceHost::SetServiceName(std::string_view name) {
   name_ = std::string(name.substr(0, kNameBytes));
 }
 
+void ServiceHost::AddSupplementaryGroup(std::string_view group) {
+  // A group name as useradd allows it; anything else could carry a line of its own into
+  // the unit.
+  if (group.empty() || group.size() > 32 || group[0] == '-') return;
+  for (char c : group) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.') return;
+  }
+  groups_.emplace_back(group);
+}
+
 void ServiceHost::AddDependency(std::string_view service) {
   if (dependencies_.size() >= kMaxDependencies || service.empty()) return;
   std::string name(service.substr(0, kNameBytes));
@@ -161,12 +172,20 @@ std::string ServiceHost::UnitText() const {
   text += "Type=notify\n";
   text += "NotifyAccess=main\n";
   text += "ExecStart=" + UnitWord(module_path_) + "\n";
-  text += "Restart=on-failure\n";
+  // Any end that systemctl did not ask for restarts it: a death by SIGPIPE, say, counts as
+  // clean for on-failure.
+  text += "Restart=always\n";
   text += "RestartSec=5\n";
   // A stop lets a running sync finish.
   text += "TimeoutStopSec=300\n";
   text += "UMask=0027\n";
-  text += "ReadWritePaths=" + UnitWord(base.empty() ? std::string(1, '/') : base) + " -/run/lock\n";
+  text += "ReadWritePaths=" + UnitWord(base.empty() ? std::string(1, '/') : base) + "\n";
+  // The single-instance lock's folder, root's alone; kept between runs so that a window
+  // started meanwhile still finds the lock.
+  text += "RuntimeDirectory=norvane\n";
+  text += "RuntimeDirectoryMode=0755\n";
+  text += "RuntimeDirectoryPreserve=yes\n";
+  for (const std::string& g : groups_) text += "SupplementaryGroups=" + g + "\n";
   text +=
       "CapabilityBoundingSet=\n"
       "NoNewPrivileges=yes\n"
@@ -317,7 +336,7 @@ bool ServiceHost::ReportStatus(ServiceState state) {
       message = "STATUS=Starting";
       break;
     case ServiceState::kRunning:
-      message = "READY=1\nSTATUS=Running";
+      message = "STATUS=Running";
       break;
     case ServiceState::kStopPending:
       message = "STOPPING=1\nSTATUS=Stopping";
@@ -327,6 +346,11 @@ bool ServiceHost::ReportStatus(ServiceState state) {
       break;
   }
   return sd_notify(0, message) > 0;
+}
+
+void ServiceHost::NotifyReady() {
+  if (ready_sent_.exchange(true)) return;
+  sd_notify(0, "READY=1\nSTATUS=Running");
 }
 
 void ServiceHost::WriteEventLog(const char* format, ...) {

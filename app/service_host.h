@@ -58,6 +58,10 @@ class ServiceHost {
   // A service this one requires and starts after (".service" is added to a bare name).
   // Beyond 256 dependencies further ones are ignored.
   void AddDependency(std::string_view service);
+  // A group the service joins (SupplementaryGroups=): the group the Zelto server's
+  // credential file is readable by, since the service's root has no capability to read
+  // another user's file.
+  void AddSupplementaryGroup(std::string_view group);
 
   // `operation` runs while the service runs (run list) or when it must stop (stop list),
   // as long as the 16 bytes at `alive_marker` read kAliveMarkerText; a subscription whose
@@ -87,7 +91,10 @@ class ServiceHost {
   // Stop (STOPPING=1, then the stop subscribers) and shutdown (the stop subscribers).
   void ControlHandler(int control);
   // Tells systemd the state. True when the message was sent (false also outside systemd).
+  // Running is not yet ready: NotifyReady says that, once the service answers logins.
   bool ReportStatus(ServiceState state);
+  // READY=1, once per run; later calls send nothing.
+  void NotifyReady();
   // printf-style; at most 255 bytes. To syslog while the service flag is 1, else a line on
   // standard output.
   void WriteEventLog(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -115,6 +122,8 @@ class ServiceHost {
   std::string name_;
   std::string module_path_;
   std::vector<std::string> dependencies_;
+  std::vector<std::string> groups_;
+  std::atomic<bool> ready_sent_{false};
   std::atomic<ServiceState> state_{ServiceState::kStopped};
   int service_flag_ = 1;
 };

@@ -52,7 +52,8 @@ constexpr std::size_t kStoredPasswordBytes = 127;
 std::mutex g_path_mutex;
 std::string g_config_path;  // guarded by g_path_mutex
 std::atomic<int> g_directory_type{0};
-std::atomic<bool> g_require_tls{false};
+// Until a configuration says otherwise, a directory connection is encrypted.
+std::atomic<bool> g_require_tls{true};
 
 void SetConfigFilePath(std::string path) {
   std::lock_guard<std::mutex> lock(g_path_mutex);
@@ -183,7 +184,7 @@ bool CLdapConfig::Init() {
   const bool have_settings = LoadSysConfig(scratch);
   if (!have_settings) {
     g_directory_type.store(0);
-    g_require_tls.store(false);
+    g_require_tls.store(true);
   }
   if (!sync_scope_) sync_scope_ = std::make_unique<SyncScopeInfo>();
   WipePassword(scratch.admin_password);
@@ -254,7 +255,9 @@ bool CLdapConfig::LoadSysConfig(SysConfigInfo& info) {
   info.admin_password = ReadPassword(el);
   info.sdk_credential_file = ReadText(el, "SDKCredentialFile", kPathBytes);
   info.sdk_ca_file = ReadText(el, "SDKCAFile", kPathBytes);
-  info.require_tls = ReadInt32(el, "RequireTLS");
+  // Plain text is the administrator's explicit choice: only RequireTLS="0" allows it, and an
+  // absent or unreadable value keeps every directory connection encrypted.
+  info.require_tls = ReadText(el, "RequireTLS", 16) == "0" ? 0 : 1;
   g_directory_type.store(info.directory_type);
   g_require_tls.store(info.require_tls != 0);
   return true;
@@ -286,7 +289,7 @@ bool CLdapConfig::SaveSysConfig(const SysConfigInfo& info) {
       ok = ok && el.SetAttribute("SDKCredentialFile", info.sdk_credential_file);
     }
     if (!info.sdk_ca_file.empty()) ok = ok && el.SetAttribute("SDKCAFile", info.sdk_ca_file);
-    if (info.require_tls != 0) ok = ok && WriteNumber(el, "RequireTLS", info.require_tls);
+    if (info.require_tls == 0) ok = ok && WriteNumber(el, "RequireTLS", 0);
   } else {
     ok = el.SetAttribute("LDAPSVRIP", info.ldap_server_ip);
     ok = ok && WriteNumber(el, "LDAPSVRPort", info.ldap_server_port);

@@ -36,9 +36,9 @@ std::string ConfigFilePath();
 // Thread-safe.
 int CurrentDirectoryType();
 
-// Process-wide: whether plain-text directory connections are forbidden (RequireTLS other
-// than 0). Init and a successful LoadSysConfig set it from the file; false until then, and
-// after an Init that cannot read SysConfig. Thread-safe.
+// Process-wide: whether plain-text directory connections are forbidden: always, unless
+// SysConfig says RequireTLS="0" explicitly. Init and a successful LoadSysConfig set it from
+// the file; true until then, and after an Init that cannot read SysConfig. Thread-safe.
 bool CurrentRequireTls();
 
 // The DNS-style name of a distinguished name, from its dc= components: dc=test,dc=com and

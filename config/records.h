@@ -44,7 +44,7 @@ struct SysConfigInfo {
   // Kept as stored by every save (set in the file by the administrator):
   std::string sdk_credential_file;  // SDKCredentialFile: the Zelto server's credential file
   std::string sdk_ca_file;          // SDKCAFile: CA of the Zelto server's TLS certificate
-  std::int32_t require_tls = 0;     // RequireTLS: 1 never connects to a directory in clear
+  std::int32_t require_tls = 1;     // RequireTLS: 0 (explicit only) allows plain text
 
   // Every copy of the clear password is wiped when it goes (the record stays an aggregate;
   // moves are copies).

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -188,10 +189,15 @@ bool BoundByDeadline(LdapConnection* connection) {
 
 namespace {
 
-// What a TLS context is built from: the handle's trust options and the CA file as it is on
-// disk (a replaced file builds a new context).
-using TrustKey =
-    std::tuple<std::string, std::string, std::string, std::string, int, long long, long long>;
+// The TLS settings a handle copies from the process defaults (ldap.conf, LDAPTLS_*), as
+// OpenLDAP's own tools honour them. Text options first, numbers after.
+constexpr int kTlsTextOptions[] = {
+    LDAP_OPT_X_TLS_CACERTFILE,   LDAP_OPT_X_TLS_CACERTDIR, LDAP_OPT_X_TLS_CERTFILE,
+    LDAP_OPT_X_TLS_KEYFILE,      LDAP_OPT_X_TLS_CIPHER_SUITE, LDAP_OPT_X_TLS_RANDOM_FILE,
+    LDAP_OPT_X_TLS_CRLFILE,      LDAP_OPT_X_TLS_ECNAME,    LDAP_OPT_X_TLS_PEERKEY_HASH};
+constexpr int kTlsNumberOptions[] = {LDAP_OPT_X_TLS_REQUIRE_CERT, LDAP_OPT_X_TLS_REQUIRE_SAN,
+                                     LDAP_OPT_X_TLS_PROTOCOL_MIN, LDAP_OPT_X_TLS_PROTOCOL_MAX,
+                                     LDAP_OPT_X_TLS_CRLCHECK};
 
 std::string TextOption(LDAP* ld, int option) {
   char* value = nullptr;
@@ -201,29 +207,68 @@ std::string TextOption(LDAP* ld, int option) {
   return out;
 }
 
-TrustKey TrustOf(LDAP* ld) {
-  std::string ca = TextOption(ld, LDAP_OPT_X_TLS_CACERTFILE);
-  int require = -1;
-  ldap_get_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &require);
-  struct stat st {};
-  long long modified = -1, size = -1;
-  if (!ca.empty() && ::stat(ca.c_str(), &st) == 0) {
-    modified = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    size = static_cast<long long>(st.st_size);
+// Gives a new handle every TLS setting of the process defaults: a context built from the
+// handle's own options does not inherit them. False when one cannot be set.
+bool CopyTlsDefaults(LDAP* ld) {
+  for (int option : kTlsTextOptions) {
+    char* value = nullptr;
+    bool ok = true;
+    if (ldap_get_option(nullptr, option, &value) == LDAP_OPT_SUCCESS && value) {
+      ok = ldap_set_option(ld, option, value) == LDAP_OPT_SUCCESS;
+    }
+    if (value) ldap_memfree(value);
+    if (!ok) return false;
   }
-  return {ca,
-          TextOption(ld, LDAP_OPT_X_TLS_CACERTDIR),
-          TextOption(ld, LDAP_OPT_X_TLS_CERTFILE),
-          TextOption(ld, LDAP_OPT_X_TLS_KEYFILE),
-          require,
-          modified,
-          size};
+  for (int option : kTlsNumberOptions) {
+    int value = 0;
+    if (ldap_get_option(nullptr, option, &value) == LDAP_OPT_SUCCESS &&
+        ldap_set_option(ld, option, &value) != LDAP_OPT_SUCCESS) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// How a file on disk stands: a replaced CA or CRL file builds a new context.
+std::string FileStamp(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return "-";
+  return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "/" +
+         std::to_string(st.st_size);
+}
+
+// What a TLS context is built from: every TLS option of the handle, and the CA and CRL
+// files as they are on disk.
+using TrustKey = std::string;
+
+TrustKey TrustOf(LDAP* ld) {
+  TrustKey key;
+  for (int option : kTlsTextOptions) {
+    std::string value = TextOption(ld, option);
+    key += std::to_string(option) + "=" + std::to_string(value.size()) + ":" + value + "\n";
+    if (option == LDAP_OPT_X_TLS_CACERTFILE || option == LDAP_OPT_X_TLS_CRLFILE) {
+      key += FileStamp(value) + "\n";
+    }
+  }
+  for (int option : kTlsNumberOptions) {
+    int value = -1;
+    ldap_get_option(ld, option, &value);
+    key += std::to_string(option) + "=" + std::to_string(value) + "\n";
+  }
+  return key;
 }
 
 std::mutex g_context_mutex;
-// Guarded by g_context_mutex. Each handle holds one built context for the life of the
-// process; never destroyed, so the contexts stay valid until exit.
+// Guarded by g_context_mutex. Each handle holds one built context until the process ends.
 std::map<TrustKey, LDAP*>* const g_context_holders = new std::map<TrustKey, LDAP*>;
+
+// At exit the holders are unbound, which drops the contexts. Registered after libldap and
+// its TLS library were initialised, so it runs before their own exit handlers.
+void FreeTlsContextsAtExit() {
+  std::lock_guard<std::mutex> lock(g_context_mutex);
+  for (auto& [key, holder] : *g_context_holders) ldap_unbind_ext_s(holder, nullptr, nullptr);
+  g_context_holders->clear();
+}
 
 // Gives `ld`, its trust options set, the context for them: the shared one, or one built now
 // and kept for the next connections. False when no context can be built.
@@ -241,6 +286,8 @@ bool UseTlsContext(LDAP* ld) {
   }
   int is_server = 0;
   if (ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &is_server) != LDAP_OPT_SUCCESS) return false;
+  static const bool registered = std::atexit(FreeTlsContextsAtExit) == 0;
+  (void)registered;
   LDAP* holder = nullptr;
   if (ldap_initialize(&holder, "ldap://127.0.0.1") != LDAP_SUCCESS || !holder) return true;
   if (ldap_get_option(ld, LDAP_OPT_X_TLS_CTX, &context) == LDAP_OPT_SUCCESS && context) {
@@ -323,27 +370,14 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
       return fail(LDAP_LOCAL_ERROR, ld);
     }
   }
-  // A new context is built from the handle's own TLS options, which do not inherit the
-  // process defaults of ldap.conf and the environment: copy those over first.
-  for (int option : {LDAP_OPT_X_TLS_CACERTFILE, LDAP_OPT_X_TLS_CACERTDIR, LDAP_OPT_X_TLS_CERTFILE,
-                     LDAP_OPT_X_TLS_KEYFILE}) {
-    char* value = nullptr;
-    if (ldap_get_option(nullptr, option, &value) == LDAP_OPT_SUCCESS && value) {
-      ldap_set_option(ld, option, value);
-    }
-    if (value) ldap_memfree(value);
-  }
-  int require = 0;
-  if (ldap_get_option(nullptr, LDAP_OPT_X_TLS_REQUIRE_CERT, &require) == LDAP_OPT_SUCCESS) {
-    ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &require);
-  }
+  if (!CopyTlsDefaults(ld)) return fail(LDAP_LOCAL_ERROR, ld);
   std::string ca = DirectoryCaFile();
   if (!ca.empty() &&
       ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, ca.c_str()) != LDAP_OPT_SUCCESS) {
     return fail(LDAP_LOCAL_ERROR, ld);
   }
   if (!UseTlsContext(ld)) {
-    report(Format("TLS setup for %s:%d failed: %s", std::string(host).c_str(), int{real_port},
+    report(Format("为 %s:%d 建立 TLS 设置失败: %s", std::string(host).c_str(), int{real_port},
                   DiagnosticOf(ld).c_str()));
     return fail(LDAP_LOCAL_ERROR, ld);
   }
@@ -370,21 +404,24 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
     if (!BoundByDeadline(connection)) return give_up(LDAP_TIMEOUT);
     rc = ldap_install_tls(ld);
     if (rc != LDAP_SUCCESS) {
-      report("LDAPS connection to " + where + " failed: TLS handshake: " + ErrorText(rc) + " " +
+      report("与 " + where + " 的 LDAPS 连接失败: TLS 握手: " + ErrorText(rc) + " " +
              DiagnosticOf(ld));
       return give_up(rc);
     }
   } else if (require_tls) {
-    // Nothing is read before TLS: the only request in clear is StartTLS itself.
+    // Nothing is read before TLS: the only request in clear is StartTLS itself, asked for
+    // whatever the root DSE would say, since that answer comes in clear and can be forged.
     if (!BoundByDeadline(connection)) return give_up(LDAP_TIMEOUT);
     rc = ldap_start_tls_s(ld, nullptr, nullptr);
     if (rc != LDAP_SUCCESS) {
-      report("RequireTLS is set and StartTLS with " + where + " failed: " + ErrorText(rc) + " " +
-             DiagnosticOf(ld) + "; no plain-text connection is made");
+      report("与 " + where + " 的 StartTLS 失败: " + ErrorText(rc) + " " + DiagnosticOf(ld) +
+             "; 不建立明文连接 (确需明文时, 在 LdapConfig.xml 的 SysConfig 中设置 "
+             "RequireTLS=\"0\")");
       return give_up(rc);
     }
   } else {
-    // The root DSE says whether the server offers StartTLS.
+    // RequireTLS="0": the administrator allowed plain text. StartTLS is still used where the
+    // server takes it, but a forged root DSE can strip it, so the choice is said every time.
     bool start_tls = false, lists_extensions = false;
     if (!ProbeRootDse(connection, &start_tls, &lists_extensions, &rc)) return give_up(rc);
     // Some servers (Samba) accept StartTLS without listing it; a root DSE that lists other
@@ -405,17 +442,18 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
       if (rc != LDAP_SUCCESS && !start_tls && refused) {
         // Not offered after all; the connection is still plain and usable.
         if (log_failure) {
-          WriteLog("Warning: the connection to " + where +
-                   " is not encrypted (the server refused StartTLS); the password goes in "
-                   "clear");
+          WriteLog("警告: 与 " + where +
+                   " 的连接未加密 (配置允许明文 RequireTLS=\"0\", 服务器拒绝了 StartTLS), "
+                   "密码以明文传送");
         }
       } else if (rc != LDAP_SUCCESS) {
-        report("StartTLS with " + where + " failed: " + ErrorText(rc) + " " + DiagnosticOf(ld));
+        report("与 " + where + " 的 StartTLS 失败: " + ErrorText(rc) + " " + DiagnosticOf(ld));
         return give_up(rc);
       }
     } else if (log_failure) {
-      WriteLog("Warning: the connection to " + where +
-               " is not encrypted (the server offers no StartTLS); the password goes in clear");
+      WriteLog("警告: 与 " + where +
+               " 的连接未加密 (配置允许明文 RequireTLS=\"0\", 服务器不提供 StartTLS), "
+               "密码以明文传送");
     }
     if (code) *code = LDAP_SUCCESS;
     return connection;

@@ -22,13 +22,17 @@ rm -rf "$STATE"
 mkdir -p "$STATE/base/logs"
 
 echo "== Starting the sample directory (slapd, $(grep -c '^dn:' "$SRC/res/sample/directory.ldif") entries)"
-facts=$("$FIXTURES/slapd.sh" start "$STATE/slapd" --bare --ldif "$SRC/res/sample/directory.ldif")
+# With a certificate of a test CA made now: Norvane reads a directory over TLS only.
+facts=$("$FIXTURES/slapd.sh" start "$STATE/slapd" --bare --tls --ldif "$SRC/res/sample/directory.ldif")
 fact() { printf '%s\n' "$facts" | sed -n "s/^$1=//p" | head -n 1; }
 slapd_run=$(fact RUN_DIR)
 ldap_port=$(fact PORT)
 admin_dn=$(fact ADMIN_DN)
 admin_password=$(fact ADMIN_PASSWORD)
-echo "   ldap://127.0.0.1:$ldap_port/ o=corp"
+# The demo CA is trusted the OpenLDAP way, as a CA of a real directory would be in ldap.conf.
+export LDAPTLS_CACERT
+LDAPTLS_CACERT=$(fact CA_FILE)
+echo "   ldap://127.0.0.1:$ldap_port/ o=corp (StartTLS, CA $LDAPTLS_CACERT)"
 
 echo "== Starting the Zelto server (zeltod)"
 zfacts=$(ZELTOD=$BUILD/bin/zeltod "$FIXTURES/zeltod.sh" start "$STATE/zelto")

@@ -1,5 +1,6 @@
 // One sync run at a time per base folder: the lock file kRunLockFile in the base folder,
-// taken without waiting. Every process that writes the server's organisation from this base
+// taken without waiting, with the single-instance guard's rules of trust (only its own user
+// can hold it; a base folder every user can write is refused). Every process that writes the server's organisation from this base
 // folder (norvanectl and the norvane program alike) takes it, so a second run fails at once
 // instead of interleaving its writes with the first.
 #ifndef NORVANE_PLATFORM_RUN_LOCK_H_
@@ -28,6 +29,7 @@ class RunLock {
   // file could not be opened (errno in LastError()).
   bool Busy() const { return lock_.LastError() == kErrorAlreadyExists; }
   long LastError() const { return lock_.LastError(); }
+  const std::string& UntrustedReason() const { return lock_.UntrustedReason(); }
   const std::string& path() const { return path_; }
 
  private:

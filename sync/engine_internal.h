@@ -38,8 +38,9 @@ inline bool TakeRunLock(RunLock& lock) {
   if (lock.Busy()) {
     WriteLog(kAnotherSyncRunning);
   } else {
-    WriteLog(Format("cannot open the run lock %s (errno %ld): nothing was run", lock.path().c_str(),
-                    lock.LastError()));
+    WriteLog(Format("无法使用运行锁 %s (errno %ld%s%s): 未执行任何操作", lock.path().c_str(),
+                    lock.LastError(), lock.UntrustedReason().empty() ? "" : ", ",
+                    lock.UntrustedReason().c_str()));
   }
   return false;
 }

@@ -14,7 +14,7 @@ write_bench_config() {  # base port sdk app admin password type dc zeltod_dir
   cat >"$base/LdapConfig.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <LdapConfig>
-  <SysConfig AllowDC="1" StepImport="0" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" SDKSVRIP="127.0.0.1" SDKSVRPort="$sdk" APPSVRIP="127.0.0.1" APPSVRPort="$app" ADMIN="$admin" SN="$password" LDAPSVRType="$type" DeptMode="0" DC="$dc" SDKCredentialFile="$zeltod_dir/zelto.db.credential"/>
+  <SysConfig AllowDC="1" StepImport="0" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" SDKSVRIP="127.0.0.1" SDKSVRPort="$sdk" APPSVRIP="127.0.0.1" APPSVRPort="$app" ADMIN="$admin" SN="$password" LDAPSVRType="$type" DeptMode="0" DC="$dc" SDKCredentialFile="$zeltod_dir/zelto.db.credential" RequireTLS="0"/>
   <AllowDC><ChildDC DCSelect="1" DCName="$dc" LDAPSVRIP="127.0.0.1" LDAPSVRPort="$port" DeptMode="0" ADMIN="$admin" SN="$password"/></AllowDC>
   <ManageSync SameCover="0" AUTHTYPE="1" UpdateTime="0" IfAutoSync="0"/>
   <StartMode StartType="0"/>

@@ -271,5 +271,37 @@ TEST(ControllerWatchdog, StopsProbingAfter1001FailuresInARow) {
   EXPECT_TRUE(dlg.ServerDown());
 }
 
+TEST(ControllerWatchdog, TheServiceKeepsProbingEverMoreSeldomAndSeesTheServerReturn) {
+  testing::EnsureQtApplication();
+  int probes = 0;
+  bool up = false;
+  CNorvaneDlg::Options options;
+  options.service_mode = true;
+  options.watchdog_period = 1ms;  // so the longest wait between probes is 30 ms
+  options.probe = [&] {
+    ++probes;
+    return up ? 1 : 0;
+  };
+  CNorvaneDlg dlg(options);
+  for (int i = 0; i < 1001; ++i) dlg.WatchdogTick();
+  ASSERT_EQ(probes, 1001);
+  // Past the limit: probed again, but not at every tick.
+  const auto until = std::chrono::steady_clock::now() + 300ms;
+  int ticks = 0;
+  while (std::chrono::steady_clock::now() < until) {
+    dlg.WatchdogTick();
+    ++ticks;
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_GT(probes, 1001 + 3);
+  EXPECT_LT(probes - 1001, ticks / 2);
+  EXPECT_TRUE(dlg.ServerDown());
+  up = true;
+  std::this_thread::sleep_for(40ms);
+  dlg.WatchdogTick();
+  EXPECT_FALSE(dlg.ServerDown());
+  EXPECT_EQ(dlg.WatchdogFailures(), 0u);
+}
+
 }  // namespace
 }  // namespace norvane

@@ -1,15 +1,20 @@
 // The program as an installer and as a copy that must not run: install and remove against a
 // stand-in systemctl, a start by hand while service mode is configured, a second copy, the
 // single-instance lock file left by another user, and the subscriber lists' markers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <vector>
+#include <functional>
 
 #include "app/service_host.h"
 #include "platform/files.h"
@@ -50,6 +55,15 @@ class ProgramTest : public ::testing::Test {
 
 TEST_F(ProgramTest, InstallsEnablesReinstallsAndRemovesTheUnit) {
   SystemRoot root;
+  // The Zelto server's credential file, readable by its group: the service joins it.
+  const std::string credential = base_ + "/zelto.credential";
+  std::ofstream(credential) << "secret\n";
+  ASSERT_EQ(::chown(credential.c_str(), ::geteuid(), 65534), 0);
+  ASSERT_EQ(::chmod(credential.c_str(), 0640), 0);
+  XmlDocument doc;
+  ASSERT_TRUE(doc.Load(std::string(NORVANE_SOURCE_DIR) + "/res/LdapConfig.xml"));
+  doc.Root().FirstChild("SysConfig").SetAttribute("SDKCredentialFile", credential);
+  ASSERT_TRUE(doc.Save(base_ + "/LdapConfig.xml"));
   ASSERT_EQ(program_->Run({"-install"}, root.Environment()), 0) << program_->Errors();
   EXPECT_EQ(program_->Output(), "Install succeeded .\n");
   EXPECT_EQ(root.Calls(),
@@ -58,8 +72,9 @@ TEST_F(ProgramTest, InstallsEnablesReinstallsAndRemovesTheUnit) {
   ASSERT_TRUE(ReadFile(root.UnitPath(), &unit));
   for (const std::string& line : std::vector<std::string>{
            "Type=notify", "Requires=Zelto_SvrMain.service", "After=Zelto_SvrMain.service",
-           "ExecStart=\"" + program_->path() + "\"", "Restart=on-failure",
-           "ReadWritePaths=\"" + base_ + "/\" -/run/lock", "WantedBy=multi-user.target"}) {
+           "ExecStart=\"" + program_->path() + "\"", "Restart=always",
+           "ReadWritePaths=\"" + base_ + "/\"", "RuntimeDirectory=norvane",
+           "SupplementaryGroups=nogroup", "WantedBy=multi-user.target"}) {
     EXPECT_NE(unit.find("\n" + line + "\n"), std::string::npos) << line << "\n" << unit;
   }
 
@@ -123,14 +138,51 @@ TEST_F(ProgramTest, ASecondCopyIsRefusedWithErrorCode183) {
       << program_->Errors();
 }
 
-// The lock folder is shared by every user, like /run/lock.
+// Exit status of `program` run with its output (standard output and error) into a pipe
+// nobody reads any more; -signal when a signal ended it.
+int RunIntoClosedPipe(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& system_root) {
+  int p[2];
+  if (::pipe(p) != 0) return -1000;
+  ::close(p[0]);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(p[1], 1);
+    ::dup2(p[1], 2);
+    ::signal(SIGPIPE, SIG_DFL);  // as a shell or systemd starts it
+    ::setenv("NORVANE_SYSTEM_ROOT", system_root.c_str(), 1);
+    ::setenv("PATH", (system_root + "/bin:/usr/bin:/bin").c_str(), 1);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(p[1]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+// A write to a closed pipe or socket (a directory that dropped an idle connection) is an
+// error for the program to handle, never its silent death.
+TEST_F(ProgramTest, NoProgramIsKilledByAWriteToAClosedPipe) {
+  SystemRoot root;
+  WriteStartType(0);
+  const std::string bin = std::string(NORVANE_BINARY_DIR) + "/bin/";
+  EXPECT_NE(RunIntoClosedPipe(bin + "norvanectl", {"--base", base_, "config", "show"}, root.dir),
+            -SIGPIPE);
+  EXPECT_NE(RunIntoClosedPipe(program_->path(), {"-install"}, root.dir), -SIGPIPE);
+}
+
+// The lock folder is root's, like /run/norvane.
 class InstanceLockFile : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/norvane-lock-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    ASSERT_EQ(::chmod(dir_.c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
   }
   void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
@@ -149,28 +201,49 @@ class InstanceLockFile : public ::testing::Test {
   std::string dir_;
 };
 
-TEST_F(InstanceLockFile, AnyUserTakesTheLockWhoeverLeftTheFile) {
-  if (::geteuid() != 0) {
-    // Without root: a file that cannot be written to is still usable.
-    std::ofstream(dir_ + "/guard").close();
-    ASSERT_EQ(::chmod((dir_ + "/guard").c_str(), 0444), 0);
-    InstanceLock lock("guard", dir_);
-    EXPECT_TRUE(lock.Acquire()) << lock.LastError();
-    return;
+TEST_F(InstanceLockFile, AnotherUserCanNeitherHoldNorBlockTheLock) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  // A lock file anyone may open, as earlier versions left it, opened and locked by nobody.
+  const std::string path = dir_ + "/guard";
+  std::ofstream(path).close();
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t holder = ::fork();
+  if (holder == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) ::_exit(3);
+    if (::write(ready[1], "x", 1) != 1) ::_exit(4);
+    ::pause();
+    ::_exit(0);
   }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
   {
     InstanceLock by_root("guard", dir_);
-    ASSERT_TRUE(by_root.Acquire());
+    EXPECT_TRUE(by_root.Acquire()) << by_root.LastError() << " " << by_root.UntrustedReason();
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    InstanceLock second("guard", dir_);
+    EXPECT_FALSE(second.Acquire());
+    EXPECT_EQ(second.LastError(), kErrorAlreadyExists);
   }
-  EXPECT_EQ(AsNobody([&] { return InstanceLock("guard", dir_).Acquire(); }), 0);
-
-  ASSERT_EQ(::unlink((dir_ + "/guard").c_str()), 0);
-  ASSERT_EQ(AsNobody([&] { return InstanceLock("guard", dir_).Acquire(); }), 0);
-  InstanceLock by_root("guard", dir_);
-  EXPECT_TRUE(by_root.Acquire()) << by_root.LastError();
-  InstanceLock second("guard", dir_);
-  EXPECT_FALSE(second.Acquire());
-  EXPECT_EQ(second.LastError(), kErrorAlreadyExists);
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  // Nobody can open root's file, nor make one of its own in root's folder.
+  EXPECT_EQ(AsNobody([&] { return InstanceLock("guard", dir_).Acquire(); }), 1);
+  EXPECT_EQ(AsNobody([&] { return InstanceLock("other", dir_).Acquire(); }), 1);
+  // A folder every user can write is no place for a lock.
+  ASSERT_EQ(::chmod(dir_.c_str(), 01777), 0);
+  InstanceLock shared("guard", dir_);
+  EXPECT_FALSE(shared.Acquire());
+  EXPECT_EQ(shared.LastError(), EPERM);
+  EXPECT_FALSE(shared.UntrustedReason().empty());
 }
 
 TEST_F(InstanceLockFile, ALinkIsNotFollowed) {

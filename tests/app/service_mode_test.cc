@@ -69,7 +69,8 @@ TEST_F(ServiceMode, AnswersLoginsRecoversFromServerRestartsAndStopsOnSigterm) {
   ASSERT_TRUE(testing::AddZeltoUser(zeltod_, kAlice, 3));
   ASSERT_TRUE(program_->Start({}, env_));
   ASSERT_TRUE(notify_.WaitFor("READY=1", 60s)) << program_->Errors();
-  ASSERT_TRUE(WaitUntil([&] { return Login(zeltod_, kAlice, password) == 0; }, 60s)) << Log();
+  // Ready means answering: the first login after it is checked, not refused unanswered.
+  EXPECT_EQ(Login(zeltod_, kAlice, password), 0) << Log();
   EXPECT_EQ(Login(zeltod_, kAlice, "wrong"), 2);
 
   // The server is killed and comes back on the same ports: at once, then after the

@@ -149,8 +149,7 @@ bool AuthBase::WriteConfig(const AuthConfigSpec& settings, const Zeltod& zeltod)
   sys.SetAttribute("LDAPSVRType", std::to_string(settings.type));
   sys.SetAttribute("DC", settings.dc);
   sys.SetAttribute("AllowDC", std::to_string(settings.allow_dc));
-  if (settings.require_tls != 0)
-    sys.SetAttribute("RequireTLS", std::to_string(settings.require_tls));
+  sys.SetAttribute("RequireTLS", std::to_string(settings.require_tls));
   root.FirstChild("ManageSync").SetAttribute("SameCover", std::to_string(settings.same_cover));
   XmlElement allow = root.FirstChild("AllowDC");
   for (XmlElement child : allow.Children()) child.Remove();

@@ -344,9 +344,18 @@ TEST_F(ConfigTest, TrustSettingsAreReadAndKeptByEverySave) {
   EXPECT_EQ(FileAttribute("SysConfig", "SDKCAFile"), "/etc/zelto/ca.pem");
   EXPECT_EQ(FileAttribute("SysConfig", "RequireTLS"), "1");
 
-  // Absent RequireTLS allows plain text again.
-  Open(Doc("<SysConfig LDAPSVRIP=\"x\"/>"));
+  // Plain text only where the file says RequireTLS="0": absent, empty or anything else
+  // keeps connections encrypted, and so does a file without SysConfig.
+  Open(Doc("<SysConfig LDAPSVRIP=\"x\" RequireTLS=\"0\"/>"));
   EXPECT_FALSE(CurrentRequireTls());
+  for (const char* sys_config :
+       {"<SysConfig LDAPSVRIP=\"x\"/>", "<SysConfig RequireTLS=\"\"/>",
+        "<SysConfig RequireTLS=\"no\"/>", "<StartMode StartType=\"1\"/>"}) {
+    Open(Doc("<SysConfig RequireTLS=\"0\"/>"));
+    ASSERT_FALSE(CurrentRequireTls());
+    Open(Doc(sys_config));
+    EXPECT_TRUE(CurrentRequireTls()) << sys_config;
+  }
 }
 
 TEST_F(ConfigTest, MissingSysConfigIsCreatedInItsAttributeOrder) {

@@ -25,8 +25,9 @@ class DirectoryTestBase {
   // Writes SysConfig (type, server, naming context, account, password) through CLdapConfig.
   void WriteSysConfig(int type, const std::string& host, int port, const std::string& dc,
                       const std::string& account, const std::string& password) const;
-  // Writes SysConfig's RequireTLS, as an administrator does, and loads the configuration
-  // again so that the process follows it.
+  // Writes SysConfig's RequireTLS, as an administrator does (a negative value removes it),
+  // and loads the configuration again so that the process follows it. The base starts
+  // with RequireTLS="0".
   void WriteRequireTls(int value) const;
 
  private:
@@ -61,6 +62,31 @@ class SilentServer {
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::vector<int> accepted_;
+  std::thread thread_;
+};
+
+// A man in the middle: listens on a free loopback port, relays every connection to
+// 127.0.0.1:`target_port`, and replaces each `from` in what the server sends with `to` (of
+// the same length, so the messages stay well formed). Bytes under TLS pass unchanged, since
+// they no longer hold the text.
+class RewritingProxy {
+ public:
+  RewritingProxy(int target_port, std::string from, std::string to);
+  ~RewritingProxy();
+  int port() const { return port_; }
+  int rewrites() const { return rewrites_.load(); }
+
+ private:
+  void Relay(int client);
+
+  int target_port_;
+  std::string from_, to_;
+  int listen_fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> rewrites_{0};
+  std::mutex mutex_;
+  std::vector<std::thread> relays_;  // guarded by mutex_
   std::thread thread_;
 };
 

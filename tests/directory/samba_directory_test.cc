@@ -118,9 +118,9 @@ TEST_F(SambaDirectoryTest, WrongPasswordAndUntrustedCertificateFailTheConnect) {
   SetDirectoryCaFile(dir + "/ca.pem");
   log_.Clear();
   EXPECT_EQ(client_.Connect(Admin(dc_->ldaps_port())), nullptr);
-  EXPECT_TRUE(log_.Has("LDAPS connection to 127.0.0.1:636 failed: TLS handshake")) << log_.All();
+  EXPECT_TRUE(log_.Has("与 127.0.0.1:636 的 LDAPS 连接失败: TLS 握手")) << log_.All();
   EXPECT_EQ(client_.Connect(Admin(dc_->port())), nullptr);
-  EXPECT_TRUE(log_.Has("StartTLS with 127.0.0.1:389 failed")) << log_.All();
+  EXPECT_TRUE(log_.Has("与 127.0.0.1:389 的 StartTLS 失败")) << log_.All();
   const auto& alice = dc_->User("alice");
   EXPECT_EQ(client_.VerifyByDirectoryBind(dc_->host(), static_cast<std::uint16_t>(dc_->port()),
                                           alice.account, alice.password),

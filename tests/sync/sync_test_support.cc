@@ -122,6 +122,8 @@ bool BaseFolderScope::WriteConfig(const ConfigSpec& settings, const Zeltod& zelt
   sys.SetAttribute("LDAPSVRType", std::to_string(settings.type));
   sys.SetAttribute("DeptMode", std::to_string(settings.dept_mode));
   sys.SetAttribute("DC", settings.dc);
+  // The test slapd speaks plain text; Samba still gets StartTLS, which it offers.
+  sys.SetAttribute("RequireTLS", "0");
   XmlElement manage = root.FirstChild("ManageSync");
   manage.SetAttribute("SameCover", std::to_string(settings.same_cover));
   if (settings.delete_threshold < 0) {
