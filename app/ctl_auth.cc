@@ -146,8 +146,9 @@ int CtlAuth(const std::vector<std::string>& args) {
   // The switch writes the server's accounts: not while another run writes them.
   RunLock run_lock;
   if (!run_lock.TryAcquire()) {
-    ToStderr(run_lock.Busy() ? kAnotherSyncRunning
-                             : "无法使用运行锁 " + run_lock.path() + " " + run_lock.UntrustedReason());
+    ToStderr(run_lock.Busy()
+                 ? kAnotherSyncRunning
+                 : "无法使用运行锁 " + run_lock.path() + " " + run_lock.UntrustedReason());
     return 1;
   }
   CLdapConfig config;

@@ -1,8 +1,8 @@
 #include "app/norvane_app.h"
 
-#include <QApplication>
 #include <grp.h>
 #include <sys/stat.h>
+#include <QApplication>
 
 #include <cstdio>
 #include <cstdlib>

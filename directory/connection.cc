@@ -192,9 +192,9 @@ namespace {
 // The TLS settings a handle copies from the process defaults (ldap.conf, LDAPTLS_*), as
 // OpenLDAP's own tools honour them. Text options first, numbers after.
 constexpr int kTlsTextOptions[] = {
-    LDAP_OPT_X_TLS_CACERTFILE,   LDAP_OPT_X_TLS_CACERTDIR, LDAP_OPT_X_TLS_CERTFILE,
-    LDAP_OPT_X_TLS_KEYFILE,      LDAP_OPT_X_TLS_CIPHER_SUITE, LDAP_OPT_X_TLS_RANDOM_FILE,
-    LDAP_OPT_X_TLS_CRLFILE,      LDAP_OPT_X_TLS_ECNAME,    LDAP_OPT_X_TLS_PEERKEY_HASH};
+    LDAP_OPT_X_TLS_CACERTFILE, LDAP_OPT_X_TLS_CACERTDIR,    LDAP_OPT_X_TLS_CERTFILE,
+    LDAP_OPT_X_TLS_KEYFILE,    LDAP_OPT_X_TLS_CIPHER_SUITE, LDAP_OPT_X_TLS_RANDOM_FILE,
+    LDAP_OPT_X_TLS_CRLFILE,    LDAP_OPT_X_TLS_ECNAME,       LDAP_OPT_X_TLS_PEERKEY_HASH};
 constexpr int kTlsNumberOptions[] = {LDAP_OPT_X_TLS_REQUIRE_CERT, LDAP_OPT_X_TLS_REQUIRE_SAN,
                                      LDAP_OPT_X_TLS_PROTOCOL_MIN, LDAP_OPT_X_TLS_PROTOCOL_MAX,
                                      LDAP_OPT_X_TLS_CRLCHECK};

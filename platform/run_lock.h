@@ -1,8 +1,8 @@
 // One sync run at a time per base folder: the lock file kRunLockFile in the base folder,
 // taken without waiting, with the single-instance guard's rules of trust (only its own user
-// can hold it; a base folder every user can write is refused). Every process that writes the server's organisation from this base
-// folder (norvanectl and the norvane program alike) takes it, so a second run fails at once
-// instead of interleaving its writes with the first.
+// can hold it; a base folder every user can write is refused). Every process that writes the
+// server's organisation from this base folder (norvanectl and the norvane program alike) takes it,
+// so a second run fails at once instead of interleaving its writes with the first.
 #ifndef NORVANE_PLATFORM_RUN_LOCK_H_
 #define NORVANE_PLATFORM_RUN_LOCK_H_
 

@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <vector>
 #include <functional>
+#include <vector>
 
 #include "app/service_host.h"
 #include "platform/files.h"

@@ -64,8 +64,8 @@ class DirectoryTlsTest : public ::testing::Test {
     return client_.VerifyByDirectoryBind(host, port, type == 2 ? "alice" : kAliceDn, password);
   }
 
-  static Slapd* secure_;  // refuses everything but StartTLS without TLS; LDAPS on 636
-  static Slapd* plain_;   // no TLS at all; keeps its stats log
+  static Slapd* secure_;    // refuses everything but StartTLS without TLS; LDAPS on 636
+  static Slapd* plain_;     // no TLS at all; keeps its stats log
   static Slapd* offering_;  // offers StartTLS, answers in clear too; keeps its stats log
   DirectoryTestBase base_;
   LogCapture log_;
@@ -122,8 +122,8 @@ TEST_F(DirectoryTlsTest, TheProcessTlsSettingsAreAllHonoured) {
   };
   const std::string crl = secure_->ca_file().substr(0, secure_->ca_file().rfind('/')) +
                           "/revoked-crl.pem";  // made by test_ca.sh beside the CA
-  for (const Setting& s : {Setting{LDAP_OPT_X_TLS_CIPHER_SUITE, "NONE"},
-                           Setting{LDAP_OPT_X_TLS_CRLFILE, crl}}) {
+  for (const Setting& s :
+       {Setting{LDAP_OPT_X_TLS_CIPHER_SUITE, "NONE"}, Setting{LDAP_OPT_X_TLS_CRLFILE, crl}}) {
     SCOPED_TRACE(s.value);
     char* before = nullptr;
     ldap_get_option(nullptr, s.option, &before);
@@ -172,8 +172,8 @@ TEST_F(DirectoryTlsTest, RequireTlsMakesNoBindAtAllToAServerWithoutTls) {
               nullptr);
     EXPECT_EQ(Check(type, plain_->host(), plain_->port(), "alice-pass"), kVerifyCannotConnect);
   }
-  EXPECT_TRUE(log_.Has("与 " + plain_->host() + ":" + std::to_string(plain_->port()) +
-                       " 的 StartTLS 失败"))
+  EXPECT_TRUE(
+      log_.Has("与 " + plain_->host() + ":" + std::to_string(plain_->port()) + " 的 StartTLS 失败"))
       << log_.All();
   EXPECT_TRUE(log_.Has("不建立明文连接")) << log_.All();
   // The server saw StartTLS asked for, and nothing else: no bind, no search.
