@@ -160,9 +160,8 @@ class Store {
   std::thread committer_;
 };
 
-// Validation shared with the service layer.
+// The checks of a department name or account, shared with the service layer.
 void CheckName(const std::string& name, const char* what, std::size_t max_bytes);
-bool IsValidUtf8(const std::string& text);
 
 }  // namespace zelto
 
