@@ -99,50 +99,77 @@ void Store::CommitLoop() {
 
 void Store::CommitBatch(std::vector<PendingWrite>& batch) {
   std::lock_guard<std::mutex> lock(mu_);
-  auto fail_all = [&] {
+  // Every write of the batch not refused on its own gets `error`: nothing of the batch is
+  // committed.
+  auto fail_all = [&](std::exception_ptr error) {
     for (PendingWrite& w : batch) {
-      if (!w.error) w.error = std::current_exception();
+      if (!w.error) w.error = error;
     }
+  };
+  auto storage_error = [&](const char* what) {
+    return std::make_exception_ptr(StoreError(
+        StoreCode::kInternal, std::string("数据库错误 (") + what + "): " + sqlite3_errmsg(db_)));
   };
   try {
     Statement(this, "BEGIN IMMEDIATE").Run();
   } catch (...) {
-    fail_all();
+    fail_all(std::current_exception());
     return;
   }
   const long long before = sqlite3_total_changes64(db_);
+  bool lost = false;  // the batch failed as a whole
   for (PendingWrite& w : batch) {
     try {
       Statement(this, "SAVEPOINT w").Run();
     } catch (...) {
-      w.error = std::current_exception();
-      continue;
+      fail_all(std::current_exception());
+      lost = true;
+      break;
     }
     try {
       w.body();
     } catch (...) {
       w.error = std::current_exception();
-      sqlite3_exec(db_, "ROLLBACK TO w", nullptr, nullptr, nullptr);
     }
-    // The savepoint exists, so releasing it cannot fail; the statement is prepared once.
+    // A storage error (disk full, I/O) may have rolled the whole transaction back: the
+    // writes before this one are gone, and a write after it would run, and commit, on its
+    // own. The batch ends here, failed as a whole.
+    if (sqlite3_get_autocommit(db_)) {
+      if (!w.error) w.error = storage_error("事务已被回滚");
+      fail_all(w.error);
+      return;
+    }
+    if (w.error && sqlite3_exec(db_, "ROLLBACK TO w", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      fail_all(storage_error("回滚到保存点"));
+      lost = true;
+      break;
+    }
+    // Prepared once: a batch releases as many savepoints as it has writes.
     sqlite3_stmt* release = Prepare("RELEASE w");
-    sqlite3_step(release);
+    const int released = sqlite3_step(release);
     sqlite3_reset(release);
-  }
-  try {
-    // Nothing changed: end the transaction without writing to the log at all.
-    if (sqlite3_total_changes64(db_) == before) {
-      Statement(this, "ROLLBACK").Run();
-    } else {
-      Statement(this, "COMMIT").Run();
+    if (released != SQLITE_DONE || sqlite3_get_autocommit(db_)) {
+      fail_all(storage_error("释放保存点"));
+      lost = true;
+      break;
     }
-  } catch (...) {
-    fail_all();
-    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
+  if (!lost) {
+    try {
+      // Nothing changed: end the transaction without writing to the log at all.
+      if (sqlite3_total_changes64(db_) == before) {
+        Statement(this, "ROLLBACK").Run();
+      } else {
+        Statement(this, "COMMIT").Run();
+      }
+    } catch (...) {
+      fail_all(std::current_exception());
+    }
+  }
+  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
-Store::Store(const std::string& path) {
+Store::Store(const std::string& path, StoreOptions options) {
   int rc =
       sqlite3_open_v2(path.c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -161,6 +188,10 @@ Store::Store(const std::string& path) {
     // sync per batch.
     Exec("PRAGMA synchronous=FULL");
     Exec("PRAGMA foreign_keys=ON");
+    if (options.max_pages > 0) {
+      const std::string limit = "PRAGMA max_page_count=" + std::to_string(options.max_pages);
+      Exec(limit.c_str());
+    }
     ApplySchema(db_, path, kSchema);
   } catch (...) {
     sqlite3_close(db_);

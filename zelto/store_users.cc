@@ -205,6 +205,8 @@ void Store::RunTask(const WriteTask& task, TaskDone done) {
             step();
           } catch (...) {
             progress->error = std::current_exception();
+            // The whole transaction is gone (disk full, I/O): the batch fails with this error.
+            if (sqlite3_get_autocommit(db_)) throw;
             sqlite3_exec(db_, "ROLLBACK TO step", nullptr, nullptr, nullptr);
             sqlite3_exec(db_, "RELEASE step", nullptr, nullptr, nullptr);
             return;
