@@ -97,10 +97,11 @@ void RunEvents(std::shared_ptr<SdkEventLink> link) {
     if (!event.has_login_verify()) continue;
     zelto::LoginVerify* verify = event.mutable_login_verify();
     if (!link->EnterCallback()) break;
-    const auto deadline = verify->deadline_unix_ms() > 0
-                              ? std::chrono::system_clock::time_point(
-                                    std::chrono::milliseconds(verify->deadline_unix_ms()))
-                              : std::chrono::system_clock::time_point::max();
+    // The server's wait counted on this machine's monotonic clock from the event's arrival:
+    // no wall clock of either machine is involved.
+    const auto deadline = verify->wait_ms() > 0 ? std::chrono::steady_clock::now() +
+                                                      std::chrono::milliseconds(verify->wait_ms())
+                                                : std::chrono::steady_clock::time_point::max();
     int result = 1;
     try {
       result = link->sink->OnLoginVerify(verify->account(), verify->password(), deadline);

@@ -27,7 +27,7 @@ namespace {
 class AcceptingSink : public SdkEventSink {
  public:
   int OnLoginVerify(const std::string&, const std::string& password,
-                    std::chrono::system_clock::time_point) override {
+                    std::chrono::steady_clock::time_point) override {
     ++verifications;
     return password == "right" ? 0 : 2;
   }

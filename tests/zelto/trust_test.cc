@@ -25,7 +25,7 @@ std::string ReadText(const std::string& path) {
 class SdkEventSinkStub : public SdkEventSink {
  public:
   int OnLoginVerify(const std::string&, const std::string&,
-                    std::chrono::system_clock::time_point) override {
+                    std::chrono::steady_clock::time_point) override {
     return 1;
   }
   void OnAppStopped() override {}
