@@ -2,8 +2,11 @@
 // root object that holds it.
 #include <absl/synchronization/mutex.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
 
 #include "config/credential.h"
@@ -32,6 +35,24 @@ grpc::ChannelArguments ChannelArgs(bool keepalive) {
     args.SetInt(GRPC_ARG_HTTP2_MAX_PINGS_WITHOUT_DATA, 0);
   }
   return args;
+}
+
+// True when the file is there but this process may not read it.
+bool Unreadable(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::close(fd);
+    return false;
+  }
+  return errno == EACCES || errno == EPERM;
+}
+
+// zeltod keeps its credential to its own user unless it is told to share it with a group.
+std::string CredentialAccessHint(const std::string& path) {
+  return "本程序的用户无权读取凭据文件 " + path +
+         ": 请以 zeltod --credential-group zelto 启动 zeltod (凭据文件随之为 0640 并属组 "
+         "zelto, 已有的文件可 chmod 640 并 chgrp zelto), 并让本程序的用户 (norvane 服务) "
+         "加入组 zelto";
 }
 
 }  // namespace
@@ -112,7 +133,9 @@ bool SdkTransport::Load(const SdkSecurity& security, std::string* error) {
   credential_file = security.credential_file;
   if (!security.credential_file.empty() &&
       !zelto::ReadCredential(security.credential_file, &credential, error)) {
-    *error = "Zelto " + *error + "; " + kSetCredentialHint;
+    *error = "Zelto " + *error + "; " +
+             (Unreadable(security.credential_file) ? CredentialAccessHint(security.credential_file)
+                                                   : kSetCredentialHint);
     return false;
   }
   if (!security.ca_file.empty() && (!ReadFile(security.ca_file, &ca_pem) || ca_pem.empty())) {
