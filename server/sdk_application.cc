@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <random>
 #include <thread>
 
@@ -92,19 +93,58 @@ void RunEvents(std::shared_ptr<SdkEventLink> link) {
     link->live = true;
     link->cv.notify_all();
   }
-  while (!link->closing && stream->Read(&event)) {
-    if (event.has_app_stopped()) break;
-    if (!event.has_login_verify()) continue;
-    zelto::LoginVerify* verify = event.mutable_login_verify();
-    if (!link->EnterCallback()) break;
-    // The server's wait counted on this machine's monotonic clock from the event's arrival:
-    // no wall clock of either machine is involved.
-    const auto deadline = verify->wait_ms() > 0 ? std::chrono::steady_clock::now() +
-                                                      std::chrono::milliseconds(verify->wait_ms())
-                                                : std::chrono::steady_clock::time_point::max();
+  // Events are read as they arrive, on a thread of their own, and the server's wait is
+  // counted from then on this machine's monotonic clock: no wall clock of either machine is
+  // involved, and a login that waited behind a slow check has used up its share.
+  struct Arrived {
+    zelto::LoginVerify verify;
+    std::chrono::steady_clock::time_point deadline;
+  };
+  std::mutex queue_mu;
+  std::condition_variable queued;
+  std::deque<Arrived> queue;  // guarded by queue_mu
+  bool stream_ended = false;  // guarded by queue_mu
+  bool app_stopped = false;   // guarded by queue_mu
+  std::thread reader([&] {
+    zelto::AppEvent arrived;
+    bool stopped = false;
+    while (!stopped && stream->Read(&arrived)) {
+      stopped = arrived.has_app_stopped();
+      if (!stopped && !arrived.has_login_verify()) continue;
+      const auto now = std::chrono::steady_clock::now();
+      std::lock_guard<std::mutex> lock(queue_mu);
+      if (stopped) {
+        app_stopped = true;
+      } else {
+        const std::int64_t wait_ms = arrived.login_verify().wait_ms();
+        queue.push_back({std::move(*arrived.mutable_login_verify()),
+                         wait_ms > 0 ? now + std::chrono::milliseconds(wait_ms)
+                                     : std::chrono::steady_clock::time_point::max()});
+      }
+      queued.notify_one();
+    }
+    std::lock_guard<std::mutex> lock(queue_mu);
+    stream_ended = true;
+    queued.notify_one();
+  });
+  while (!link->closing) {
+    Arrived next;
+    {
+      std::unique_lock<std::mutex> lock(queue_mu);
+      queued.wait(lock, [&] { return stream_ended || app_stopped || !queue.empty(); });
+      // Once the application is stopped, the logins still queued are refused by the server.
+      if (app_stopped || queue.empty()) break;
+      next = std::move(queue.front());
+      queue.pop_front();
+    }
+    zelto::LoginVerify* verify = &next.verify;
+    if (!link->EnterCallback()) {
+      OPENSSL_cleanse(verify->mutable_password()->data(), verify->password().size());
+      break;
+    }
     int result = 1;
     try {
-      result = link->sink->OnLoginVerify(verify->account(), verify->password(), deadline);
+      result = link->sink->OnLoginVerify(verify->account(), verify->password(), next.deadline);
     } catch (...) {
       result = 1;
     }
@@ -120,8 +160,12 @@ void RunEvents(std::shared_ptr<SdkEventLink> link) {
   link->live = false;
   bool deliver = !link->closing;
   stream->WritesDone();
-  // Bounded: the status is not worth waiting for.
+  // Bounded: the status is not worth waiting for. The cancel also ends the reader's Read.
   link->context.TryCancel();
+  reader.join();
+  for (Arrived& left : queue) {
+    OPENSSL_cleanse(left.verify.mutable_password()->data(), left.verify.password().size());
+  }
   stream->Finish();
   // Last thing the thread does: the sink may destroy the application object from here.
   if (deliver) link->sink->OnAppStopped();
