@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 
 namespace norvane {
@@ -66,6 +67,42 @@ std::string NormaliseDnText(std::string_view text) {
   }
   while (!out.empty() && out.back() == ' ') out.pop_back();
   return out;
+}
+
+bool IsValidUtf8(std::string_view text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t n = text.size(), i = 0;
+  while (i < n) {
+    unsigned char c = s[i];
+    std::size_t len;
+    std::uint32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xe0) == 0xc0) {
+      len = 2;
+      cp = c & 0x1f;
+    } else if ((c & 0xf0) == 0xe0) {
+      len = 3;
+      cp = c & 0x0f;
+    } else if ((c & 0xf8) == 0xf0) {
+      len = 4;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + len > n) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      if ((s[i + k] & 0xc0) != 0x80) return false;
+      cp = (cp << 6) | (s[i + k] & 0x3f);
+    }
+    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
+        cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) {
+      return false;
+    }
+    i += len;
+  }
+  return true;
 }
 
 std::string CutToBytes(std::string_view text, std::size_t max_bytes) {

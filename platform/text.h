@@ -32,6 +32,10 @@ struct LessNoCase {
 // which distinguished names and filters are handed to the directory.
 std::string NormaliseDnText(std::string_view text);
 
+// True when text is well-formed UTF-8: shortest forms only, no surrogates, nothing past
+// U+10FFFF.
+bool IsValidUtf8(std::string_view text);
+
 // The longest prefix of text that fits max_bytes without splitting a UTF-8 character.
 std::string CutToBytes(std::string_view text, std::size_t max_bytes);
 

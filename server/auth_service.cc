@@ -74,22 +74,13 @@ std::string AsNamingContext(std::string_view domain) {
 }
 
 // True, with one log line, when the server has stopped waiting for this login's answer.
-bool Stale(const std::string& account, std::chrono::system_clock::time_point deadline) {
-  const auto now = std::chrono::system_clock::now();
+bool Stale(const std::string& account, CheckDeadline deadline) {
+  const auto now = std::chrono::steady_clock::now();
   if (now <= deadline) return false;
   const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(now - deadline);
   WriteLog("Login of '" + account + "' not checked: the Zelto server stopped waiting for the " +
            "answer " + std::to_string(late.count()) + " ms ago; answered as refused");
   return true;
-}
-
-// The server's deadline (its wall clock) on the local monotonic clock, which the directory
-// layer counts down.
-CheckDeadline LocalDeadline(std::chrono::system_clock::time_point deadline) {
-  if (deadline == std::chrono::system_clock::time_point::max()) return kNoCheckDeadline;
-  const auto left = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      deadline - std::chrono::system_clock::now());
-  return std::chrono::steady_clock::now() + left;
 }
 
 }  // namespace
@@ -170,7 +161,7 @@ int LoginResultOf(int directory_result) {
 }
 
 int AuthEventSink::OnLoginVerify(const std::string& account, const std::string& password,
-                                 std::chrono::system_clock::time_point deadline) {
+                                 std::chrono::steady_clock::time_point deadline) {
   int result = kLoginRefused;
   owner_->Verify(account, password, &result, deadline);
   return result;
@@ -452,7 +443,7 @@ int AuthService::Stop() {
 }
 
 void AuthService::Verify(const std::string& account, const std::string& password, int* result,
-                         std::chrono::system_clock::time_point deadline) {
+                         std::chrono::steady_clock::time_point deadline) {
   if (!result) return;
   *result = kLoginRefused;
   // Everything the check needs is held here, so that nothing of the service is touched once
@@ -490,8 +481,7 @@ void AuthService::Verify(const std::string& account, const std::string& password
       try {
         if (app->AccountUsesApplication(account) && !Stale(account, deadline)) {
           const AuthRoute route = RouteLogin(routing->settings, routing->dc_map, account);
-          const int checked =
-              CheckRoute(*client, routing->settings, route, password, LocalDeadline(deadline));
+          const int checked = CheckRoute(*client, routing->settings, route, password, deadline);
           if (checked == kVerifyDeadlinePassed) {
             WriteLog("Login of '" + account + "' not checked: the Zelto server stopped waiting " +
                      "for the answer while the directory was being asked; answered as refused");

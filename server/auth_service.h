@@ -92,7 +92,7 @@ class AuthEventSink : public SdkEventSink {
  public:
   explicit AuthEventSink(AuthService* owner) : owner_(owner) {}
   int OnLoginVerify(const std::string& account, const std::string& password,
-                    std::chrono::system_clock::time_point deadline) override;
+                    std::chrono::steady_clock::time_point deadline) override;
   void OnAppStopped() override;
 
  private:
@@ -119,11 +119,10 @@ class AuthService {
   int Stop();
   // Writes the result (never leaves it unset). Null `result`: nothing happens. Once the
   // directory check has begun, nothing of the service is used, so a check abandoned by Stop
-  // may end after the service is destroyed. Past `deadline` (the server's wall clock) the
+  // may end after the service is destroyed. Past `deadline` (the monotonic clock) the
   // answer is 1 without a check.
   void Verify(const std::string& account, const std::string& password, int* result,
-              std::chrono::system_clock::time_point deadline =
-                  std::chrono::system_clock::time_point::max());
+              std::chrono::steady_clock::time_point deadline = kNoCheckDeadline);
   // The server stopped the application or the event connection was lost.
   void OnAppStopped();
   // Releases every SDK object and the directory client.

@@ -132,11 +132,12 @@ class SdkEventSink {
  public:
   virtual ~SdkEventSink() = default;
   // 0 accepted, 1 refused, 2 wrong password; sent back to the server on the same
-  // connection. An exception or any other value answers 1. `deadline` is the server's
-  // wall-clock time after which it no longer waits for the answer (time_point::max() when
-  // the server gave none); events are delivered one at a time, so one may arrive late.
+  // connection. An exception or any other value answers 1. `deadline` is when the server
+  // no longer waits for the answer, on this machine's monotonic clock (time_point::max()
+  // when the server gave no limit); events are delivered one at a time, so one may arrive
+  // late.
   virtual int OnLoginVerify(const std::string& account, const std::string& password,
-                            std::chrono::system_clock::time_point deadline) = 0;
+                            std::chrono::steady_clock::time_point deadline) = 0;
   // The server stopped the application, or the event connection was lost. Called at most
   // once per Connect. The sink may destroy the root (and so this application object)
   // from here.

@@ -2,6 +2,8 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
+
 namespace zelto {
 namespace {
 
@@ -163,14 +165,14 @@ AppHub::VerifyOutcome AppHub::Verify(const std::string& account, const std::stri
     waiter->connection = connection;
     waiters_[id] = waiter;
   }
-  const auto deadline = std::chrono::system_clock::now() + timeout;
+  // The monotonic clock: a wall clock set back or forward meanwhile changes nothing.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   AppEvent event;
   LoginVerify* verify = event.mutable_login_verify();
   verify->set_request_id(id);
   verify->set_account(account);
   verify->set_password(password);
-  verify->set_deadline_unix_ms(
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline.time_since_epoch()).count());
+  verify->set_wait_ms(std::max<std::int64_t>(1, timeout.count()));
   bool sent = connection->Write(event);
   OPENSSL_cleanse(verify->mutable_password()->data(), verify->password().size());
 

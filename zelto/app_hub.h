@@ -37,7 +37,7 @@ class AppHub {
   grpc::Status ServeEvents(grpc::ServerContext* context, EventStream* stream);
 
   // Raises the login-verification event and waits for the answer. The event tells the
-  // application the wall-clock time after which nobody waits for it any more.
+  // application how long the server waits for it.
   VerifyOutcome Verify(const std::string& account, const std::string& password,
                        std::chrono::milliseconds timeout, int* result);
 

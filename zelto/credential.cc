@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace zelto {
@@ -30,13 +31,10 @@ bool Usable(const std::string& secret) {
 
 }  // namespace
 
-bool ReadCredential(const std::string& path, std::string* secret, std::string* error) {
-  secret->clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = Reason(path, "cannot open it", errno);
-    return false;
-  }
+namespace {
+
+// Reads the secret from an open file; closes it.
+bool ReadFrom(int fd, const std::string& path, std::string* secret, std::string* error) {
   std::string text;
   char buf[512];
   bool ok = true;
@@ -68,13 +66,100 @@ bool ReadCredential(const std::string& path, std::string* secret, std::string* e
   return ok;
 }
 
+std::string Octal(mode_t mode) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
+  return buf;
+}
+
+// The server's own file: nobody but its owner (this process's user or root) may change it
+// or read it, as ssh demands of a private key; only the group named for it may read it too.
+// False, with what to do in *error, when it is not so. A file of ours that the named group
+// cannot read yet is given to it.
+bool CheckServerFile(int fd, const std::string& path, const CredentialGroup* group,
+                     std::string* error) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    *error = Reason(path, "cannot read it", errno);
+    return false;
+  }
+  const std::string fix = "chmod 600 " + path;
+  const std::string share = group ? "chmod 640 " + path + " 并 chgrp " + group->name + " " + path
+                                  : "chmod 640 " + path + " 并 chgrp zelto " + path +
+                                        ", 再以 zeltod --credential-group zelto 启动";
+  if (!S_ISREG(st.st_mode)) {
+    *error = "凭据文件 " + path + " 不是普通文件, 拒绝使用";
+    return false;
+  }
+  if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+    *error = "凭据文件 " + path + " 属于用户 " + std::to_string(st.st_uid) +
+             ", 既不是 zeltod 的用户也不是 root, 拒绝使用: 请把所有者改为 zeltod 的用户 (chown " +
+             std::to_string(::geteuid()) + " " + path + "), 或删除它让 zeltod 重新生成";
+    return false;
+  }
+  if (st.st_mode & 0007) {
+    *error = "凭据文件 " + path + " 的权限 " + Octal(st.st_mode) +
+             " 允许其他用户读取或写入, 拒绝使用: 请执行 " + fix +
+             " (若 norvane 服务需要读取: " + share + ")";
+    return false;
+  }
+  const bool group_reads = st.st_mode & 0040;
+  if ((st.st_mode & 0030) || (group_reads && (!group || st.st_gid != group->gid))) {
+    *error = "凭据文件 " + path + " 的权限 " + Octal(st.st_mode) + " 允许组 " +
+             std::to_string(st.st_gid) + " 读取或写入, 拒绝使用: 请执行 " + fix +
+             " (若 norvane 服务需要读取: " + share + ")";
+    return false;
+  }
+  if (group && !group_reads && st.st_uid == ::geteuid()) {
+    if (::fchown(fd, static_cast<uid_t>(-1), group->gid) != 0 || ::fchmod(fd, 0640) != 0) {
+      *error = "凭据文件 " + path + ": 无法把它交给组 " + group->name + " 读取 (" +
+               std::strerror(errno) + "): 请执行 " + share;
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadCredential(const std::string& path, std::string* secret, std::string* error) {
+  secret->clear();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = Reason(path, "cannot open it", errno);
+    return false;
+  }
+  return ReadFrom(fd, path, secret, error);
+}
+
 bool LoadOrCreateCredential(const std::string& path, std::string* secret, bool* created,
-                            std::string* error) {
+                            std::string* error, const CredentialGroup* group) {
   *created = false;
+  secret->clear();
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
-    if (errno == EEXIST) return ReadCredential(path, secret, error);
-    *error = Reason(path, "cannot create it", errno);
+    if (errno != EEXIST) {
+      *error = Reason(path, "cannot create it", errno);
+      return false;
+    }
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      *error = Reason(path, "cannot open it", errno);
+      return false;
+    }
+    if (!CheckServerFile(fd, path, group, error)) {
+      ::close(fd);
+      return false;
+    }
+    return ReadFrom(fd, path, secret, error);
+  }
+  // Whatever the umask: 0600, or 0640 for the named group, set before the secret is in it.
+  if ((group && ::fchown(fd, static_cast<uid_t>(-1), group->gid) != 0) ||
+      ::fchmod(fd, group ? 0640 : 0600) != 0) {
+    int saved = errno;
+    ::close(fd);
+    ::unlink(path.c_str());
+    *error = "凭据文件 " + path + ": 无法设定它的属组和权限: " + std::strerror(saved);
     return false;
   }
   unsigned char raw[kRandomBytes];

@@ -7,6 +7,8 @@
 #ifndef NORVANE_ZELTO_CREDENTIAL_H_
 #define NORVANE_ZELTO_CREDENTIAL_H_
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace zelto {
@@ -17,10 +19,20 @@ inline constexpr const char kCredentialHeader[] = "x-zelto-credential";
 // never holds the secret) when the file cannot be read or holds no usable secret.
 bool ReadCredential(const std::string& path, std::string* secret, std::string* error);
 
-// The server's side: reads the file, or creates it with a new random secret (mode 0600)
-// when it does not exist. *created tells which.
+// A group allowed to read the server's credential file (zeltod --credential-group).
+struct CredentialGroup {
+  std::string name;
+  gid_t gid = 0;
+};
+
+// The server's side: reads the file, or creates it with a new random secret when it does
+// not exist: mode 0600, or 0640 with `group` as its group when one is given. *created tells
+// which. An existing file is refused when it is not a regular file, when its owner is
+// neither this process's user nor root, or when anyone but its owner may write it or read
+// it, except `group` reading it; a file of this process's user that `group` cannot read
+// yet is given that group and mode 0640.
 bool LoadOrCreateCredential(const std::string& path, std::string* secret, bool* created,
-                            std::string* error);
+                            std::string* error, const CredentialGroup* group = nullptr);
 
 // Wipes a secret (or a password) held in memory, with OPENSSL_cleanse, and empties it.
 void WipeCredential(std::string* secret);

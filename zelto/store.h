@@ -62,10 +62,16 @@ using WriteDone = std::function<void(std::exception_ptr error)>;
 // all did).
 using TaskDone = std::function<void(std::size_t done, std::exception_ptr error)>;
 
+struct StoreOptions {
+  // The most pages of the database file (0: no limit). A write that needs more fails as on a
+  // full disk.
+  std::int64_t max_pages = 0;
+};
+
 class Store {
  public:
   // Opens or creates the database. Throws StoreError when it cannot.
-  explicit Store(const std::string& path);
+  explicit Store(const std::string& path, StoreOptions options = {});
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -160,9 +166,8 @@ class Store {
   std::thread committer_;
 };
 
-// Validation shared with the service layer.
+// The checks of a department name or account, shared with the service layer.
 void CheckName(const std::string& name, const char* what, std::size_t max_bytes);
-bool IsValidUtf8(const std::string& text);
 
 }  // namespace zelto
 

@@ -8,6 +8,7 @@
 // TLS, the server's certificate checked against that CA.
 // Passwords are read from standard input (one line), never from the command line.
 #include <grpcpp/grpcpp.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
@@ -393,4 +394,8 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace zelto
 
-int main(int argc, char** argv) { return zelto::Run(argc, argv); }
+int main(int argc, char** argv) {
+  // A server that goes away mid-call ends the call with an error, not the tool.
+  signal(SIGPIPE, SIG_IGN);
+  return zelto::Run(argc, argv);
+}

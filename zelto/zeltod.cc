@@ -1,7 +1,8 @@
 // zeltod: the Zelto server stand-in.
 //
 //   zeltod [--db FILE] [--app-listen HOST:PORT] [--sdk-listen HOST:PORT]
-//          [--credential-file FILE] [--tls-cert FILE --tls-key FILE] [--login-wait SECONDS]
+//          [--credential-file FILE] [--credential-group GROUP]
+//          [--tls-cert FILE --tls-key FILE] [--login-wait SECONDS]
 //
 // The SDK server carries the root, department manager, user manager and administration
 // services; the application server carries the application object and the client login.
@@ -12,13 +13,22 @@
 // Every call but the client login must carry the credential of --credential-file (default:
 // the database path followed by ".credential"), which is created with a random secret when
 // the file does not exist. With --tls-cert and --tls-key both servers speak TLS only.
+//
+// The database, its log and the credential hold account data and secrets: zeltod makes them
+// 0600 whatever the umask, and refuses a credential file that anyone but its owner (zeltod's
+// user or root) may read or write. --credential-group names the one group that may read it
+// as well (never write it): the file is then made 0640 with that group, so that a client
+// running as another user in that group (the norvane service) can read it.
 // --login-wait is how long a login waits for the authentication application (10 s).
 #include <absl/synchronization/mutex.h>
+#include <grp.h>
 #include <grpcpp/grpcpp.h>
 #include <openssl/crypto.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +38,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -440,7 +451,8 @@ struct Options {
   std::string db = "./zelto.db";
   std::string app_listen = "127.0.0.1:7100";
   std::string sdk_listen = "127.0.0.1:7101";
-  std::string credential_file;  // empty: db + ".credential"
+  std::string credential_file;   // empty: db + ".credential"
+  std::string credential_group;  // empty: the owner alone reads the credential
   std::string tls_cert, tls_key;
   int login_wait_seconds = kDefaultLoginWaitSeconds;
 };
@@ -448,8 +460,8 @@ struct Options {
 int Usage() {
   std::fprintf(stderr,
                "usage: zeltod [--db FILE] [--app-listen HOST:PORT] [--sdk-listen HOST:PORT]\n"
-               "              [--credential-file FILE] [--tls-cert FILE --tls-key FILE]\n"
-               "              [--login-wait SECONDS]\n");
+               "              [--credential-file FILE] [--credential-group GROUP]\n"
+               "              [--tls-cert FILE --tls-key FILE] [--login-wait SECONDS]\n");
   return 2;
 }
 
@@ -500,6 +512,8 @@ int Run(int argc, char** argv) {
       options.sdk_listen = argv[++i];
     } else if (arg == "--credential-file") {
       options.credential_file = argv[++i];
+    } else if (arg == "--credential-group") {
+      options.credential_group = argv[++i];
     } else if (arg == "--tls-cert") {
       options.tls_cert = argv[++i];
     } else if (arg == "--tls-key") {
@@ -521,6 +535,17 @@ int Run(int argc, char** argv) {
     return 2;
   }
   if (options.credential_file.empty()) options.credential_file = options.db + ".credential";
+  std::optional<CredentialGroup> group;
+  if (!options.credential_group.empty()) {
+    const struct group* found = getgrnam(options.credential_group.c_str());
+    if (!found) {
+      std::fprintf(stderr,
+                   "zeltod: 没有名为 %s 的组 (--credential-group): 请先创建它 (groupadd %s)\n",
+                   options.credential_group.c_str(), options.credential_group.c_str());
+      return 2;
+    }
+    group = CredentialGroup{options.credential_group, found->gr_gid};
+  }
 
   std::shared_ptr<grpc::ServerCredentials> transport = grpc::InsecureServerCredentials();
   if (!options.tls_cert.empty()) {
@@ -550,7 +575,6 @@ int Run(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
 
   std::unique_ptr<Store> store;
   try {
@@ -559,9 +583,24 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "zeltod: %s\n", e.what());
     return 1;
   }
+  // A database made by an earlier zeltod under a looser umask is closed to others now; its
+  // log files take the database's mode.
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::string file = options.db + suffix;
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0 && (st.st_mode & 077) != 0 && st.st_uid == geteuid()) {
+      if (chmod(file.c_str(), 0600) == 0) {
+        std::fprintf(stderr, "zeltod: 已把 %s 的权限改为 0600\n", file.c_str());
+      } else {
+        std::fprintf(stderr, "zeltod: 无法把 %s 的权限改为 0600: %s\n", file.c_str(),
+                     strerror(errno));
+      }
+    }
+  }
   std::string secret, error;
   bool created = false;
-  if (!LoadOrCreateCredential(options.credential_file, &secret, &created, &error)) {
+  if (!LoadOrCreateCredential(options.credential_file, &secret, &created, &error,
+                              group ? &*group : nullptr)) {
     std::fprintf(stderr, "zeltod: %s\n", error.c_str());
     return 1;
   }
@@ -619,4 +658,10 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace zelto
 
-int main(int argc, char** argv) { return zelto::Run(argc, argv); }
+int main(int argc, char** argv) {
+  // A client that goes away mid-answer must not end the server.
+  signal(SIGPIPE, SIG_IGN);
+  // Every file zeltod makes (the database, its log, the credential) is its user's alone.
+  umask(077);
+  return zelto::Run(argc, argv);
+}

@@ -85,6 +85,50 @@ TEST(AuthDeadline, ALoginTheServerGaveUpOnIsNeverBoundAndFreshOnesAreAnsweredAft
   EXPECT_EQ(binds(kBob), 0) << stats;
 }
 
+// The server's wait travels as a span: neither clock being minutes ahead refuses a login,
+// nor keeps a check going after the server gave up on it.
+TEST(AuthClock, WithEitherClockMinutesAheadLoginsAreCheckedAndAbandonedOnesAreNot) {
+  testing::Slapd slapd({.stats = true});
+  ASSERT_TRUE(slapd.Start());
+  auto binds = [&] {
+    const std::string stats = slapd.StatsLog();
+    const std::string needle = "BIND dn=\"" + kAlice + "\" method=";
+    int n = 0;
+    for (auto at = stats.find(needle); at != std::string::npos; at = stats.find(needle, at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  for (int skew : {-300, 300}) {
+    SCOPED_TRACE("zeltod's clock " + std::to_string(skew) + " s off");
+    Zeltod zeltod({.login_wait_seconds = 2, .clock_skew_seconds = skew});
+    ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();
+    ASSERT_TRUE(testing::AddZeltoUser(zeltod, kAlice, 3));
+    AuthBase base;
+    AuthConfigSpec settings;
+    settings.ldap_port = slapd.port();
+    settings.admin = slapd.admin_dn();
+    settings.password = slapd.admin_password();
+    ASSERT_TRUE(base.WriteConfig(settings, zeltod));
+    RecordingPrompt prompt;
+    AuthService service(&prompt);
+    ASSERT_EQ(service.Init(), 1);
+    ASSERT_EQ(service.Start(), 1);
+    const int before = binds();
+    EXPECT_EQ(Login(zeltod, kAlice, "alice-pass"), 0);
+    EXPECT_EQ(Login(zeltod, kAlice, "bob-pass"), 2);
+    {
+      ASSERT_EQ(kill(slapd.pid(), SIGSTOP), 0);
+      Resume resume{slapd.pid()};
+      EXPECT_EQ(Login(zeltod, kAlice, "alice-pass"), 1);
+    }
+    // Checks run one at a time: this one is answered after the abandoned one has ended.
+    EXPECT_EQ(Login(zeltod, kAlice, "alice-pass"), 0);
+    EXPECT_EQ(binds() - before, 3) << zeltod.LogText();
+    EXPECT_EQ(base.Count("Login of '" + kAlice + "' not checked"), 1);
+  }
+}
+
 TEST(AuthTls, WithEveryConnectionSecuredTheImportAndTheLoginsWork) {
   testing::Slapd slapd({.tls_only = true});
   ASSERT_TRUE(slapd.Start());

@@ -22,6 +22,16 @@ TEST(ListTest, JoinPutsASemicolonAfterEveryItem) {
   EXPECT_EQ(SplitList(JoinList({"x", "", "y"})), (Items{"x", "", "y"}));
 }
 
+TEST(Utf8Test, AcceptsShortestFormsOnly) {
+  EXPECT_TRUE(IsValidUtf8("销售部 ascii \xf0\x9f\x98\x80"));
+  EXPECT_TRUE(IsValidUtf8(""));
+  EXPECT_FALSE(IsValidUtf8("\xc0\xaf"));          // overlong "/"
+  EXPECT_FALSE(IsValidUtf8("\xed\xa0\x80"));      // a surrogate
+  EXPECT_FALSE(IsValidUtf8("\xf4\x90\x80\x80"));  // past U+10FFFF
+  EXPECT_FALSE(IsValidUtf8("\xe9\x94"));          // cut short
+  EXPECT_FALSE(IsValidUtf8("\xff"));
+}
+
 TEST(CompareTest, FoldsAsciiLettersOnly) {
   EXPECT_TRUE(EqualsNoCase("SysConfig", "sysconfig"));
   EXPECT_FALSE(EqualsNoCase("SysConfig", "SysConfigs"));

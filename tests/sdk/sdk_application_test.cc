@@ -20,7 +20,7 @@ constexpr const char* kAppId = "{0D4B7A2E-91C3-4F6A-B8E5-37A1C9D2F064}";
 class CountingSink : public SdkEventSink {
  public:
   int OnLoginVerify(const std::string&, const std::string&,
-                    std::chrono::system_clock::time_point) override {
+                    std::chrono::steady_clock::time_point) override {
     ++verifications;
     return 0;
   }

@@ -1,6 +1,9 @@
 // How the SDK component speaks to the server as the configuration says: its credential on
 // every call, TLS checked against SDKCAFile, and no plain text off this machine.
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/activity_log.h"
@@ -27,7 +31,7 @@ namespace {
 class AcceptingSink : public SdkEventSink {
  public:
   int OnLoginVerify(const std::string&, const std::string& password,
-                    std::chrono::system_clock::time_point) override {
+                    std::chrono::steady_clock::time_point) override {
     ++verifications;
     return password == "right" ? 0 : 2;
   }
@@ -157,6 +161,20 @@ TEST_F(SdkSecurityTest, ARefusedCredentialIsSaidOnceAndAnUnreadableOneMakesNoRoo
   root = CreateConfiguredSdkRoot();
   ASSERT_NE(root, nullptr);
   EXPECT_NE(root->ServerText().find("Zelto"), std::string::npos);
+
+  // Another user's file that this process may not read, as the service without capabilities
+  // finds zeltod's: the line says how to share it, not to set another file.
+  const std::string others = zeltod.Dir() + "/others.credential";
+  std::filesystem::copy_file(zeltod.CredentialFile(), others);
+  ASSERT_EQ(chown(others.c_str(), 65534, 65534), 0);
+  std::thread without_capabilities([&] {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[2] = {};
+    ASSERT_EQ(syscall(SYS_capset, &header, none), 0);  // this thread only
+    EXPECT_EQ(SdkRoot::Create("127.0.0.1", zeltod.SdkPort(), {others}), nullptr);
+  });
+  without_capabilities.join();
+  EXPECT_EQ(Count("zeltod --credential-group zelto"), 1);
 
   // Another server's credential: the line names the file that was sent.
   const std::string foreign = zeltod.Dir() + "/foreign.credential";

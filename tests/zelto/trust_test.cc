@@ -1,11 +1,14 @@
 // Who may use zeltod's ports, how they are secured, and which databases it runs on.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "server/sdk.h"
@@ -25,7 +28,7 @@ std::string ReadText(const std::string& path) {
 class SdkEventSinkStub : public SdkEventSink {
  public:
   int OnLoginVerify(const std::string&, const std::string&,
-                    std::chrono::system_clock::time_point) override {
+                    std::chrono::steady_clock::time_point) override {
     return 1;
   }
   void OnAppStopped() override {}
@@ -111,6 +114,70 @@ TEST_F(ZeltodTrust, AClientWithoutTheCredentialIsRefusedEverywhereButAtLogin) {
   EXPECT_EQ(out.find("intruder"), std::string::npos);
   EXPECT_NE(out.find("\"account\": \"dir.user\""), std::string::npos);
   EXPECT_NE(out.find("\"authType\": 3"), std::string::npos);
+}
+
+// The mode and group of a file; -1 when it is missing.
+std::pair<int, int> ModeAndGroup(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return {-1, -1};
+  return {static_cast<int>(st.st_mode & 0777), static_cast<int>(st.st_gid)};
+}
+
+// Zeltod does not start, and says which file is wrong and what to do.
+void ExpectRefused(Zeltod& zeltod, const std::string& fix) {
+  const std::size_t from = zeltod.LogText().size();
+  EXPECT_FALSE(zeltod.Start());
+  const std::string said = zeltod.LogText().substr(from);
+  EXPECT_NE(said.find("凭据文件 " + zeltod.CredentialFile()), std::string::npos) << said;
+  EXPECT_NE(said.find(fix), std::string::npos) << said;
+}
+
+TEST(ZeltodFiles, AreItsUsersAloneWhateverTheUmaskAndALooseCredentialIsRefused) {
+  const mode_t umask_before = umask(0);
+  Zeltod zeltod;
+  const bool started = zeltod.Start();
+  umask(umask_before);
+  ASSERT_TRUE(started) << zeltod.LogText();
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    EXPECT_EQ(ModeAndGroup(zeltod.DbPath() + suffix).first, 0600) << suffix;
+  }
+  ASSERT_TRUE(zeltod.Stop());
+
+  const std::string credential = zeltod.CredentialFile();
+  for (mode_t loose : {0644, 0606, 0620, 0640}) {
+    SCOPED_TRACE(loose);
+    ASSERT_EQ(chmod(credential.c_str(), loose), 0);
+    ExpectRefused(zeltod, "chmod 600 " + credential);
+  }
+  ASSERT_EQ(chmod(credential.c_str(), 0600), 0);
+  ASSERT_EQ(chown(credential.c_str(), 65534, static_cast<gid_t>(-1)), 0);
+  ExpectRefused(zeltod, "chown");
+  ASSERT_EQ(chown(credential.c_str(), geteuid(), static_cast<gid_t>(-1)), 0);
+  ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();
+}
+
+TEST(ZeltodFiles, TheNamedCredentialGroupMayReadTheCredentialAndNoOtherGroup) {
+  const struct group* found = getgrgid(65534);
+  if (!found) GTEST_SKIP() << "no group 65534 to name";
+  const std::string name = found->gr_name;
+  const int gid = static_cast<int>(found->gr_gid);
+  Zeltod zeltod({.extra_args = {"--credential-group", name}});
+  ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();
+  const std::string credential = zeltod.CredentialFile();
+  EXPECT_EQ(ModeAndGroup(credential), std::make_pair(0640, gid));
+  ASSERT_TRUE(zeltod.Stop());
+  ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();
+  ASSERT_TRUE(zeltod.Stop());
+
+  ASSERT_EQ(chmod(credential.c_str(), 0660), 0);  // never writable by the group
+  ExpectRefused(zeltod, "chmod 640 " + credential);
+  ASSERT_EQ(chmod(credential.c_str(), 0640), 0);
+  ASSERT_EQ(chown(credential.c_str(), static_cast<uid_t>(-1), 0), 0);  // another group
+  ExpectRefused(zeltod, "chgrp " + name);
+  // A file of the owner alone is handed to the named group.
+  ASSERT_EQ(chmod(credential.c_str(), 0600), 0);
+  ASSERT_TRUE(zeltod.Start()) << zeltod.LogText();
+  EXPECT_EQ(ModeAndGroup(credential), std::make_pair(0640, gid));
 }
 
 TEST(ZeltodTls, BothPortsSpeakTlsWithTheServersCertificate) {

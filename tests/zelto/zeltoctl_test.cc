@@ -1,9 +1,13 @@
 // zeltoctl against a real zeltod, and what survives a killed or stopped server.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "server/sdk.h"
 #include "tests/fixtures/zeltod_fixture.h"
@@ -65,6 +69,31 @@ TEST_F(Zeltoctl, RefusesBadInputWithAMessageAndNonZeroStatus) {
   EXPECT_EQ(2, zeltod_.Ctl({"frobnicate"}, &out));
   ASSERT_EQ(0, zeltod_.Ctl({"dump"}, &out));
   EXPECT_NE(out.find("\"departments\": [\"HQ\\\\\"]"), std::string::npos) << out;
+}
+
+TEST_F(Zeltoctl, AReaderThatWentAwayDoesNotKillIt) {
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  close(out[0]);  // whatever it writes goes to a pipe nobody reads
+  std::vector<std::string> argv_text = {Zeltod::ZeltoctlPath(),   "--app",
+                                        zeltod_.AppAddress(),     "--sdk",
+                                        zeltod_.SdkAddress(),     "--credential-file",
+                                        zeltod_.CredentialFile(), "dump"};
+  std::vector<char*> argv;
+  for (std::string& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGPIPE, SIG_DFL);  // as a shell starts it
+    dup2(out[1], 1);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
 }
 
 TEST_F(Zeltoctl, LocalPasswordLogin) {
