@@ -51,8 +51,8 @@ bool Unreadable(const std::string& path) {
 std::string CredentialAccessHint(const std::string& path) {
   return "本程序的用户无权读取凭据文件 " + path +
          ": 请以 zeltod --credential-group zelto 启动 zeltod (凭据文件随之为 0640 并属组 "
-         "zelto, 已有的文件可 chmod 640 并 chgrp zelto), 并让本程序的用户 (norvane 服务) "
-         "加入组 zelto";
+         "zelto, 已有的文件可 chmod 640 并 chgrp zelto), 然后重新执行 norvane -install, "
+         "服务随之加入该文件的属组";
 }
 
 }  // namespace
