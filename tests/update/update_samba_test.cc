@@ -318,48 +318,48 @@ TEST_F(SambaUpdateTest, UpdateKeepsToTheDeletionGuardAndToTheImportsScope) {
   const std::string outside = "OU=UpdGuardOut," + dc_->base_dn();
   ASSERT_TRUE(dc_->Modify("dn: " + outside +
                           "\nchangetype: add\nobjectClass: organizationalUnit\n\n"
-                          "dn: CN=ugout," +
+                          "dn: CN=gdout," +
                           outside +
-                          "\nchangetype: add\nobjectClass: user\nsAMAccountName: ugout\n"
+                          "\nchangetype: add\nobjectClass: user\nsAMAccountName: gdout\n"
                           "userAccountControl: 512\nunicodePwd:: " +
-                          UnicodePwd(kPassword) + "\n\n" + Ou("OU=A") + User("ug1", "OU=A") +
-                          User("ug2", "OU=A") + User("ug3", "OU=A") + User("ug4", "OU=A") +
-                          User("ug5", "OU=A")));
+                          UnicodePwd(kPassword) + "\n\n" + Ou("OU=A") + User("gd1", "OU=A") +
+                          User("gd2", "OU=A") + User("gd3", "OU=A") + User("gd4", "OU=A") +
+                          User("gd5", "OU=A")));
   settings.delete_threshold = 3;
   ASSERT_EQ(Run(settings, 0), 1);
   {
     // An account of the server's own that shares a name with a user outside the base.
     std::unique_ptr<SdkRoot> sdk =
         SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
-    sdk->UserManager()->AddUser("ugout", 0);
+    sdk->UserManager()->AddUser("gdout", 0);
   }
   std::string disable;
-  for (const char* account : {"ug1", "ug2", "ug3", "ug4", "ug5"}) {
+  for (const char* account : {"gd1", "gd2", "gd3", "gd4", "gd5"}) {
     disable += "dn: " + Dn(std::string("CN=") + account + ",OU=A") +
                "\nchangetype: modify\nreplace: userAccountControl\nuserAccountControl: 514\n\n";
   }
-  ASSERT_TRUE(dc_->Modify(disable + "dn: CN=ugout," + outside + "\nchangetype: delete\n"));
+  ASSERT_TRUE(dc_->Modify(disable + "dn: CN=gdout," + outside + "\nchangetype: delete\n"));
   base_.ClearLines();
   EXPECT_EQ(Run(settings, 1), 0);
   EXPECT_TRUE(base_.Logged("本次将删除0个部门和5个用户, 超过删除上限3")) << Joined(base_.Lines());
   ServerOrg guarded = DumpOrg(zeltod_);
-  EXPECT_TRUE(guarded.users.count("ug1") && guarded.users.count("ug5"));
-  EXPECT_TRUE(guarded.users.count("ugout"));
+  EXPECT_TRUE(guarded.users.count("gd1") && guarded.users.count("gd5"));
+  EXPECT_TRUE(guarded.users.count("gdout"));
 
-  // Kept data: ug5, moved by hand into a department of the server's own, stays its own.
+  // Kept data: gd5, moved by hand into a department of the server's own, stays its own.
   {
     std::unique_ptr<SdkRoot> sdk =
         SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
     sdk->DeptManager()->AddDepartment("Own", "");
-    sdk->DeptManager()->MoveUser("ug5", "A\\", "Own\\", 0);
+    sdk->DeptManager()->MoveUser("gd5", "A\\", "Own\\", 0);
   }
   settings.delete_threshold = 0;
   settings.same_cover = 1;
   ASSERT_EQ(Run(settings, 1), 1);
   ServerOrg org = DumpOrg(zeltod_);
-  EXPECT_FALSE(org.users.count("ug1") || org.users.count("ug4"));
-  EXPECT_TRUE(org.users.count("ug5"));
-  EXPECT_TRUE(org.users.count("ugout"));  // deleted outside the base: not the directory's
+  EXPECT_FALSE(org.users.count("gd1") || org.users.count("gd4"));
+  EXPECT_TRUE(org.users.count("gd5"));
+  EXPECT_TRUE(org.users.count("gdout"));  // deleted outside the base: not the directory's
   ASSERT_TRUE(dc_->Modify("dn: " + outside + "\nchangetype: delete\n"));
 }
 
