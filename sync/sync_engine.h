@@ -100,8 +100,9 @@ class SyncEngine {
   // Steps of ImportAll, public for the dialogs and tests. REQUIRES: connected.
   // ImportUsers places users in the departments that ImportDepartments recorded in this
   // engine's organisation document in memory (never re-read from the file), and fails
-  // when a base has no element there. A user search whose entries yield not one account
-  // (the attribute UserProperty maps to "uid" is on none of them) is an incomplete read.
+  // when a base has no element there. A user search that returns no entry at all, or whose
+  // entries yield not one account (the attribute UserProperty maps to "uid" is on none of
+  // them), is an incomplete read.
   int ImportDepartments();
   int ImportUsers();
   // Creates or moves `account` into the department `department` (a DN in OU mode, a group
