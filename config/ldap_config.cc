@@ -9,7 +9,8 @@
 //       <ChildDC DCSelect="1" DCName="dc=corp,dc=com" LDAPSVRIP="" LDAPSVRPort=""
 //                DeptMode="" ADMIN="" SN="hex"/>          one per domain, any number
 //     </AllowDC>
-//     <ManageSync AUTHTYPE="" SameCover="" IfAutoSync="" UpdateTime="" DeleteThreshold=""/>
+//     <ManageSync AUTHTYPE="" SameCover="" IfAutoSync="" UpdateTime="" DeleteThreshold=""
+//                 DeleteShare=""/>
 //     <StartMode StartType=""/>
 //     <LimitDC><ChildDC>dn of an excluded department</ChildDC>...</LimitDC>
 //     <LimitUser><User>excluded account</User>...</LimitUser>
@@ -107,19 +108,19 @@ std::string ReadDcName(const XmlElement& el) {
   return name;
 }
 
-// DeleteThreshold guards against mass deletion, so only a plain non-negative number may
-// change it; absent, empty or garbled text keeps the default rather than reading as 0,
-// which would turn the guard off.
-long ReadDeleteThreshold(const XmlElement& el) {
-  if (!el.HasAttribute("DeleteThreshold")) return kDefaultDeleteThreshold;
-  std::string text = el.Attribute("DeleteThreshold");
+// DeleteThreshold and DeleteShare guard against mass deletion, so only a plain non-negative
+// number may change them; absent, empty or garbled text keeps the default rather than
+// reading as 0, which would turn the guard off.
+long ReadGuardNumber(const XmlElement& el, const char* name, long default_value) {
+  if (!el.HasAttribute(name)) return default_value;
+  std::string text = el.Attribute(name);
   std::size_t begin = text.find_first_not_of(" \t\r\n");
   std::size_t end = text.find_last_not_of(" \t\r\n");
-  if (begin == std::string::npos) return kDefaultDeleteThreshold;
+  if (begin == std::string::npos) return default_value;
   std::string_view digits(text.data() + begin, end - begin + 1);
-  if (digits.size() > 18) return kDefaultDeleteThreshold;
+  if (digits.size() > 18) return default_value;
   for (char c : digits) {
-    if (c < '0' || c > '9') return kDefaultDeleteThreshold;
+    if (c < '0' || c > '9') return default_value;
   }
   return ParseLong(digits);
 }
@@ -391,7 +392,8 @@ bool CLdapConfig::LoadManageSync(ManageSyncInfo& info) {
   info.auth_type = static_cast<std::int16_t>(ReadNumber(el, "AUTHTYPE"));
   info.update_time = ReadNumber(el, "UpdateTime");
   info.auto_sync = ReadInt32(el, "IfAutoSync");
-  info.delete_threshold = ReadDeleteThreshold(el);
+  info.delete_threshold = ReadGuardNumber(el, "DeleteThreshold", kDefaultDeleteThreshold);
+  info.delete_share = ReadGuardNumber(el, "DeleteShare", kDefaultDeleteShare);
   return true;
 }
 
@@ -403,6 +405,7 @@ bool CLdapConfig::SaveManageSync(const ManageSyncInfo& info) {
   ok = ok && WriteNumber(el, "AUTHTYPE", info.auth_type);
   ok = ok && WriteNumber(el, "UpdateTime", static_cast<long>(info.update_time));
   ok = ok && WriteNumber(el, "IfAutoSync", info.auto_sync);
+  ok = ok && WriteNumber(el, "DeleteShare", info.delete_share);
   return ok && SaveDocument();
 }
 

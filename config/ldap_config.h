@@ -84,8 +84,8 @@ class CLdapConfig {
   // domain name the first stays. False when AllowDC has no usable entry.
   bool LoadDcDomainMap(DcDomainMap& map);
 
-  // ManageSync. Save writes SameCover, AUTHTYPE, UpdateTime and IfAutoSync; DeleteThreshold
-  // is read only and left as stored.
+  // ManageSync. Save writes SameCover, AUTHTYPE, UpdateTime, IfAutoSync and DeleteShare;
+  // DeleteThreshold is read only and left as stored.
   bool LoadManageSync(ManageSyncInfo& info);
   bool SaveManageSync(const ManageSyncInfo& info);
 

@@ -67,6 +67,7 @@ struct DcEntry {
 using LdapServerParams = DcEntry;
 
 inline constexpr long kDefaultDeleteThreshold = 500;
+inline constexpr long kDefaultDeleteShare = 20;
 
 // Attributes of ManageSync.
 struct ManageSyncInfo {
@@ -77,6 +78,9 @@ struct ManageSyncInfo {
   // DeleteThreshold: most departments and users together that one removal step may delete;
   // 0 turns the guard off. Absent reads as kDefaultDeleteThreshold.
   long delete_threshold = kDefaultDeleteThreshold;
+  // DeleteShare: most accounts one removal step may delete, in percent of the accounts on
+  // the server; 0 turns this check off. Absent reads as kDefaultDeleteShare.
+  long delete_share = kDefaultDeleteShare;
 };
 
 // Attributes of SyncScope. Carries its own lock for its users; copying copies the data.

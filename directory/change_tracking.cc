@@ -194,10 +194,12 @@ void MergeChangeRow(const ChangeRow& row, bool change_pass, std::int64_t previou
         seen.dn = row.distinguished_name;
         seen.kind = kind;
         seen.usn = usn;
+        seen.last_known_parent = row.last_known_parent;
         return;
       }
     }
-    users.push_back(ChangedUser{row.distinguished_name, row.account, kind, usn});
+    users.push_back(
+        ChangedUser{row.distinguished_name, row.account, kind, usn, row.last_known_parent});
     return;
   }
   // Only organisational units are departments; other objects (containers, groups, contacts)

@@ -41,6 +41,8 @@ struct ChangedUser {
   std::string account;  // sAMAccountName
   std::int16_t kind = kChangeCreated;
   std::int64_t usn = 0;  // uSNChanged
+  // lastKnownParent: where a deleted user was (its dn is then the tombstone's); "" else.
+  std::string last_known_parent;
 };
 
 struct ChangedDept {

@@ -32,29 +32,6 @@ std::size_t SeparatorFrom(std::string_view dn, std::size_t from) {
   return std::string_view::npos;
 }
 
-// An attribute value of a DN with its escapes resolved: \, \+ \" \\ ... and \XX hex pairs.
-std::string UnescapeValue(std::string_view value) {
-  std::string out;
-  out.reserve(value.size());
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    char c = value[i];
-    if (c != '\\' || i + 1 >= value.size()) {
-      out += c;
-      continue;
-    }
-    int hi = HexValue(value[i + 1]);
-    int lo = i + 2 < value.size() ? HexValue(value[i + 2]) : -1;
-    if (hi >= 0 && lo >= 0) {
-      out += static_cast<char>(hi * 16 + lo);
-      i += 2;
-    } else {
-      out += value[i + 1];
-      ++i;
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string UserFilter(int server_type) {
@@ -136,6 +113,28 @@ std::string EscapeFilterValue(std::string_view value) {
   return out;
 }
 
+std::string UnescapeDnValue(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    char c = value[i];
+    if (c != '\\' || i + 1 >= value.size()) {
+      out += c;
+      continue;
+    }
+    int hi = HexValue(value[i + 1]);
+    int lo = i + 2 < value.size() ? HexValue(value[i + 2]) : -1;
+    if (hi >= 0 && lo >= 0) {
+      out += static_cast<char>(hi * 16 + lo);
+      i += 2;
+    } else {
+      out += value[i + 1];
+      ++i;
+    }
+  }
+  return out;
+}
+
 std::string StripBackslashes(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -164,7 +163,7 @@ std::string OuNameOf(std::string_view dn, std::string_view delimiter) {
   if (ou == std::string_view::npos) return {};
   const std::size_t start = ou + 3;
   std::string_view rest = dn.substr(start);
-  if (delimiter == ",") return UnescapeValue(rest.substr(0, SeparatorFrom(rest, 0)));
+  if (delimiter == ",") return UnescapeDnValue(rest.substr(0, SeparatorFrom(rest, 0)));
   if (delimiter == "\\") {
     // A tombstone's RDN is the old value, an escaped line feed, "DEL:" and the GUID.
     std::size_t end = std::string_view::npos;
@@ -177,7 +176,7 @@ std::string OuNameOf(std::string_view dn, std::string_view delimiter) {
       ++i;
     }
     if (end == std::string_view::npos) end = SeparatorFrom(rest, 0);
-    return UnescapeValue(rest.substr(0, end));
+    return UnescapeDnValue(rest.substr(0, end));
   }
   std::size_t end = delimiter.empty() ? std::string_view::npos : rest.find(delimiter);
   return std::string(rest.substr(0, end));
@@ -192,7 +191,7 @@ std::string DnsNameOfDn(std::string_view dn) {
     while (!part.empty() && part.front() == ' ') part.remove_prefix(1);
     if (part.size() > 3 && EqualsNoCase(part.substr(0, 3), "dc=")) {
       if (!out.empty()) out += '.';
-      out += ToLowerAscii(UnescapeValue(part.substr(3)));
+      out += ToLowerAscii(UnescapeDnValue(part.substr(3)));
     }
     if (comma == std::string_view::npos) break;
     pos = comma + 1;

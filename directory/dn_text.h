@@ -45,6 +45,11 @@ std::string RepairFilter(std::string_view filter);
 // \29, \5c and \00. Other bytes, multi-byte characters included, pass unchanged.
 std::string EscapeFilterValue(std::string_view value);
 
+// One attribute value of a DN with its escapes resolved: "\," "\+" "\\" ... give the
+// character, "\XX" hex pairs the byte they name ("Smith\, John" gives "Smith, John",
+// "\E5\8C\97" the UTF-8 bytes of one character). A lone trailing backslash is kept.
+std::string UnescapeDnValue(std::string_view value);
+
 // The text with every '\' byte dropped (Active Directory values and DNs are stored so).
 std::string StripBackslashes(std::string_view text);
 

@@ -7,6 +7,9 @@
 namespace norvane {
 namespace {
 
+// The longest department name the IM server takes, in bytes.
+constexpr std::size_t kDeptNameBytes = 255;
+
 bool IsTypeStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
 bool IsTypeChar(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.';
@@ -54,13 +57,6 @@ bool SplitComponent(std::string_view component, std::string_view* type, std::str
   return true;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 std::vector<std::string_view> SplitDn(std::string_view dn) {
@@ -84,25 +80,12 @@ std::string ParentDn(std::string_view dn) {
   return std::string(dn.substr(sep + 1));
 }
 
-std::string UnescapeDnValue(std::string_view value) {
-  std::string out;
-  out.reserve(value.size());
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    if (value[i] != '\\' || i + 1 >= value.size()) {
-      out += value[i];
-      continue;
-    }
-    int hi = HexDigit(value[i + 1]);
-    int lo = i + 2 < value.size() ? HexDigit(value[i + 2]) : -1;
-    if (hi >= 0 && lo >= 0) {
-      out += static_cast<char>(hi * 16 + lo);
-      i += 2;
-    } else {
-      out += value[i + 1];
-      ++i;
-    }
+std::string DeptNameOf(std::string_view directory_name) {
+  std::string name(directory_name);
+  for (char& c : name) {
+    if (c == '\\') c = '/';
   }
-  return out;
+  return CutToBytes(name, kDeptNameBytes);
 }
 
 std::string EscapeDnValue(std::string_view value) {
@@ -127,7 +110,7 @@ std::string DnToDeptName(std::string_view dn) {
   for (std::string_view part : parts) {
     std::string_view type, value;
     if (SplitComponent(part, &type, &value) && EqualsNoCase(type, "ou")) {
-      return UnescapeDnValue(value);
+      return DeptNameOf(UnescapeDnValue(value));
     }
   }
   std::string domain;
@@ -138,7 +121,7 @@ std::string DnToDeptName(std::string_view dn) {
       domain += ToLowerAscii(UnescapeDnValue(value));
     }
   }
-  return domain;
+  return DeptNameOf(domain);
 }
 
 namespace {
@@ -177,7 +160,7 @@ std::string DeptPathImpl(std::string_view dn, const std::vector<std::string>& ba
   for (std::string_view part : SplitDn(relative)) {
     std::string_view type, value;
     if (SplitComponent(part, &type, &value) && EqualsNoCase(type, "ou")) {
-      path = UnescapeDnValue(value) + "\\" + path;
+      path = DeptNameOf(UnescapeDnValue(value)) + "\\" + path;
     }
   }
   return path;

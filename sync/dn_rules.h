@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config/records.h"
+#include "directory/dn_text.h"
 
 namespace norvane {
 
@@ -23,9 +24,12 @@ std::vector<std::string_view> SplitDn(std::string_view dn);
 // The text after the first component of a DN (its parent DN); empty when there is none.
 std::string ParentDn(std::string_view dn);
 
-// The value of one component with its escapes resolved ("Smith\, John" gives "Smith, John",
-// "\E5\8C\97" the UTF-8 bytes it names).
-std::string UnescapeDnValue(std::string_view value);
+// The department name the IM server is given for a directory name (an OU value unescaped,
+// a group's CN): the server's path separator "\" cannot stand in a department name, so
+// every "\" becomes "/" ("R\D" is the department "R/D", a department of its own, not "D"
+// below "R"), and the name is cut to the server's 255 bytes at a character boundary.
+// Every DN-to-name and DN-to-path rule below goes through it.
+std::string DeptNameOf(std::string_view directory_name);
 
 // A value escaped for a DN component: ',', '+', '"', '\\', '<', '>', ';', '=' get a
 // backslash, and so do a leading '#' or blank and a trailing blank.
@@ -33,16 +37,16 @@ std::string EscapeDnValue(std::string_view value);
 
 // The display name of a department DN: the value of its first OU component; without one,
 // the dotted domain of its DC components (dc=corp,dc=example,dc=com gives
-// corp.example.com); with neither, empty. Of a ";"-joined list of bases only the first
-// counts. Texts of 3 bytes or fewer give an empty name.
+// corp.example.com); with neither, empty. Either is given as DeptNameOf makes it. Of a ";"-joined
+// list of bases only the first counts. Texts of 3 bytes or fewer give an empty name.
 std::string DnToDeptName(std::string_view dn);
 
 // The IM server path of a DN: the OU values between the search base and the DN, from the
-// top, each followed by "\", in ASCII upper case (OU=Sales,OU=HQ,DC=corp,DC=com under
-// DC=corp,DC=com gives HQ\SALES\). The base is the first of `bases` whose text occurs in
-// the DN after its start; the base itself and a DN under no base give "". A configured
-// domain controller whose DN lies inside the relative part stands for a department named
-// after its dotted domain.
+// top, each made a name by DeptNameOf and followed by "\", in ASCII upper case
+// (OU=Sales,OU=HQ,DC=corp,DC=com under DC=corp,DC=com gives HQ\SALES\). The base is the first of
+// `bases` whose text occurs in the DN after its start; the base itself and a DN under no base give
+// "". A configured domain controller whose DN lies inside the relative part stands for a department
+// named after its dotted domain.
 std::string DnToDeptPath(std::string_view dn, const std::vector<std::string>& bases,
                          const std::vector<DcEntry>& dc_list);
 

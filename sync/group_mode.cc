@@ -23,14 +23,14 @@ using engine_internal::MemberKey;
 
 namespace {
 
-// The display name of a group: the value of its first component (its CN), or the key
-// itself when it is not a DN.
+// The department name of a group: the value of its first component (its CN), or the key
+// itself when it is not a DN, made a name by DeptNameOf.
 std::string GroupName(const std::string& key) {
   std::vector<std::string_view> parts = SplitDn(key);
-  if (parts.empty()) return key;
+  if (parts.empty()) return DeptNameOf(key);
   std::size_t eq = parts.front().find('=');
-  if (eq == std::string_view::npos) return key;
-  return UnescapeDnValue(parts.front().substr(eq + 1));
+  if (eq == std::string_view::npos) return DeptNameOf(key);
+  return DeptNameOf(UnescapeDnValue(parts.front().substr(eq + 1)));
 }
 
 }  // namespace
@@ -147,7 +147,11 @@ void SyncEngine::NameGroupDepartments() {
       Group& g = groups_[members[k]];
       std::string name;
       do {
-        name = g.cn + " (" + std::to_string(number++) + ")";
+        const std::string suffix = " (" + std::to_string(number++) + ")";
+        name = DeptNameOf(g.cn + suffix);
+        if (name.size() < g.cn.size() + suffix.size()) {
+          name = CutToBytes(g.cn, name.size() - suffix.size()) + suffix;  // the number stays
+        }
       } while (!taken.insert({place.first, ToLowerAscii(name)}).second);
       g.name = name;
     }

@@ -79,6 +79,16 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
+// True when the server holds `account` in the department `path`; for "" (a user directly
+// under a base), when it holds it in no department.
+bool HeldIn(SdkDeptManager* dept, const std::string& account, const std::string& path) {
+  const std::vector<std::string> current =
+      ParseNameList(dept->DepartmentsOfUser(account), "Departments", "Department");
+  if (path.empty()) return current.empty();
+  return std::any_of(current.begin(), current.end(),
+                     [&](const std::string& d) { return EqualsNoCase(d, path); });
+}
+
 }  // namespace
 
 bool SyncEngine::ReadChangeMark(ChangeMark& mark) {
@@ -165,8 +175,65 @@ int SyncEngine::UpdateFromDirectory() {
     depts.insert(depts.end(), base_depts.begin(), base_depts.end());
   }
   if (!sdk_ || !sdk_->DeptManager()) return 0;
-  if (!UpdateDept(depts)) return 0;
-  return UpdateFromLDAP(users) ? 1 : 0;
+  // Users are moved out of a deleted OU's department before it goes.
+  UpdateRemovals removals;
+  if (!UpdateDept(depts, &removals)) return 0;
+  if (!UpdateFromLDAP(users, &removals)) return 0;
+  return ApplyUpdateRemovals(removals);
+}
+
+int SyncEngine::ApplyUpdateRemovals(const UpdateRemovals& removals) {
+  if (removals.departments.empty() && removals.accounts.empty()) return 1;
+  std::size_t server_accounts = 0;
+  if (!removals.accounts.empty() && manage_sync_.delete_share > 0 &&
+      !CountServerAccounts(&server_accounts)) {
+    return 0;
+  }
+  if (!RemovalAllowed(removals.departments.size(), removals.accounts.size(), server_accounts)) {
+    return 0;
+  }
+  SdkDeptManager* dept = sdk_->DeptManager();
+  SdkUserManager* users = sdk_->UserManager();
+  std::lock_guard<std::mutex> guard(lock_);
+  std::string account;
+  try {
+    for (const std::string& path : removals.departments) {
+      if (!dept->DepartmentExists(path)) continue;  // went with a parent removed before
+      dept->RemoveDepartment(path, 0);
+      ++departments_done_;
+    }
+    for (const std::string& name : removals.accounts) {
+      account = name;
+      users->RemoveUser(account);
+    }
+  } catch (const SdkError& e) {
+    ReportSdkError(e);
+    WriteLog(Format("UpdateUser2Zelto  Error Account=%s", account.c_str()));
+    return 0;
+  } catch (...) {
+    WriteLog(Format("UpdateUser2Zelto  Error Account=%s", account.c_str()));
+    return 0;
+  }
+  return 1;
+}
+
+int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records) {
+  UpdateRemovals removals;
+  if (!UpdateDept(records, &removals)) return 0;
+  return ApplyUpdateRemovals(removals);
+}
+
+int SyncEngine::UpdateFromLDAP(const std::vector<ChangedUser>& records) {
+  UpdateRemovals removals;
+  if (!UpdateFromLDAP(records, &removals)) return 0;
+  return ApplyUpdateRemovals(removals);
+}
+
+bool SyncEngine::ImportPlacesUsersOf(const std::string& parent_dn) const {
+  const bool base = std::any_of(search_bases_.begin(), search_bases_.end(),
+                                [&](const std::string& b) { return EqualsNoCase(parent_dn, b); });
+  const bool department = StartsWithNoCase(parent_dn, "ou=") && !DnToDeptPath(parent_dn).empty();
+  return (base || department) && !ExcludedWithAncestors(parent_dn);
 }
 
 bool SyncEngine::ExcludedWithAncestors(const std::string& dn) const {
@@ -216,35 +283,45 @@ bool SyncEngine::DirectoryHoldsDepartment(const std::string& path, bool* known) 
     *known = false;
     return false;
   }
-  // The DN the path would have below each base: "A\B\" is OU=B,OU=A,<base>.
-  std::string relative;
+  // The DN the path would have below each base: "A\B\" is OU=B,OU=A,<base>. A "/" in a
+  // name may stand for a "\" of the OU's name (DeptNameOf): both readings are tried.
+  std::vector<std::string> relatives(2);
   std::size_t start = 0;
   while (start < path.size()) {
     std::size_t end = path.find('\\', start);
     if (end == std::string::npos) end = path.size();
-    if (end > start)
-      relative = "OU=" + EscapeDnValue(path.substr(start, end - start)) + "," + relative;
+    if (end > start) {
+      const std::string name = path.substr(start, end - start);
+      std::string slashed = name;
+      std::replace(slashed.begin(), slashed.end(), '/', '\\');
+      relatives[0] = "OU=" + EscapeDnValue(name) + "," + relatives[0];
+      relatives[1] = "OU=" + EscapeDnValue(slashed) + "," + relatives[1];
+    }
     start = end + 1;
   }
+  if (relatives[1] == relatives[0]) relatives.pop_back();
   const std::string filter = DeptFilter(sys_config_.directory_type, 0);
-  for (const std::string& base : search_bases_) {
-    if (base.empty() || relative.empty()) continue;
-    int code = 0;
-    LdapResult* result = client_->Search(connection_, relative + base, filter, "dn", &code);
-    if (result) {
-      client_->FreeResult(result);
-      return true;
+  for (const std::string& relative : relatives) {
+    for (const std::string& base : search_bases_) {
+      if (base.empty() || relative.empty()) continue;
+      int code = 0;
+      LdapResult* result = client_->Search(connection_, relative + base, filter, "dn", &code);
+      if (result) {
+        client_->FreeResult(result);
+        return true;
+      }
+      if (code != kLdapSuccess && code != kLdapNoSuchObject) *known = false;
     }
-    if (code != kLdapSuccess && code != kLdapNoSuchObject) *known = false;
   }
   return false;
 }
 
-int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records) {
+int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records, UpdateRemovals* removals) {
   if (!sdk_ || !sdk_->DeptManager()) return 0;
   SdkDeptManager* dept = sdk_->DeptManager();
   struct Change {
     const ChangedDept* record;
+    std::string name;  // the department's name (DeptNameOf)
     std::string parent_path;
     std::string path;
   };
@@ -255,14 +332,14 @@ int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records) {
         record.kind != kChangeDeleted) {
       continue;
     }
-    const std::string dn = "ou=" + record.name + "," + record.parent_dn;
+    const std::string dn = "OU=" + EscapeDnValue(record.name) + "," + record.parent_dn;
     // Only what lies below a search base is a department.
     if (DnToDeptPath(dn).empty()) continue;
     // An excluded OU has no department of its own; whatever happens to it must not move,
     // rename or remove a department that merely shares its name.
     if (ExcludedWithAncestors(dn)) continue;
-    Change change{&record, DnToDeptPath(record.parent_dn), ""};
-    change.path = change.parent_path + record.name + "\\";
+    Change change{&record, DeptNameOf(record.name), DnToDeptPath(record.parent_dn), ""};
+    change.path = change.parent_path + change.name + "\\";
     if (record.kind == kChangeDeleted) {
       deleted.push_back(std::move(change));
     } else {
@@ -286,7 +363,7 @@ int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records) {
     // Created, moved and renamed OUs first: a moved OU is told apart from its old parent's
     // deletion only while that parent is still there.
     for (const Change& change : live) {
-      const std::string& name = change.record->name;
+      const std::string& name = change.name;
       const std::string& parent_path = change.parent_path;
       if (DeptExistsUnder(name, parent_path)) continue;  // there already: nothing to do
       if (!dept->DepartmentExists(parent_path)) {
@@ -346,16 +423,15 @@ int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records) {
       dept->RenameDepartment(parent_path + on_server.front() + "\\", name);
       ++departments_done_;
     }
-    // Then the deletions, children before parents. An OU deleted and made again in the
-    // same window keeps its department.
+    // Then the deletions, children before parents, held for the guard. An OU deleted and
+    // made again in the same window keeps its department.
     std::stable_sort(deleted.begin(), deleted.end(), [](const Change& a, const Change& b) {
       return DnDepth(a.record->parent_dn) > DnDepth(b.record->parent_dn);
     });
     for (const Change& change : deleted) {
       if (live_paths.count(ToLowerAscii(change.path))) continue;
-      if (DeptExistsUnder(change.record->name, change.parent_path)) {
-        dept->RemoveDepartment(change.path, 0);
-        ++departments_done_;
+      if (DeptExistsUnder(change.name, change.parent_path)) {
+        removals->departments.push_back(change.path);
       }
     }
   } catch (const SdkError& e) {
@@ -367,7 +443,7 @@ int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records) {
   return 1;
 }
 
-int SyncEngine::UpdateFromLDAP(const std::vector<ChangedUser>& records) {
+int SyncEngine::UpdateFromLDAP(const std::vector<ChangedUser>& records, UpdateRemovals* removals) {
   if (!sdk_ || !sdk_->DeptManager()) return 0;
   SdkDeptManager* dept = sdk_->DeptManager();
   SdkUserManager* users = sdk_->UserManager();
@@ -389,30 +465,42 @@ int SyncEngine::UpdateFromLDAP(const std::vector<ChangedUser>& records) {
     for (const ChangedUser& record : records) {
       account = record.account;
       const int kind = record.kind;
-      // An excluded account is never put on the server; its deletion still applies.
-      if (kind != kChangeDeleted && IsExcludedUser(account)) continue;
+      // An excluded account is the server's own: never put there, nor removed.
+      if (IsExcludedUser(account)) continue;
       const bool has_cn =
           record.dn.find("cn=") != std::string::npos || record.dn.find("CN=") != std::string::npos;
-      // ParentDn honours escaped commas (CN=Smith\, John,...).
-      const std::string parent = has_cn ? ParentDn(record.dn) : "";
+      // ParentDn honours escaped commas (CN=Smith\, John,...). A deleted user's DN is its
+      // tombstone's; where it was is its last known parent.
+      std::string parent = has_cn ? ParentDn(record.dn) : "";
+      if (!record.last_known_parent.empty()) parent = record.last_known_parent;
       const std::string path = DnToDeptPath(parent);
       WriteLog(Format("UpdateFromLDAP type=%d: Account = '%s',Dept=%s", kind, account.c_str(),
                       path.c_str()));
       ++users_done_;
+      if (kind != kChangeCreated && kind != kChangeChanged && kind != kChangeDeleted) continue;
+      // As in the full import, only accounts in an imported department or directly under a
+      // base are the directory's (not CN=Users, not below an excluded department): the
+      // update neither places nor removes any other.
+      if (!ImportPlacesUsersOf(parent)) continue;
+      std::lock_guard<std::mutex> guard(lock_);
       if (kind == kChangeDeleted) {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (users->UserExists(account)) users->RemoveUser(account);
+        if (!users->UserExists(account)) continue;
+        if (manage_sync_.same_cover == 1 && !HeldIn(dept, account, path)) {
+          // Kept data: an account of that name outside the user's department is the
+          // server's own.
+          WriteLog(Format("UpdateFromLDAP Account=%s 不在部门%s中，是Zelto服务器自有的帐号，未删除",
+                          account.c_str(), path.c_str()));
+          continue;
+        }
+        if (std::none_of(removals->accounts.begin(), removals->accounts.end(),
+                         [&](const std::string& a) { return EqualsNoCase(a, account); })) {
+          removals->accounts.push_back(account);
+        }
         continue;
       }
-      if (kind != kChangeCreated && kind != kChangeChanged) continue;
-      // As in the full import, only accounts in an imported department or directly under a
-      // base are placed (not CN=Users, not below an excluded department).
-      const bool under_base =
-          std::any_of(search_bases_.begin(), search_bases_.end(),
-                      [&](const std::string& base) { return EqualsNoCase(parent, base); });
-      const bool in_department = StartsWithNoCase(parent, "ou=") && !path.empty();
-      if ((!under_base && !in_department) || ExcludedWithAncestors(parent)) continue;
-      std::lock_guard<std::mutex> guard(lock_);
+      // Made again after a deletion of this update: it stays.
+      std::erase_if(removals->accounts,
+                    [&](const std::string& a) { return EqualsNoCase(a, account); });
       // A department the update could not bring over (an ambiguous rename, a missing
       // parent) would fail every later run at this user; the full import places it.
       if (!path.empty() && !known_paths.count(ToLowerAscii(path))) {

@@ -16,6 +16,33 @@
 
 namespace norvane {
 
+namespace {
+
+// A removal of this many accounts or fewer is never refused for its share: in a small
+// organisation a few leavers are a large share, and the absolute threshold still holds.
+constexpr std::size_t kShareFloor = 10;
+
+// Walks the server's organisation from the top: `visit` gets each department's path ("" for
+// the top, whose accounts are those in no department), its children's paths and its
+// accounts, parents before children. Throws what the SDK throws.
+void WalkOrganisation(
+    SdkDeptManager* dept,
+    const std::function<void(const std::string& path, const std::vector<std::string>& children,
+                             const std::vector<std::string>& accounts)>& visit) {
+  std::function<void(const std::string&)> walk = [&](const std::string& path) {
+    std::vector<std::string> children;
+    for (const std::string& name :
+         ParseNameList(dept->ChildDepartments(path), "Departments", "Department")) {
+      children.push_back(path + name + "\\");
+    }
+    visit(path, children, ParseNameList(dept->DepartmentUsers(path), "Users", "User"));
+    for (const std::string& child : children) walk(child);
+  };
+  walk("");
+}
+
+}  // namespace
+
 void SyncEngine::CollectServerOrganisation() {
   if (!sdk_) return;
   org_known_ = false;
@@ -25,35 +52,70 @@ void SyncEngine::CollectServerOrganisation() {
   // An account is listed once however many departments hold it: placing it once strikes
   // it off, and a second entry would have it deleted although the directory holds it.
   std::unordered_set<std::string> listed;
-  SdkDeptManager* dept = sdk_->DeptManager();
-  std::function<void(const std::string&)> walk = [&](const std::string& path) {
-    std::vector<std::string> children;
-    for (const std::string& name :
-         ParseNameList(dept->ChildDepartments(path), "Departments", "Department")) {
-      children.push_back(path + name + "\\");
-    }
-    departments.insert(departments.end(), children.begin(), children.end());
-    for (const std::string& account : ParseNameList(dept->DepartmentUsers(path), "Users", "User")) {
-      const std::string key = ToLowerAscii(account);
-      if (listed.insert(key).second) accounts.push_back(account);
-      // "" lists the accounts in no department.
-      KnownUser& known = known_users_[key];
-      if (!path.empty()) known.departments.push_back(path);
-      // The walk does not tell in which order the departments were joined.
-      if (known.departments.size() > 1) unsure_.insert(key);
-    }
-    for (const std::string& child : children) walk(child);
-  };
   try {
-    walk("");
+    WalkOrganisation(sdk_->DeptManager(),
+                     [&](const std::string& path, const std::vector<std::string>& children,
+                         const std::vector<std::string>& users) {
+                       departments.insert(departments.end(), children.begin(), children.end());
+                       for (const std::string& account : users) {
+                         const std::string key = ToLowerAscii(account);
+                         if (listed.insert(key).second) accounts.push_back(account);
+                         KnownUser& known = known_users_[key];
+                         if (!path.empty()) known.departments.push_back(path);
+                         // The walk does not tell in which order the departments were joined.
+                         if (known.departments.size() > 1) unsure_.insert(key);
+                       }
+                     });
     org_known_ = true;
   } catch (const SdkError& e) {
     // What was listed stays listed; an incomplete list only removes less.
     ReportSdkError(e);
   }
   std::lock_guard<std::mutex> guard(lock_);
+  server_accounts_ = accounts.size();
   depts_to_remove_.Assign(std::move(departments));
   users_to_remove_.Assign(std::move(accounts));
+}
+
+bool SyncEngine::CountServerAccounts(std::size_t* count) {
+  std::unordered_set<std::string> listed;
+  try {
+    WalkOrganisation(sdk_->DeptManager(), [&](const std::string&, const std::vector<std::string>&,
+                                              const std::vector<std::string>& users) {
+      for (const std::string& account : users) listed.insert(ToLowerAscii(account));
+    });
+  } catch (const SdkError& e) {
+    ReportSdkError(e);
+    return false;
+  }
+  *count = listed.size();
+  return true;
+}
+
+bool SyncEngine::RemovalAllowed(std::size_t departments, std::size_t accounts,
+                                std::size_t server_accounts) const {
+  const long threshold = manage_sync_.delete_threshold;
+  if (threshold > 0 && departments + accounts > static_cast<std::size_t>(threshold)) {
+    WriteLog(
+        Format("删除保护: 本次将删除%zu个部门和%zu个用户, 超过删除上限%ld, 未删除任何数据. "
+               "如确需删除, 请调高LdapConfig.xml中ManageSync的DeleteThreshold, "
+               "或设为0关闭删除保护",
+               departments, accounts, threshold));
+    return false;
+  }
+  const long share = manage_sync_.delete_share;
+  // accounts * 100 > share * server_accounts, without a division that would round.
+  if (share > 0 && accounts > kShareFloor &&
+      accounts * 100 > static_cast<std::size_t>(share) * server_accounts) {
+    WriteLog(
+        Format("删除保护: 本次将删除%zu个用户, 占Zelto服务器上%zu个用户的%zu%%, "
+               "超过删除比例上限%ld%%, 未删除任何数据. 如确需删除, "
+               "请调高LdapConfig.xml中ManageSync的DeleteShare, 或设为0关闭比例保护",
+               accounts, server_accounts, server_accounts ? accounts * 100 / server_accounts : 100,
+               share));
+    return false;
+  }
+  return true;
 }
 
 int SyncEngine::DeleteNotLdapData() {
@@ -61,16 +123,7 @@ int SyncEngine::DeleteNotLdapData() {
   std::lock_guard<std::mutex> guard(lock_);
   const std::vector<std::string> departments = depts_to_remove_.Remaining();
   const std::vector<std::string> accounts = users_to_remove_.Remaining();
-  const long threshold = manage_sync_.delete_threshold;
-  const long total = static_cast<long>(departments.size() + accounts.size());
-  if (threshold > 0 && total > threshold) {
-    WriteLog(
-        Format("删除保护: 本次将删除%zu个部门和%zu个用户, 超过删除上限%ld, 未删除任何数据. "
-               "如确需删除, 请调高LdapConfig.xml中ManageSync的DeleteThreshold, "
-               "或设为0关闭删除保护",
-               departments.size(), accounts.size(), threshold));
-    return 0;
-  }
+  if (!RemovalAllowed(departments.size(), accounts.size(), server_accounts_)) return 0;
   try {
     for (auto it = departments.rbegin(); it != departments.rend(); ++it) {
       sdk_->DeptManager()->RemoveDepartment(*it, 0);

@@ -115,7 +115,17 @@ int SyncEngine::SyncOneDC(int mode) {
     // Read before the import, so that what changes while it runs is left to the next update.
     ChangeMark mark;
     const bool marked = active_directory && ReadChangeMark(mark);
-    result = ImportAll();
+    if (active_directory && !marked) {
+      // Every Active Directory controller answers these; a directory that does not is of
+      // another type, whose users the Active Directory filters do not find.
+      WriteLog(
+          Format("读不到Active Directory的根条目(RootDSE)信息 ip=%s,port=%d: "
+                 "目录类型(LDAPSVRType=0)可能设置错误；本次同步未导入和删除任何数据，同步失败",
+                 record.server_ip.c_str(), record.server_port));
+      result = 0;
+    } else {
+      result = ImportAll();
+    }
     if (!result) {
       WriteLog(Format("SyncOneDC=%s:失败，请检查此dc的DC、USER、PWD是否配置正确",
                       sys_config_.domain.c_str()));
@@ -146,6 +156,13 @@ int SyncEngine::ImportAll() {
     }
   }
   UpdateUser2Zelto();
+  if (!failed_users_.empty()) {
+    WriteLog(
+        Format("导入LDAP数据未全部成功: %zu个用户未能写入Zelto服务器(见上面的"
+               "\"增加用户失败\"), 同步失败",
+               failed_users_.size()));
+    return 0;
+  }
   WriteLog("导入LDAP数据成功");
   return 1;
 }

@@ -7,8 +7,15 @@
 // directory no longer holds. Every step writes an activity-log line.
 //
 // Safety of the removal step: a directory read that was cut short (page error, size limit,
-// lost connection) or could not be made at all makes the run fail before anything is
-// removed, and a removal larger than ManageSync's DeleteThreshold is refused.
+// lost connection), could not be made at all, or found no user at all under a base makes
+// the run fail before anything is removed, and so does an Active Directory run whose root
+// entry cannot be read (a directory of another type). A removal larger than ManageSync's
+// DeleteThreshold, or one of more than DeleteShare percent of the server's accounts, is
+// refused; the incremental update's removals are held to the same guard, and it removes
+// only what lies where the import would have placed it.
+//
+// A run in which some users could not be written ends with a line that counts them and
+// fails; what the directory holds of the others is on the server.
 //
 // One run at a time: SyncOneDC, ImportNamedUsers, SetAuthType, SetAuthTypeForAccounts and
 // RemoveExcludedUsers each take the run lock (platform/run_lock.h, a file lock in the base
@@ -78,9 +85,14 @@ class SyncEngine {
   // Incremental update (Active Directory, departments from OUs). UpdateFromDirectory
   // fetches the objects changed since the current high number and applies them: nonzero
   // on success. UpdateDept and UpdateFromLDAP apply the departments and users: 1 on
-  // success, 0 after a server error (the rest of the list is not processed). UpdateDept
-  // leaves OUs at or below an excluded department alone whatever their kind, and applies
-  // created, moved and renamed OUs before deleted ones.
+  // success, 0 after a server error (the rest of the list is not processed) or when the
+  // deletion guard refused the removals. UpdateDept leaves OUs at or below an excluded
+  // department alone whatever their kind, and applies created, moved and renamed OUs before
+  // deleted ones. Removals come last, all of one update counted together by the guard, and
+  // only of what the import would have placed: a department of an OU below a base and not
+  // excluded; an account not excluded whose entry was (its last known place for a deleted
+  // one) in a base or an OU the import imports, and, with SameCover=1, which the server
+  // holds in that department (elsewhere it is the server's own).
   int UpdateFromDirectory();
   int UpdateDept(const std::vector<ChangedDept>& records);
   int UpdateFromLDAP(const std::vector<ChangedUser>& records);
@@ -88,8 +100,9 @@ class SyncEngine {
   // Steps of ImportAll, public for the dialogs and tests. REQUIRES: connected.
   // ImportUsers places users in the departments that ImportDepartments recorded in this
   // engine's organisation document in memory (never re-read from the file), and fails
-  // when a base has no element there. A user search whose entries yield not one account
-  // (the attribute UserProperty maps to "uid" is on none of them) is an incomplete read.
+  // when a base has no element there. A user search that returns no entry at all, or whose
+  // entries yield not one account (the attribute UserProperty maps to "uid" is on none of
+  // them), is an incomplete read.
   int ImportDepartments();
   int ImportUsers();
   // Creates or moves `account` into the department `department` (a DN in OU mode, a group
@@ -108,6 +121,11 @@ class SyncEngine {
   void CollectServerOrganisation();
   // Deletes what is left on the removal lists, children before parents, then users.
   int DeleteNotLdapData();
+  // The deletion guard: false, with the reason in the log, when removing `departments`
+  // departments and `accounts` accounts, out of `server_accounts` on the server, is more
+  // than DeleteThreshold or DeleteShare allows.
+  bool RemovalAllowed(std::size_t departments, std::size_t accounts,
+                      std::size_t server_accounts) const;
   // Removes the listed accounts that exist on the server (the excluded-users dialog's
   // removal), under the run lock. 1 on success; 0 when another run holds the lock, without
   // SDK objects (EngineInit) or after a server error (the accounts before it stay removed).
@@ -220,6 +238,19 @@ class SyncEngine {
   void UpdateUser2Zelto();
 
   // Incremental update.
+  // What an update would remove, held back until the guard has seen all of it.
+  struct UpdateRemovals {
+    std::vector<std::string> departments;  // paths, children before parents
+    std::vector<std::string> accounts;
+  };
+  int ApplyUpdateRemovals(const UpdateRemovals& removals);
+  int UpdateDept(const std::vector<ChangedDept>& records, UpdateRemovals* removals);
+  int UpdateFromLDAP(const std::vector<ChangedUser>& records, UpdateRemovals* removals);
+  // True when the import places users of the container `parent_dn`: a base itself, or an
+  // OU below one that is not excluded (itself or above).
+  bool ImportPlacesUsersOf(const std::string& parent_dn) const;
+  // The accounts on the server, each once; false when the walk failed.
+  bool CountServerAccounts(std::size_t* count);
   struct ChangeMark {
     std::int64_t usn = 0;
     std::string invocation_id;
@@ -282,7 +313,9 @@ class SyncEngine {
   bool org_known_ = false;
   SdkPipeline* pipeline_ = nullptr;  // the user import's, while it runs
   bool server_failed_ = false;       // a write of the import failed at the server itself
-  std::unordered_set<std::string> placed_keys_;  // lower-case specified_accounts_
+  std::unordered_set<std::string> failed_users_;  // lower-case accounts whose writes failed
+  std::size_t server_accounts_ = 0;               // accounts CollectServerOrganisation listed
+  std::unordered_set<std::string> placed_keys_;   // lower-case specified_accounts_
 
   std::vector<std::string> specified_accounts_;
   std::string unknown_account_;

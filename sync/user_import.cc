@@ -23,7 +23,10 @@ using engine_internal::FirstValue;
 
 namespace {
 
+// The server's limits: the basic fields (name, mobile, email, phone) and the details'
+// texts (the position among them).
 constexpr std::size_t kFieldBytes = 63;
+constexpr std::size_t kDetailFieldBytes = 255;
 constexpr char kUnchanged[] = "ZELTO_NULL";
 
 }  // namespace
@@ -59,6 +62,7 @@ int SyncEngine::ImportUsers() {
   specified_accounts_.clear();
   placed_keys_.clear();
   server_failed_ = false;
+  failed_users_.clear();
   const std::string filter = UserFilter(sys_config_.directory_type);
   // The users' writes go out side by side; each user's in its order.
   SdkPipeline pipeline(sdk_.get());
@@ -89,6 +93,7 @@ int SyncEngine::ImportUsers() {
       const bool buffer =
           sync_scope_.user_dept_type > 0 && sys_config_.directory_type != kActiveDirectory;
       std::vector<std::pair<EntryAttributes, std::string>> buffered;
+      long entries = 0;   // every entry the search returned
       long people = 0;    // entries that are neither disabled nor machine accounts
       long accounts = 0;  // of them, the ones that yielded an account
       auto take = [&](const EntryAttributes& attributes, const std::string& dn) {
@@ -100,6 +105,7 @@ int SyncEngine::ImportUsers() {
       };
       ReadStatus status =
           ForEachEntry(base, filter, [&](const EntryAttributes& attributes, const std::string& dn) {
+            ++entries;
             if (buffer) {
               buffered.emplace_back(attributes, dn);
             } else {
@@ -109,7 +115,15 @@ int SyncEngine::ImportUsers() {
       for (const auto& [attributes, dn] : buffered) take(attributes, dn);
       if (status == ReadStatus::kEntryLost) return 0;
       if (server_failed_) break;
-      if (people > 0 && accounts == 0) {
+      if (status == ReadStatus::kComplete && entries == 0) {
+        // A base holds its organisation's people: none at all is a read that went wrong,
+        // and taken as it stands it would remove every account.
+        WriteLog(
+            Format("base=%s 下没有读到任何用户，可能是目录类型(LDAPSVRType)、搜索基准(DC)"
+                   "或用户过滤条件设置错误",
+                   base.c_str()));
+        NoteIncompleteRead("用户", base);
+      } else if (people > 0 && accounts == 0) {
         // Not one account out of a directory of people: the mapped attribute is not there
         // (a name mistyped), not a directory without users.
         WriteLog(Format("base=%s 的%ld个用户条目中没有一个带有帐号属性 %s (UserProperty uid)",
@@ -270,6 +284,7 @@ int SyncEngine::PlaceUser(XmlElement document, const std::string& department,
                      ReportSdkError(*error);
                      WriteLog(Format("Add User=%s, dept=%s 调用Zelto SDK 增加用户失败",
                                      account.c_str(), path.c_str()));
+                     if (importing) failed_users_.insert(key);
                      // Left as far as it got: what the server holds now is asked when it is needed
                      // again.
                      unsure_.insert(key);
@@ -278,6 +293,7 @@ int SyncEngine::PlaceUser(XmlElement document, const std::string& department,
                    });
   } catch (const SdkError& e) {
     unsure_.insert(key);
+    if (pipeline_) failed_users_.insert(key);
     ReportSdkError(e);
     if (IsServerFailure(e)) server_failed_ = true;
     WriteLog(
@@ -285,6 +301,7 @@ int SyncEngine::PlaceUser(XmlElement document, const std::string& department,
     result = 0;
   } catch (...) {
     unsure_.insert(key);
+    if (pipeline_) failed_users_.insert(key);
     WriteLog(Format("Add User=%s, dept=%s 调用Zelto SDK 增加用户失败,用户数据接口未知异常",
                     account.c_str(), path.c_str()));
     result = 0;
@@ -306,9 +323,9 @@ SyncEngine::BasicFields SyncEngine::ReadBasicInfo(const EntryAttributes& attribu
   f.phone = value("phone");
   f.position = value("position");
 
-  auto cut = [](std::string& field, const char* format) {
-    if (field.size() <= kFieldBytes) return;
-    std::string shortened = CutToBytes(field, kFieldBytes);
+  auto cut = [](std::string& field, const char* format, std::size_t limit = kFieldBytes) {
+    if (field.size() <= limit) return;
+    std::string shortened = CutToBytes(field, limit);
     WriteLog(Format(format, field.c_str(), shortened.c_str()));
     field = shortened;
   };
@@ -316,6 +333,7 @@ SyncEngine::BasicFields SyncEngine::ReadBasicInfo(const EntryAttributes& attribu
   cut(f.mobile, "SetUserBasicInfo Mobile=%s字段太长, 被截短的后Mobile=%s");
   cut(f.email, "SetUserBasicInfo Email=%s字段太长, 被截短的后Email=%s");
   cut(f.phone, "SetUserBasicInfo strPhone=%s字段太长, 被截短的后Phone=%s");
+  cut(f.position, "SetUserDetails Position=%s字段太长, 被截短的后Position=%s", kDetailFieldBytes);
   f.gender = !gender.empty() && gender[0] == '1' ? 1 : -1;
   return f;
 }

@@ -552,6 +552,28 @@ TEST_F(ConfigTest, DeleteThresholdDefaultsUnlessAPlainNumberIsStored) {
   }
 }
 
+TEST_F(ConfigTest, DeleteShareDefaultsTo20AndIsWrittenBack) {
+  struct Case {
+    const char* attribute;
+    long expected;
+  } cases[] = {{"", 20},
+               {"DeleteShare=\"0\"", 0},
+               {"DeleteShare=\"35\"", 35},
+               {"DeleteShare=\"-1\"", 20},
+               {"DeleteShare=\"all\"", 20}};
+  for (const Case& c : cases) {
+    Open(Doc(std::string("<ManageSync ") + c.attribute + "/>"));
+    ManageSyncInfo info;
+    info.delete_share = -1;
+    ASSERT_TRUE(config_.LoadManageSync(info)) << c.attribute;
+    EXPECT_EQ(info.delete_share, c.expected) << c.attribute;
+  }
+  ManageSyncInfo info;
+  info.delete_share = 7;
+  ASSERT_TRUE(config_.SaveManageSync(info));
+  EXPECT_EQ(FileAttribute("ManageSync", "DeleteShare"), "7");
+}
+
 TEST_F(ConfigTest, MissingManageSyncLeavesTheRecordAndIsCreatedOnSave) {
   Open(Doc("<SysConfig/>"));
   ManageSyncInfo info;
@@ -564,7 +586,8 @@ TEST_F(ConfigTest, MissingManageSyncLeavesTheRecordAndIsCreatedOnSave) {
   std::vector<std::string> names;
   for (auto& [name, value] : doc.Root().FirstChild("ManageSync").Attributes())
     names.push_back(name);
-  EXPECT_EQ(names, (std::vector<std::string>{"SameCover", "AUTHTYPE", "UpdateTime", "IfAutoSync"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"SameCover", "AUTHTYPE", "UpdateTime", "IfAutoSync",
+                                             "DeleteShare"}));
 }
 
 // ---- the type sections
@@ -801,7 +824,7 @@ TEST_F(ConfigTest, ASaveChangesOnlyWhatItWrites) {
   const std::string after =
       Doc("\n  <ManageSync SameCover=\"1\" AUTHTYPE=\"1\" "
           "UpdateTime=\"1293858000\" IfAutoSync=\"1\" "
-          "DeleteThreshold=\"50\"/>\n  " +
+          "DeleteThreshold=\"50\" DeleteShare=\"20\"/>\n  " +
           rest + "  <StartMode StartType=\"1\"/>\n");
   EXPECT_EQ(base_.ReadConfig(), after);
 }

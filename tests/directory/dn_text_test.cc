@@ -70,6 +70,14 @@ TEST(DnTextTest, StripBackslashesDropsEveryBackslash) {
   EXPECT_EQ(StripBackslashes("plain"), "plain");
 }
 
+TEST(DnTextTest, UnescapeDnValueResolvesCharacterAndHexEscapes) {
+  EXPECT_EQ(UnescapeDnValue("Smith\\, John"), "Smith, John");
+  EXPECT_EQ(UnescapeDnValue("R\\5CD"), "R\\D");
+  EXPECT_EQ(UnescapeDnValue("R\\\\D"), "R\\D");
+  EXPECT_EQ(UnescapeDnValue("\\E5\\8C\\97"), "北");
+  EXPECT_EQ(UnescapeDnValue("end\\"), "end\\");  // a lone trailing backslash stays
+}
+
 TEST(DnTextTest, OuNamesOfLiveAndDeletedUnits) {
   EXPECT_EQ(OuNameOf("OU=Sales,OU=Corp,DC=corp", ","), "Sales");
   EXPECT_EQ(OuNameOf("ou=East,o=corp", ","), "East");
@@ -82,6 +90,7 @@ TEST(DnTextTest, OuNamesOfLiveAndDeletedUnits) {
   EXPECT_EQ(OuNameOf("OU=Sales\\, East\\0ADEL:guid,CN=Deleted Objects", "\\"), "Sales, East");
   EXPECT_EQ(OuNameOf("CN=Users,DC=corp", ","), "");
   EXPECT_EQ(OuNameOf("OU=Last", ","), "Last");
+  EXPECT_EQ(OuNameOf("OU=R\\\\D\\0ADEL:guid,CN=Deleted Objects", "\\"), "R\\D");
 }
 
 TEST(DnTextTest, DnsNameOfNamingContext) {

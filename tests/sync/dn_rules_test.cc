@@ -62,6 +62,21 @@ TEST(DnToDeptNameTest, OuValueOrDottedDomain) {
   EXPECT_EQ(DnToDeptName("OU=\\E9\\94\\80,DC=corp"), "销");
 }
 
+TEST(DeptNameTest, BackslashBecomesSlashAndNamesFitTheServer) {
+  const std::vector<std::string> bases{"o=corp"};
+  // An OU named R\D is a department of its own, not D below R, however it is escaped.
+  EXPECT_EQ(DnToDeptName("ou=R\\5CD,o=corp"), "R/D");
+  EXPECT_EQ(DnToDeptPath("ou=R\\5CD,o=corp", bases, kNoDcs), "R/D\\");
+  EXPECT_EQ(DnToDeptPath("ou=x\\\\y,ou=R\\5CD,o=corp", bases, kNoDcs), "R/D\\X/Y\\");
+  EXPECT_EQ(DnToDeptPathAsNamed("ou=x\\\\y,ou=R\\5CD,o=corp", bases, kNoDcs), "R/D\\x/y\\");
+  EXPECT_EQ(DeptNameOf("a\\b\\c"), "a/b/c");
+  std::string long_name = "x";
+  for (int i = 0; i < 100; ++i) long_name += "长";  // 301 bytes
+  const std::string cut = DeptNameOf(long_name);
+  EXPECT_EQ(cut.size(), 253u);  // 1 + 84 * 3: never half a character
+  EXPECT_EQ(DnToDeptName("ou=" + long_name + ",o=corp"), cut);
+}
+
 TEST(ParentDnTest, EscapedAndStrippedCommas) {
   EXPECT_EQ(ParentDn("CN=Smith\\, John,OU=Sales,DC=corp"), "OU=Sales,DC=corp");
   // A DN whose backslashes were dropped on the way still finds its real parent.

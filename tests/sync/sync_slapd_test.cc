@@ -287,6 +287,80 @@ TEST_F(SlapdImportTest, DeletionGuardDefaultsTo500) {
   EXPECT_TRUE(DumpOrg(zeltod_).users.count("staff0001"));
 }
 
+TEST_F(SlapdImportTest, OuWithABackslashGetsADepartmentOfItsOwn) {
+  ASSERT_TRUE(slapd_.Modify(
+      "dn: ou=R,o=corp\nchangetype: add\nobjectClass: organizationalUnit\nou: R\n\n"
+      "dn: ou=D,ou=R,o=corp\nchangetype: add\nobjectClass: organizationalUnit\nou: D\n\n"
+      "dn: ou=R\\5CD,o=corp\nchangetype: add\nobjectClass: organizationalUnit\nou: R\\D\n\n"
+      "dn: uid=rd1,ou=R\\5CD,o=corp\nchangetype: add\nobjectClass: inetOrgPerson\nuid: rd1\n"
+      "cn: RD One\nsn: One\n"));
+  ASSERT_EQ(Sync(Corp()), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_TRUE(org.HasDept("R/D\\"));
+  EXPECT_TRUE(org.HasDept("R\\D\\"));
+  EXPECT_EQ(org.users["rd1"].departments, std::vector<std::string>{"R/D\\"});
+  EXPECT_EQ(org.users.size(), 607u);
+}
+
+TEST_F(SlapdImportTest, LongTitleIsCutAndUsersThatCannotBeWrittenFailTheRun) {
+  std::string title;
+  for (int i = 0; i < 100; ++i) title += "长";  // 300 bytes; the server takes 255
+  ASSERT_TRUE(slapd_.Modify(
+      "dn: uid=alice,ou=Sales,o=corp\nchangetype: modify\nreplace: title\ntitle: " + title +
+      "\n\n"
+      // An account the server refuses whatever its fields.
+      "dn: uid=bad\\5Cname,ou=Sales,o=corp\nchangetype: add\nobjectClass: inetOrgPerson\n"
+      "uid: bad\\name\ncn: Bad\nsn: Bad\n"));
+  EXPECT_EQ(Sync(Corp()), 0);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_EQ(org.users["alice"].Field("position"), title.substr(0, 255));  // 85 characters
+  EXPECT_TRUE(base_.Logged("被截短的后Position=" + title.substr(0, 255)));
+  EXPECT_FALSE(base_.Logged("Add User=alice,"));
+  EXPECT_TRUE(base_.Logged("Add User=bad\\name,"));
+  EXPECT_TRUE(base_.Logged("1个用户未能写入Zelto服务器"));
+  EXPECT_FALSE(base_.Logged("导入LDAP数据成功"));
+  EXPECT_EQ(org.users.size(), 606u);
+}
+
+TEST_F(SlapdImportTest, ARunThatReadsNoUserRemovesNothing) {
+  ASSERT_EQ(Sync(Corp()), 1);
+  ASSERT_TRUE(
+      slapd_.Modify("dn: ou=Empty,o=corp\nchangetype: add\nobjectClass: organizationalUnit\n"));
+  // With both guards off only the read itself can tell.
+  ConfigSpec settings = Corp();
+  settings.delete_threshold = 0;
+  settings.delete_share = 0;
+  settings.type = 0;  // Active Directory's root entry and filters on an OpenLDAP directory
+  base_.ClearLines();
+  EXPECT_EQ(Sync(settings), 0);
+  EXPECT_TRUE(base_.Logged("目录类型(LDAPSVRType=0)可能设置错误"));
+  EXPECT_FALSE(base_.Logged("导入LDAP数据成功"));
+  EXPECT_EQ(DumpOrg(zeltod_).users.size(), 606u);
+
+  settings.type = 1;
+  settings.dc = "ou=Empty,o=corp";
+  EXPECT_EQ(Sync(settings), 0);
+  EXPECT_TRUE(base_.Logged("base=ou=Empty,o=corp 下没有读到任何用户"));
+  EXPECT_EQ(DumpOrg(zeltod_).users.size(), 606u);
+}
+
+TEST_F(SlapdImportTest, DeletionGuardCountsInProportionToTheServersAccounts) {
+  ConfigSpec settings = Corp();
+  settings.delete_threshold = 0;  // the absolute guard off: only the share holds
+  ASSERT_EQ(Sync(settings), 1);
+  settings.limit_dc = {"ou=Staff,o=corp"};  // 600 of 606 accounts
+  EXPECT_EQ(Sync(settings), 0);
+  EXPECT_TRUE(base_.Logged("本次将删除600个用户, 占Zelto服务器上606个用户的99%"));
+  EXPECT_TRUE(base_.Logged("DeleteShare"));
+  EXPECT_TRUE(DumpOrg(zeltod_).users.count("staff0001"));
+
+  settings.delete_share = 0;
+  EXPECT_EQ(Sync(settings), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_FALSE(org.users.count("staff0001"));
+  EXPECT_EQ(org.users.size(), 6u);
+}
+
 TEST_F(SlapdImportTest, TwoBasesAreBothImported) {
   ConfigSpec settings = Corp();
   settings.dc = "ou=Sales,o=corp;ou=Engineering,o=corp";

@@ -131,6 +131,11 @@ bool BaseFolderScope::WriteConfig(const ConfigSpec& settings, const Zeltod& zelt
   } else {
     manage.SetAttribute("DeleteThreshold", std::to_string(settings.delete_threshold));
   }
+  if (settings.delete_share < 0) {
+    manage.RemoveAttribute("DeleteShare");
+  } else {
+    manage.SetAttribute("DeleteShare", std::to_string(settings.delete_share));
+  }
   XmlElement allow = root.FirstChild("AllowDC");
   for (XmlElement child : allow.Children()) child.Remove();
   std::vector<std::string> dcs = settings.dc_list;

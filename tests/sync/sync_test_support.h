@@ -39,6 +39,7 @@ struct ConfigSpec {
   int dept_mode = 0;
   int same_cover = 0;
   long delete_threshold = -1;  // -1: attribute absent
+  long delete_share = -1;      // -1: attribute absent
   std::vector<std::string> limit_dc;
   std::vector<std::string> limit_user;
   std::map<std::string, std::string> user_property;  // extra pairs for the type's section

@@ -145,7 +145,7 @@ TEST_F(SambaUpdateTest, CreatedMovedDisabledDeletedAndExcludedObjects) {
   EXPECT_EQ(Lower(org.users["ua1"].departments), std::vector<std::string>{"c\\"});
   EXPECT_FALSE(org.users.count("ua2"));  // disabled
   EXPECT_FALSE(org.users.count("ua3"));  // deleted
-  EXPECT_FALSE(org.users.count("ua4"));  // deleted although excluded
+  EXPECT_TRUE(org.users.count("ua4"));   // excluded: the server's own, not removed
   EXPECT_FALSE(org.users.count("ux1"));  // excluded, not added
   EXPECT_TRUE(base_.Logged("UpdateFromLDAP type=2: Account = 'ua1',Dept=C\\"));
   EXPECT_TRUE(base_.Logged("UpdateFromLDAP type=0: Account = 'ua5',Dept=C\\"));
@@ -196,7 +196,7 @@ TEST_F(SambaUpdateTest, RenamedOusFollowTheOneVanishedChildOnly) {
 
 TEST_F(SambaUpdateTest, FailedUpdateStoresNothingAndTheNextRunFetchesTheSameChanges) {
   ConfigSpec settings = Base("UpdFail");
-  ASSERT_TRUE(dc_->Modify(Ou("OU=F")));
+  ASSERT_TRUE(dc_->Modify(Ou("OU=F") + User("uf0", "OU=F")));
   ASSERT_EQ(Run(settings, 0), 1);
   const std::int64_t usn = ReadPreviousHighUsn(base_dn_);
   ASSERT_TRUE(dc_->Modify(User("uf1", "OU=F")));
@@ -212,8 +212,8 @@ TEST_F(SambaUpdateTest, FailedUpdateStoresNothingAndTheNextRunFetchesTheSameChan
     engine.EngineInit();
     EXPECT_EQ(engine.SyncOneDC(1), 0);
     base_.ClearLines();
-    EXPECT_EQ(engine.UpdateFromLDAP({ChangedUser{Dn("CN=uf1,OU=F"), "uf1", kChangeCreated, 0},
-                                     ChangedUser{Dn("CN=uf2,OU=F"), "uf2", kChangeCreated, 0}}),
+    EXPECT_EQ(engine.UpdateFromLDAP({ChangedUser{Dn("CN=uf1,OU=F"), "uf1", kChangeCreated, 0, ""},
+                                     ChangedUser{Dn("CN=uf2,OU=F"), "uf2", kChangeCreated, 0, ""}}),
               0);
     EXPECT_TRUE(base_.Logged("UpdateUser2Zelto  Error Account=uf1"));
     EXPECT_FALSE(base_.Logged("Account = 'uf2'"));
@@ -311,6 +311,76 @@ TEST_F(SambaUpdateTest, DeletedObjectsTheBindAccountMayNotReadLeadToAFullImport)
   EXPECT_FALSE(org.users.count("ut2"));
   EXPECT_TRUE(org.users.count("ut1"));
   EXPECT_GT(ReadPreviousHighUsn(base_dn_), usn);
+}
+
+TEST_F(SambaUpdateTest, UpdateKeepsToTheDeletionGuardAndToTheImportsScope) {
+  ConfigSpec settings = Base("UpdGuard");
+  const std::string outside = "OU=UpdGuardOut," + dc_->base_dn();
+  ASSERT_TRUE(dc_->Modify("dn: " + outside +
+                          "\nchangetype: add\nobjectClass: organizationalUnit\n\n"
+                          "dn: CN=gdout," +
+                          outside +
+                          "\nchangetype: add\nobjectClass: user\nsAMAccountName: gdout\n"
+                          "userAccountControl: 512\nunicodePwd:: " +
+                          UnicodePwd(kPassword) + "\n\n" + Ou("OU=A") + User("gd1", "OU=A") +
+                          User("gd2", "OU=A") + User("gd3", "OU=A") + User("gd4", "OU=A") +
+                          User("gd5", "OU=A")));
+  settings.delete_threshold = 3;
+  ASSERT_EQ(Run(settings, 0), 1);
+  {
+    // An account of the server's own that shares a name with a user outside the base.
+    std::unique_ptr<SdkRoot> sdk =
+        SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
+    sdk->UserManager()->AddUser("gdout", 0);
+  }
+  std::string disable;
+  for (const char* account : {"gd1", "gd2", "gd3", "gd4", "gd5"}) {
+    disable += "dn: " + Dn(std::string("CN=") + account + ",OU=A") +
+               "\nchangetype: modify\nreplace: userAccountControl\nuserAccountControl: 514\n\n";
+  }
+  ASSERT_TRUE(dc_->Modify(disable + "dn: CN=gdout," + outside + "\nchangetype: delete\n"));
+  base_.ClearLines();
+  EXPECT_EQ(Run(settings, 1), 0);
+  EXPECT_TRUE(base_.Logged("本次将删除0个部门和5个用户, 超过删除上限3")) << Joined(base_.Lines());
+  ServerOrg guarded = DumpOrg(zeltod_);
+  EXPECT_TRUE(guarded.users.count("gd1") && guarded.users.count("gd5"));
+  EXPECT_TRUE(guarded.users.count("gdout"));
+
+  // Kept data: gd5, moved by hand into a department of the server's own, stays its own.
+  {
+    std::unique_ptr<SdkRoot> sdk =
+        SdkRoot::Create(zeltod_.Host(), zeltod_.SdkPort(), {zeltod_.CredentialFile()});
+    sdk->DeptManager()->AddDepartment("Own", "");
+    sdk->DeptManager()->MoveUser("gd5", "A\\", "Own\\", 0);
+  }
+  settings.delete_threshold = 0;
+  settings.same_cover = 1;
+  ASSERT_EQ(Run(settings, 1), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_FALSE(org.users.count("gd1") || org.users.count("gd4"));
+  EXPECT_TRUE(org.users.count("gd5"));
+  EXPECT_TRUE(org.users.count("gdout"));  // deleted outside the base: not the directory's
+  ASSERT_TRUE(dc_->Modify("dn: " + outside + "\nchangetype: delete\n"));
+}
+
+TEST_F(SambaUpdateTest, OuWithABackslashInTheUpdateAndTheNamedUserImport) {
+  ConfigSpec settings = Base("UpdSlash");
+  ASSERT_TRUE(dc_->Modify(Ou("OU=R") + Ou("OU=D,OU=R") + User("us0", "OU=D,OU=R")));
+  ASSERT_EQ(Run(settings, 0), 1);
+  ASSERT_TRUE(dc_->Modify(Ou("OU=R\\5CD") + User("us1", "OU=R\\5CD")));
+  ASSERT_EQ(Run(settings, 1), 1);
+  ServerOrg org = DumpOrg(zeltod_);
+  EXPECT_TRUE(org.HasDept("R/D\\"));
+  EXPECT_EQ(Lower(org.users["us1"].departments), std::vector<std::string>{"r/d\\"});
+  EXPECT_EQ(Lower(org.users["us0"].departments), std::vector<std::string>{"r\\d\\"});
+
+  ASSERT_TRUE(dc_->Modify(User("us2", "OU=R\\5CD")));
+  SyncEngine engine;
+  engine.EngineInit();
+  std::vector<std::string> failed;
+  EXPECT_EQ(engine.ImportNamedUsers({"us2"}, failed), 1);
+  EXPECT_TRUE(failed.empty());
+  EXPECT_EQ(Lower(DumpOrg(zeltod_).users["us2"].departments), std::vector<std::string>{"r/d\\"});
 }
 
 }  // namespace
