@@ -27,6 +27,12 @@ SyncEngine::~SyncEngine() {
   connection_ = nullptr;
 }
 
+std::string SyncEngine::SdkSettingsOf(const SysConfigInfo& sys) {
+  return sys.sdk_server_ip + "\n" + std::to_string(sys.sdk_server_port) + "\n" + sys.app_server_ip +
+         "\n" + std::to_string(sys.app_server_port) + "\n" + sys.sdk_credential_file + "\n" +
+         sys.sdk_ca_file;
+}
+
 std::string SyncEngine::CurrentDocumentPath() const { return BaseFolder() + "test.xml"; }
 std::string SyncEngine::PreviewDocumentPath() const { return BaseFolder() + "testTmp.xml"; }
 
@@ -37,6 +43,7 @@ int SyncEngine::EngineInit() {
   config.LoadSysConfig(sys);
   sdk_ = CreateSdkRoot(sys);
   if (!sdk_) return 0;
+  sdk_settings_ = SdkSettingsOf(sys);
   WriteEmptyOrgDocument(CurrentDocumentPath());
   WriteEmptyOrgDocument(PreviewDocumentPath());
   return ReloadConfig();
@@ -55,6 +62,18 @@ int SyncEngine::ReloadConfig() {
   ok = ok && config.LoadLimitDC(limit_dc);
   ok = ok && config.LoadLimitUser(limit_user);
   config.LoadDcList(dc_list_);
+  // The Zelto server's address and trust settings (config set, the wizard) reach the next
+  // run without a restart: a root made under other settings is replaced.
+  if (sdk_ && ok && SdkSettingsOf(sys_config_) != sdk_settings_) {
+    if (std::unique_ptr<SdkRoot> root = CreateSdkRoot(sys_config_)) {
+      sdk_ = std::move(root);
+      sdk_settings_ = SdkSettingsOf(sys_config_);
+    } else {
+      WriteLog(
+          "Zelto服务器的新设置不可用 (SDKSVRIP/SDKSVRPort/SDKCredentialFile/SDKCAFile), "
+          "仍使用原来的设置");
+    }
+  }
   limit_dc_.clear();
   for (const std::string& key : limit_dc) limit_dc_.insert(DnKey(key));
   limit_user_.clear();

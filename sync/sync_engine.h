@@ -175,6 +175,8 @@ class SyncEngine {
   RemovalList& UsersToRemove() { return users_to_remove_; }
 
  private:
+  // The settings an SdkRoot is made from, as one comparable text.
+  static std::string SdkSettingsOf(const SysConfigInfo& sys);
   enum class ReadStatus { kNotStarted, kComplete, kIncomplete, kEntryLost };
   using EntryVisitor = std::function<void(const EntryAttributes&, const std::string& dn)>;
 
@@ -285,6 +287,7 @@ class SyncEngine {
   std::string current_domain_;
 
   std::unique_ptr<SdkRoot> sdk_;
+  std::string sdk_settings_;  // what sdk_ was made from (SdkSettingsOf)
   std::unique_ptr<CLdapClient> client_;
   LdapConnection* connection_ = nullptr;
   OrgDocument org_;

@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <thread>
 
+#include "config/ldap_config.h"
 #include "platform/activity_log.h"
 #include "platform/run_lock.h"
 #include "server/sdk.h"
@@ -102,6 +104,23 @@ TEST_F(SlapdImportTest, NestedOusBecomeNestedDepartmentsWithTheirUsers) {
   EXPECT_EQ(again.departments.size(), departments);
   EXPECT_EQ(again.users.size(), 606u);
   EXPECT_EQ(again.users["bob"].departments, std::vector<std::string>{"Sales\\East\\"});
+}
+
+// The running program's engine is made once; a credential file named afterwards (config set,
+// the wizard) is used by its next run.
+TEST_F(SlapdImportTest, ChangedServerTrustSettingsReachTheNextRunWithoutARestart) {
+  ASSERT_TRUE(base_.WriteConfig(Corp(), zeltod_));
+  const std::string wrong = base_.dir() + "/wrong.credential";
+  std::ofstream(wrong) << "not-the-server-secret\n";
+  CLdapConfig config;
+  config.Init();
+  ASSERT_TRUE(config.SaveTrustSetting("SDKCredentialFile", wrong));
+  SyncEngine engine;
+  ASSERT_EQ(engine.EngineInit(), 1);
+  EXPECT_EQ(engine.SyncOneDC(0), 0);
+  ASSERT_TRUE(config.SaveTrustSetting("SDKCredentialFile", zeltod_.CredentialFile()));
+  EXPECT_EQ(engine.SyncOneDC(0), 1);
+  EXPECT_EQ(DumpOrg(zeltod_).users.count("alice"), 1u);
 }
 
 TEST_F(SlapdImportTest, SameCoverDecidesWhetherServerOnlyDataStays) {
