@@ -99,8 +99,13 @@ int Main(int argc, char** argv) {
   std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(best_len), args.end());
   // Refused before anything is read or written: an option this command does not know
   // (a later version's, say) must not run it with a meaning the administrator did not ask for.
-  if (rest.size() < best->min_args || rest.size() > best->max_args) {
-    std::fprintf(stderr, "norvanectl: %s 的参数不对\n", best->words);
+  if (rest.size() > best->max_args) {
+    std::fprintf(stderr, "norvanectl: %s 不接受参数 %s\n", best->words,
+                 rest[best->max_args].c_str());
+    return Usage();
+  }
+  if (rest.size() < best->min_args) {
+    std::fprintf(stderr, "norvanectl: %s 缺少参数\n", best->words);
     return Usage();
   }
   if (best->max_args == 1 && !rest[0].empty() && rest[0][0] == '-') {
