@@ -140,10 +140,18 @@ int CtlPreview() {
   ConsolePrompt prompt(&console);
   LogEcho echo(&console);
   SyncEngine engine(&prompt);
-  engine.EngineInit();
+  if (!engine.EngineInit()) {
+    console.Line("预览失败: 无法读取配置或连接目录服务器, 详情请见系统日志.");
+    return 1;
+  }
   const SysConfigInfo& sys = engine.SysConfig();
-  bool ok = true;
-  for (const std::string& base : SplitList(sys.domain)) {
+  const std::vector<std::string> bases = SplitList(sys.domain);
+  if (bases.empty()) {
+    console.Line("预览失败: 配置中没有搜索基准 (SysConfig 的 DC).");
+    return 1;
+  }
+  int failed = 0;
+  for (const std::string& base : bases) {
     LdapServerParams record;
     record.server_ip = sys.ldap_server_ip;
     record.server_port = sys.ldap_server_port;
@@ -152,15 +160,18 @@ int CtlPreview() {
     record.domain_name = base;
     record.admin_account = sys.admin_account;
     record.admin_password = sys.admin_password;
-    if (!engine.PreviewData(record)) {
-      ok = false;
+    XmlElement element;
+    if (engine.PreviewData(record)) {
+      element = engine.Document().FindDeptElement(engine.Document().document().Root(), base);
+    }
+    if (!element) {
+      console.Line("预览失败: 读不到 " + base + " 下的部门, 详情请见系统日志.");
+      ++failed;
       continue;
     }
-    XmlElement element =
-        engine.Document().FindDeptElement(engine.Document().document().Root(), base);
-    if (element) PrintTree(element, 0);
+    PrintTree(element, 0);
   }
-  return ok ? 0 : 1;
+  return failed == 0 ? 0 : 1;
 }
 
 int CtlImportUsers(const std::string& accounts) {
@@ -169,14 +180,23 @@ int CtlImportUsers(const std::string& accounts) {
   LogEcho echo(&console);
   SyncEngine engine(&prompt);
   engine.EngineInit();
+  const std::vector<std::string> names = SplitList(accounts);
+  if (names.empty()) {
+    console.Line("没有要导入的帐号.");
+    return 1;
+  }
   std::vector<std::string> failed;
-  int result = engine.ImportNamedUsers(SplitList(accounts), failed);
+  int result = engine.ImportNamedUsers(names, failed);
   for (const std::string& account : failed) {
     std::printf("未导入: %s (不在已配置的域控制器下)\n", account.c_str());
   }
   if (!result && !engine.UnknownAccount().empty()) {
     std::printf("未导入: %s (目录中没有此帐号), 其后的帐号未处理\n",
                 engine.UnknownAccount().c_str());
+  } else if (!result) {
+    std::printf("导入指定用户失败, 详情请见系统日志.\n");
+  } else if (failed.empty()) {
+    std::printf("已导入 %zu 个帐号.\n", names.size());
   }
   return result && failed.empty() ? 0 : 1;
 }

@@ -58,13 +58,24 @@ int CNorvaneApp::InitInstance() {
   decision_ = ChooseStart(JoinArguments(argc_, argv_), &ReadConfiguredStartType,
                           [&host] { return host.IsServiceInstalled() == 1; });
   switch (decision_) {
-    case StartDecision::kRemove:
+    case StartDecision::kRemove: {
+      const bool installed = host.IsServiceInstalled() == 1;
       install_result_ = host.RemoveService();
+      if (install_result_) {
+        std::printf("%s\n", installed ? "服务 NORVANE_SVC 已卸载." : "服务 NORVANE_SVC 未安装, 无需卸载.");
+      }
       return install_result_;
+    }
     case StartDecision::kInstall:
       host.AddDependency(kZeltoServiceName);
       if (std::string group = CredentialGroup(); !group.empty()) host.AddSupplementaryGroup(group);
       install_result_ = host.InstallService();
+      if (install_result_ && ReadConfiguredStartType() != 1) {
+        // systemd would start the window, which never reports ready: say so now.
+        std::fprintf(stderr,
+                     "注意: LdapConfig.xml 的启动方式为界面方式 (StartMode StartType=\"0\"), "
+                     "服务启动时会失败; 请在窗口中选择“以服务方式启动”, 或把 StartType 设为 1\n");
+      }
       return install_result_;
     case StartDecision::kInterfaceMode:
       RunAsService = 0;

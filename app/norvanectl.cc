@@ -42,10 +42,13 @@ const Command kCommands[] = {
     {"auth", "--all|--users \"ACCOUNT;ACCOUNT...\"|--domain --type ldap|local", 2, kAny, CtlAuth},
 };
 
-int Usage() {
-  std::fprintf(stderr, "用法: norvanectl [--base DIR] COMMAND [ARGS...]\n命令:\n");
-  for (const Command& c : kCommands) std::fprintf(stderr, "  %s %s\n", c.words, c.usage);
-  return 2;
+// The usage text: asked for (--help) on standard output with status 0, otherwise on
+// standard error with status 2.
+int Usage(bool asked = false) {
+  FILE* out = asked ? stdout : stderr;
+  std::fprintf(out, "用法: norvanectl [--base DIR] COMMAND [ARGS...]\n命令:\n");
+  for (const Command& c : kCommands) std::fprintf(out, "  %s %s\n", c.words, c.usage);
+  return asked ? 0 : 2;
 }
 
 std::vector<std::string> SplitWords(const char* words) {
@@ -70,8 +73,8 @@ int Main(int argc, char** argv) {
     if (args[i] == "--base" && i + 1 < args.size() && !args[i + 1].empty()) {
       SetBaseFolder(args[i + 1]);
       i += 2;
-    } else if (args[i] == "--help") {
-      return Usage();
+    } else if (args[i] == "--help" || args[i] == "-h") {
+      return Usage(true);
     } else {
       std::fprintf(stderr, "norvanectl: 未知选项 %s\n", args[i].c_str());
       return Usage();

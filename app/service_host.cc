@@ -241,6 +241,23 @@ int ServiceHost::InstallService() {
     }
   }
   Report(true, kInstallSucceeded);
+  if (!SystemdRuns()) {
+    // An image being built, say: the unit is there, but nothing could enable it.
+    Report(true, ("systemd 未在运行: 服务单元已写入 " + UnitPath() +
+                  ", 但未启用; systemd 运行后请执行 systemctl daemon-reload && systemctl enable " +
+                  UnitName())
+                     .c_str());
+  }
+  for (const std::string& d : dependencies_) {
+    bool found = false;
+    for (const char* folder : {"/etc/systemd/system/", "/lib/systemd/system/",
+                               "/usr/lib/systemd/system/", "/run/systemd/system/"}) {
+      found = found || FileExists(SystemRoot() + folder + d);
+    }
+    if (!found) {
+      Report(false, ("警告: 本服务依赖的 " + d + " 尚未安装, 它安装之前本服务无法启动").c_str());
+    }
+  }
   return 1;
 }
 

@@ -66,6 +66,9 @@ TEST_F(ProgramTest, InstallsEnablesReinstallsAndRemovesTheUnit) {
   ASSERT_TRUE(doc.Save(base_ + "/LdapConfig.xml"));
   ASSERT_EQ(program_->Run({"-install"}, root.Environment()), 0) << program_->Errors();
   EXPECT_EQ(program_->Output(), "Install succeeded .\n");
+  // The shipped start type is the window's, and nothing provides the server's unit yet.
+  EXPECT_NE(program_->Errors().find("StartType=\"0\""), std::string::npos) << program_->Errors();
+  EXPECT_NE(program_->Errors().find("Zelto_SvrMain.service 尚未安装"), std::string::npos);
   EXPECT_EQ(root.Calls(),
             (std::vector<std::string>{"daemon-reload", "enable NORVANE_SVC.service"}));
   std::string unit;
@@ -90,16 +93,23 @@ TEST_F(ProgramTest, InstallsEnablesReinstallsAndRemovesTheUnit) {
   root.ClearCalls();
   ASSERT_EQ(program_->Run({"-uninstall"}, root.Environment()), 0) << program_->Errors();
   EXPECT_FALSE(FileExists(root.UnitPath()));
-  EXPECT_EQ(program_->Output(), "");
+  EXPECT_EQ(program_->Output(), "服务 NORVANE_SVC 已卸载.\n");
   ASSERT_FALSE(root.Calls().empty());
   EXPECT_EQ(root.Calls().front(), "stop --no-block NORVANE_SVC.service");
   EXPECT_EQ(root.Calls().back(), "daemon-reload");
 
-  // Removing what is not installed succeeds silently, without a call.
+  // Removing what is not installed succeeds, without a call.
   root.ClearCalls();
   ASSERT_EQ(program_->Run({"-UnRegserver"}, root.Environment()), 0);
-  EXPECT_EQ(program_->Output() + program_->Errors(), "");
+  EXPECT_EQ(program_->Output() + program_->Errors(), "服务 NORVANE_SVC 未安装, 无需卸载.\n");
   EXPECT_TRUE(root.Calls().empty());
+
+  // Where systemd does not run (an image being built), the unit is written and the
+  // administrator told that nothing enabled it.
+  SystemRoot image(/*systemd_runs=*/false);
+  ASSERT_EQ(program_->Run({"-install"}, image.Environment()), 0) << program_->Errors();
+  EXPECT_NE(program_->Output().find("systemd 未在运行"), std::string::npos) << program_->Output();
+  EXPECT_TRUE(image.Calls().empty());
 }
 
 TEST_F(ProgramTest, InstallWithoutAServiceManagerFailsOnStandardError) {
