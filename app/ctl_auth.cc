@@ -1,5 +1,7 @@
 #include "app/ctl_auth.h"
 
+#include "app/ctl_tools.h"
+
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,25 +36,6 @@ class LogEcho {
   LogEcho() { SetLogListener(ToStderr); }
   ~LogEcho() { SetLogListener(nullptr); }
 };
-
-// One line of standard input, without echo on a terminal. False at end of input.
-bool ReadSecretLine(std::string& secret) {
-  termios saved{};
-  const bool terminal = isatty(STDIN_FILENO) == 1 && tcgetattr(STDIN_FILENO, &saved) == 0;
-  if (terminal) {
-    std::fputs("password: ", stderr);
-    termios quiet = saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-  }
-  const bool got = static_cast<bool>(std::getline(std::cin, secret));
-  if (terminal) {
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-    std::fputc('\n', stderr);
-  }
-  if (!secret.empty() && secret.back() == '\r') secret.pop_back();
-  return got;
-}
 
 const char* MeaningOf(int code) {
   switch (code) {

@@ -18,13 +18,19 @@ namespace norvane {
 int CtlConfigShow();
 int CtlConfigShow(std::ostream& out, std::ostream& err);
 
-// norvanectl config set NAME VALUE: sets one of the settings the wizard does not show,
-// "SDKCredentialFile", "SDKCAFile" (an absolute path, or "" to remove it) or "RequireTLS"
-// (0 or 1), keeping everything else in the file. Returns 0 with a line saying what was set,
-// 1 with a one-line reason on `err` (an unknown name, a bad value, a missing or unusable
-// file), 2 for a wrong number of arguments.
+// norvanectl config set NAME VALUE: sets one setting by its attribute name, keeping
+// everything else in the file: what the wizard edits (SysConfig's directory and server
+// settings, ManageSync, StartMode's StartType; UpdateTime as HH:MM; the administrator
+// password "SN" only as "-", read from `in`, never from the command line, and stored
+// protected), and the trust settings "SDKCredentialFile", "SDKCAFile" (an absolute path,
+// or "" to remove it) and "RequireTLS" (0 or 1). A directory setting also updates the
+// domain's ChildDC entry, and a new DC the sync scope that was the old one. Returns 0 with a
+// line saying what was set, 1 with a one-line reason on `err` (an unknown name, a bad value,
+// a missing or unusable file), 2 for a wrong number of arguments.
 int CtlConfigSet(const std::vector<std::string>& args);
 int CtlConfigSet(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int CtlConfigSet(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                 std::istream& in);
 
 // `text` as a JSON string literal, quotes included. Bytes that are not valid UTF-8 become
 // U+FFFD, so the output is always valid JSON.

@@ -1,6 +1,8 @@
 #include "app/ctl_tools.h"
 
 #include <openssl/crypto.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
@@ -10,6 +12,27 @@
 #include "config/records.h"
 
 namespace norvane {
+
+bool ReadSecretLine(std::string& secret) { return ReadSecretLine(secret, std::cin); }
+
+bool ReadSecretLine(std::string& secret, std::istream& in) {
+  termios saved{};
+  const bool terminal =
+      &in == &std::cin && isatty(STDIN_FILENO) == 1 && tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    std::fputs("password: ", stderr);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  const bool got = static_cast<bool>(std::getline(in, secret));
+  if (terminal) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::fputc('\n', stderr);
+  }
+  if (!secret.empty() && secret.back() == '\r') secret.pop_back();
+  return got;
+}
 
 int CtlProtectPassword() {
   std::string password;

@@ -2,7 +2,15 @@
 #ifndef NORVANE_APP_CTL_TOOLS_H_
 #define NORVANE_APP_CTL_TOOLS_H_
 
+#include <iosfwd>
+#include <string>
+
 namespace norvane {
+
+// One line of `in` (standard input by default), its line end dropped; without echo, after a
+// "password: " prompt, when it is standard input on a terminal. False at end of input.
+bool ReadSecretLine(std::string& secret);
+bool ReadSecretLine(std::string& secret, std::istream& in);
 
 // `norvanectl config protect-password`: reads a password from standard input (one line,
 // the line end dropped) and prints the protected form that the SN attributes store.

@@ -30,7 +30,8 @@ constexpr std::size_t kAny = static_cast<std::size_t>(-1);
 
 const Command kCommands[] = {
     {"config show", "", 0, 0, [](const std::vector<std::string>&) { return CtlConfigShow(); }},
-    {"config set", "SDKCredentialFile|SDKCAFile|RequireTLS VALUE", 2, 2, CtlConfigSet},
+    {"config set", "NAME VALUE   (NAME: LdapConfig.xml 的属性名; SN - 从标准输入读密码)", 2, 2,
+     [](const std::vector<std::string>& a) { return CtlConfigSet(a); }},
     {"config protect-password", "< PASSWORD", 0, 0,
      [](const std::vector<std::string>&) { return CtlProtectPassword(); }},
     {"sync", "", 0, 0, [](const std::vector<std::string>&) { return CtlSync(); }},

@@ -35,6 +35,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <ctime>
 #include <exception>
 #include <mutex>
 
@@ -149,6 +150,26 @@ std::string ConfigFilePath() {
 }
 
 int CurrentDirectoryType() { return g_directory_type.load(); }
+
+std::int64_t DailyUpdateTime(int hour, int minute) {
+  std::tm local{};
+  local.tm_year = 2011 - 1900;
+  local.tm_mon = 0;
+  local.tm_mday = 1;
+  local.tm_hour = hour;
+  local.tm_min = minute;
+  local.tm_sec = 0;
+  local.tm_isdst = -1;
+  return static_cast<std::int64_t>(std::mktime(&local));
+}
+
+void HourMinuteOf(std::int64_t update_time, int* hour, int* minute) {
+  const std::time_t t = static_cast<std::time_t>(update_time);
+  std::tm local{};
+  localtime_r(&t, &local);
+  *hour = local.tm_hour;
+  *minute = local.tm_min;
+}
 
 bool CurrentRequireTls() { return g_require_tls.load(); }
 

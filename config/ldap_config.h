@@ -36,6 +36,12 @@ std::string ConfigFilePath();
 // Thread-safe.
 int CurrentDirectoryType();
 
+// UpdateTime: the time value of local 2011-01-01 hour:minute:00, daylight saving decided
+// by the system. 24 and 60 roll over into the next day and hour.
+std::int64_t DailyUpdateTime(int hour, int minute);
+// The local hour and minute of an UpdateTime.
+void HourMinuteOf(std::int64_t update_time, int* hour, int* minute);
+
 // Process-wide: whether plain-text directory connections are forbidden: always, unless
 // SysConfig says RequireTLS="0" explicitly. Init and a successful LoadSysConfig set it from
 // the file; true until then, and after an Init that cannot read SysConfig. Thread-safe.

@@ -56,11 +56,7 @@ std::string RangeMessage(int low, int high);
 inline constexpr int kMaxHour = 24;
 inline constexpr int kMaxMinute = 60;
 
-// UpdateTime: the time value of local 2011-01-01 hour:minute:00, daylight saving decided
-// by the system. 24 and 60 roll over into the next day and hour.
-std::int64_t DailyUpdateTime(int hour, int minute);
-// The local hour and minute of an UpdateTime.
-void HourMinuteOf(std::int64_t update_time, int* hour, int* minute);
+// DailyUpdateTime and HourMinuteOf (UpdateTime's form) are in config/ldap_config.h.
 
 }  // namespace norvane
 

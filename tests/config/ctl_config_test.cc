@@ -234,7 +234,9 @@ TEST(CtlConfigSetTest, SetsOnlyTheNamedSettingAndRefusesEverythingElse) {
       << err.str();
   ASSERT_EQ(CtlConfigSet({"RequireTLS", "0"}, out, err), 0) << err.str();
   const std::vector<std::vector<std::string>> refused = {
-      {"SN", "x"}, {"LDAPSVRIP", "10.9.9.9"}, {"RequireTLS", "yes"}, {"SDKCAFile", "ca.pem"}};
+      {"SN", "x"},          {"RequireTLS", "yes"}, {"SDKCAFile", "ca.pem"}, {"LDAPSVRPort", "0"},
+      {"LDAPSVRType", "3"}, {"LDAPSVRIP", "a b"},  {"UpdateTime", "24:00"}, {"DeleteShare", "101"},
+      {"AllowDC", "1"}};
   for (const std::vector<std::string>& args : refused) {
     std::ostringstream o, e;
     EXPECT_EQ(CtlConfigSet(args, o, e), 1) << args[0];
@@ -254,6 +256,65 @@ TEST(CtlConfigSetTest, SetsOnlyTheNamedSettingAndRefusesEverythingElse) {
   SysConfigInfo sys;
   ASSERT_TRUE(config.LoadSysConfig(sys));
   EXPECT_EQ(sys.admin_password, "top secret");
+}
+
+// The settings the wizard edits, from the shell alone: each checked as the wizard checks it,
+// the password from standard input and stored protected, the domain's entry and sync scope
+// following the directory settings.
+TEST(CtlConfigSetTest, SetsWhatTheWizardEditsFromTheShell) {
+  TempBase base;
+  base.WriteConfig(Sample());
+  std::istringstream no_input;
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"LDAPSVRType", "1"},
+                                             {"LDAPSVRIP", "ldap.corp"},
+                                             {"LDAPSVRPort", "389"},
+                                             {"DC", "o=corp"},
+                                             {"ADMIN", "cn=admin,o=corp"},
+                                             {"SDKSVRPort", "7201"},
+                                             {"IfAutoSync", "1"},
+                                             {"UpdateTime", "02:30"},
+                                             {"DeleteShare", "5"},
+                                             {"StartType", "0"}}) {
+    std::ostringstream out, err;
+    EXPECT_EQ(CtlConfigSet(args, out, err, no_input), 0) << args[0] << ": " << err.str();
+  }
+  std::istringstream password("new secret\n");
+  std::ostringstream out, err;
+  ASSERT_EQ(CtlConfigSet({"SN", "-"}, out, err, password), 0) << err.str();
+  EXPECT_EQ(out.str().find("new secret"), std::string::npos);
+  std::istringstream empty;
+  EXPECT_EQ(CtlConfigSet({"SN", "-"}, out, err, empty), 1);
+
+  CLdapConfig config;
+  config.Init();
+  SysConfigInfo sys;
+  ASSERT_TRUE(config.LoadSysConfig(sys));
+  EXPECT_EQ(sys.directory_type, 1);
+  EXPECT_EQ(sys.ldap_server_ip, "ldap.corp");
+  EXPECT_EQ(sys.ldap_server_port, 389);
+  EXPECT_EQ(sys.domain, "o=corp");
+  EXPECT_EQ(sys.admin_account, "cn=admin,o=corp");
+  EXPECT_EQ(sys.admin_password, "new secret");
+  EXPECT_EQ(sys.sdk_server_port, 7201);
+  EXPECT_EQ(sys.sdk_credential_file, "/var/lib/zelto/zelto.db.credential");  // kept
+  std::ifstream file(base.dir() + "LdapConfig.xml");
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.find("new secret"), std::string::npos);
+  std::vector<DcEntry> dcs;
+  ASSERT_TRUE(config.LoadDcList(dcs));
+  ASSERT_EQ(dcs.size(), 2u);  // the old domain's entry became the new one's
+  EXPECT_EQ(dcs[0].domain_name, "o=corp");
+  EXPECT_EQ(dcs[0].server_ip, "ldap.corp");
+  EXPECT_EQ(dcs[0].admin_password, "new secret");
+  ManageSyncInfo manage;
+  ASSERT_TRUE(config.LoadManageSync(manage));
+  EXPECT_EQ(manage.auto_sync, 1);
+  EXPECT_EQ(manage.update_time, DailyUpdateTime(2, 30));
+  EXPECT_EQ(manage.delete_share, 5);
+  int start_type = -1;
+  config.LoadStartMode(start_type);  // reports false whatever it read
+  EXPECT_EQ(start_type, 0);
 }
 
 #ifdef NORVANECTL_PATH

@@ -1,6 +1,8 @@
 // norvanectl sync, preview and import-users as an administrator runs them.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "platform/run_lock.h"
 #include "tests/fixtures/script_runner.h"
 #include "tests/fixtures/zeltod_fixture.h"
@@ -47,6 +49,38 @@ TEST_F(CtlSyncTest, SyncEchoesTheLogAndReportsTheResult) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.errors.find("ConnectLdapsvr失败"), std::string::npos);
   EXPECT_NE(r.errors.find("LDAP数据导入失败，详情请见系统日志."), std::string::npos);
+}
+
+// A new administrator's path: the shipped configuration, set up with config set alone (the
+// password on standard input), then a sync and a login check.
+TEST_F(CtlSyncTest, TheShippedConfigurationIsSetUpFromTheShellAlone) {
+  {
+    std::ifstream in(std::string(NORVANE_SOURCE_DIR) + "/res/LdapConfig.xml", std::ios::binary);
+    std::ofstream(base_.dir() + "/LdapConfig.xml", std::ios::binary) << in.rdbuf();
+  }
+  std::vector<std::pair<std::string, std::string>> settings = {
+      {"LDAPSVRType", "1"},
+      {"LDAPSVRIP", "127.0.0.1"},
+      {"LDAPSVRPort", std::to_string(slapd_.Port())},
+      {"DC", "o=corp"},
+      {"ADMIN", settings_.admin},
+      {"RequireTLS", "0"}};  // the test slapd speaks plain text
+  for (const auto& setting : zeltod_.ClientSettings()) settings.push_back(setting);
+  for (const auto& [name, value] : settings) {
+    ScriptResult r = Ctl({"config", "set", name, value});
+    EXPECT_EQ(r.exit_code, 0) << name << ": " << r.errors;
+  }
+  ScriptResult r = RunScript({std::string(NORVANE_BINARY_DIR) + "/bin/norvanectl", "--base",
+                              base_.dir(), "config", "set", "SN", "-"},
+                             settings_.password + "\n", std::chrono::seconds(30));
+  ASSERT_EQ(r.exit_code, 0) << r.errors;
+  r = Ctl({"sync"});
+  EXPECT_EQ(r.exit_code, 0) << r.errors;
+  EXPECT_TRUE(DumpOrg(zeltod_).HasDept("Sales\\East\\"));
+  r = RunScript({std::string(NORVANE_BINARY_DIR) + "/bin/norvanectl", "--base", base_.dir(),
+                 "verify", "uid=alice,ou=Sales,o=corp"},
+                "alice-pass\n", std::chrono::seconds(30));
+  EXPECT_EQ(r.exit_code, 0) << r.output << r.errors;
 }
 
 TEST_F(CtlSyncTest, PreviewPrintsTheIndentedTreeWithoutWritingTheServer) {
