@@ -95,6 +95,7 @@ bool SyncEngine::CountServerAccounts(std::size_t* count) {
 bool SyncEngine::RemovalAllowed(std::size_t departments, std::size_t accounts,
                                 std::size_t server_accounts) const {
   const long threshold = manage_sync_.delete_threshold;
+  guard_stopped_ = true;  // until the checks below have passed
   if (threshold > 0 && departments + accounts > static_cast<std::size_t>(threshold)) {
     WriteLog(
         Format("删除保护: 本次将删除%zu个部门和%zu个用户, 超过删除上限%ld, 未删除任何数据. "
@@ -115,6 +116,7 @@ bool SyncEngine::RemovalAllowed(std::size_t departments, std::size_t accounts,
                share));
     return false;
   }
+  guard_stopped_ = false;
   return true;
 }
 

@@ -113,6 +113,7 @@ int SyncEngine::SyncOneDC(int mode) {
   departments_done_ = 0;
   users_done_ = 0;
   read_complete_ = true;
+  guard_stopped_ = false;
   const bool active_directory = sys_config_.directory_type == kActiveDirectory;
   if (active_directory && mode == 1) {
     const int update = RunUpdate();
@@ -146,14 +147,39 @@ int SyncEngine::SyncOneDC(int mode) {
       result = ImportAll();
     }
     if (!result) {
-      WriteLog(Format("SyncOneDC=%s:失败，请检查此dc的DC、USER、PWD是否配置正确",
-                      sys_config_.domain.c_str()));
+      // The bind worked: blame the account only where the directory's settings may be wrong.
+      const std::string cause = FailureCause();
+      if (cause.empty()) {
+        WriteLog(Format("SyncOneDC=%s:失败，请检查此dc的DC、USER、PWD是否配置正确",
+                        sys_config_.domain.c_str()));
+      } else {
+        WriteLog(Format("SyncOneDC=%s:失败，原因: %s", sys_config_.domain.c_str(), cause.c_str()));
+      }
     }
     if (result && marked) StoreChangeMark(mark);
     client_->Disconnect(connection_);
     connection_ = nullptr;
   }
   return result;
+}
+
+std::string SyncEngine::FailureCause() {
+  if (guard_stopped_) return "删除保护阻止了本次删除 (见上面的\"删除保护\"一行)";
+  if (!failed_users_.empty()) {
+    return Format("%zu个用户未能写入Zelto服务器", failed_users_.size());
+  }
+  // A server that refuses or does not answer fails every step: ask it once more.
+  try {
+    if (sdk_ && sdk_->DeptManager()) sdk_->DeptManager()->DepartmentExists("Norvane");
+  } catch (const SdkError& e) {
+    return std::string(
+               "Zelto服务器不可用或拒绝了本程序 (凭据文件 SDKCredentialFile、"
+               "SDKSVRIP/SDKSVRPort): ") +
+           e.what();
+  } catch (...) {
+    return "Zelto服务器不可用";
+  }
+  return "";
 }
 
 int SyncEngine::ImportAll() {

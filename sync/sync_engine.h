@@ -175,6 +175,9 @@ class SyncEngine {
   RemovalList& UsersToRemove() { return users_to_remove_; }
 
  private:
+  // Why a run whose directory connection worked failed, in a few words for its closing
+  // line; empty when the directory's settings (base, filter) are the likely cause.
+  std::string FailureCause();
   // The settings an SdkRoot is made from, as one comparable text.
   static std::string SdkSettingsOf(const SysConfigInfo& sys);
   enum class ReadStatus { kNotStarted, kComplete, kIncomplete, kEntryLost };
@@ -323,6 +326,7 @@ class SyncEngine {
   std::vector<std::string> specified_accounts_;
   std::string unknown_account_;
   bool read_complete_ = true;
+  mutable bool guard_stopped_ = false;  // RemovalAllowed refused this run's removals
   std::atomic<long> departments_done_{0};
   std::atomic<long> users_done_{0};
   std::int64_t current_high_usn_ = 0;    // the changes at or above it are fetched

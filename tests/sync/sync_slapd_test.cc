@@ -118,6 +118,9 @@ TEST_F(SlapdImportTest, ChangedServerTrustSettingsReachTheNextRunWithoutARestart
   SyncEngine engine;
   ASSERT_EQ(engine.EngineInit(), 1);
   EXPECT_EQ(engine.SyncOneDC(0), 0);
+  // The bind worked: the closing line names the server, not the directory's account.
+  EXPECT_TRUE(base_.Logged("SyncOneDC=o=corp:失败，原因: Zelto服务器不可用或拒绝了本程序"));
+  EXPECT_FALSE(base_.Logged("请检查此dc的DC、USER、PWD"));
   ASSERT_TRUE(config.SaveTrustSetting("SDKCredentialFile", zeltod_.CredentialFile()));
   EXPECT_EQ(engine.SyncOneDC(0), 1);
   EXPECT_EQ(DumpOrg(zeltod_).users.count("alice"), 1u);
@@ -287,6 +290,7 @@ TEST_F(SlapdImportTest, DeletionGuardRefusesALargeRemoval) {
   EXPECT_TRUE(base_.Logged("删除非LDAP数据失败"));
   EXPECT_TRUE(base_.Logged("0个部门和3个用户"));
   EXPECT_TRUE(base_.Logged("DeleteThreshold"));
+  EXPECT_TRUE(base_.Logged("SyncOneDC=o=corp:失败，原因: 删除保护"));
   ServerOrg guarded = DumpOrg(zeltod_);
   EXPECT_TRUE(guarded.users.count("old1") && guarded.users.count("old3"));
   EXPECT_TRUE(guarded.users.count("alice"));  // the import itself still ran
