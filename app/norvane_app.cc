@@ -40,6 +40,23 @@ std::string CredentialGroup() {
   return g && g->gr_name ? g->gr_name : "";
 }
 
+// One activity-log line on standard output with the journal's priority prefix: failures as
+// errors, warnings as warnings, the rest as information.
+void JournalLine(const std::string& line) {
+  const char* priority = "<6>";
+  if (line.find("失败") != std::string::npos || line.find("错误") != std::string::npos ||
+      line.find("异常") != std::string::npos || line.find("Error") != std::string::npos) {
+    priority = "<3>";
+  } else if (line.find("警告") != std::string::npos || line.find("删除保护") != std::string::npos ||
+             line.find("没有启动") != std::string::npos) {
+    priority = "<4>";
+  }
+  std::fputs(priority, stdout);
+  std::fputs(line.c_str(), stdout);
+  if (line.empty() || line.back() != '\n') std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 CNorvaneApp::CNorvaneApp(int argc, char** argv) : argc_(argc), argv_(argv) {
@@ -62,7 +79,8 @@ int CNorvaneApp::InitInstance() {
       const bool installed = host.IsServiceInstalled() == 1;
       install_result_ = host.RemoveService();
       if (install_result_) {
-        std::printf("%s\n", installed ? "服务 NORVANE_SVC 已卸载." : "服务 NORVANE_SVC 未安装, 无需卸载.");
+        std::printf("%s\n",
+                    installed ? "服务 NORVANE_SVC 已卸载." : "服务 NORVANE_SVC 未安装, 无需卸载.");
       }
       return install_result_;
     }
@@ -83,6 +101,9 @@ int CNorvaneApp::InitInstance() {
       break;
     case StartDecision::kServiceMode:
       RunAsService = 1;
+      // systemd keeps the service's standard output in the journal: every activity-log line
+      // goes there too, so journalctl -u NORVANE_SVC shows what the log file shows.
+      SetLogListener(JournalLine);
       // Not started by systemd: the host clears its service flag and nothing runs.
       host.RunDispatcher();
       break;

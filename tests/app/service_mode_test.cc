@@ -90,6 +90,9 @@ TEST_F(ServiceMode, AnswersLoginsRecoversFromServerRestartsAndStopsOnSigterm) {
   program_->Signal(SIGTERM);
   EXPECT_TRUE(notify_.WaitFor("STOPPING=1", 25s));
   EXPECT_EQ(program_->Wait(25s), 0) << Log();
+  // The journal (the service's standard output) holds the log's lines, with priorities.
+  EXPECT_NE(program_->Output().find("<6>["), std::string::npos) << program_->Output();
+  EXPECT_NE(program_->Output().find("] 服务已停止\n"), std::string::npos) << program_->Output();
   EXPECT_EQ(Login(zeltod_, kAlice, password), 1);
 }
 
