@@ -2,6 +2,7 @@
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -77,6 +78,13 @@ void ShowPort(QLineEdit* edit, std::uint16_t port) {
 CPageLdapConfigInfo::CPageLdapConfigInfo(CLdapConfigSheet* sheet) : sheet_(sheet) {
   setTitle(QStringLiteral("配置LDAP---步骤1(配置与连接AD服务器信息）"));
   auto* group = new QGroupBox(QStringLiteral("配置与连接AD(Active Directory)服务器"), this);
+  group_ = group;
+  type_ = new QComboBox(group);
+  type_->setObjectName("directoryType");
+  // In LDAPSVRType's order: the index is the type.
+  type_->addItem(QStringLiteral("Active Directory"));
+  type_->addItem(QStringLiteral("Domino / OpenLDAP 等 LDAP 目录 (简单绑定)"));
+  type_->addItem(QStringLiteral("NDS (DIGEST-MD5)"));
   address_ = TextEdit(group, "serverAddress");
   port_ = NumberEdit(group, "serverPort");
   admin_ = TextEdit(group, "adminAccount");
@@ -84,30 +92,63 @@ CPageLdapConfigInfo::CPageLdapConfigInfo(CLdapConfigSheet* sheet) : sheet_(sheet
   // Masked, and Qt refuses to copy or drag a masked text out of the edit.
   password_->setEchoMode(QLineEdit::Password);
   domain_ = TextEdit(group, "domainName");
+  address_label_ = new QLabel(group);
+  port_label_ = new QLabel(group);
+  domain_label_ = new QLabel(group);
 
   auto* grid = new QGridLayout;
-  grid->addWidget(new QLabel(QStringLiteral("AD服务器IP(*)："), group), 0, 0);
-  grid->addWidget(address_, 0, 1);
-  grid->addWidget(new QLabel(QStringLiteral("域服务器PORT："), group), 1, 0);
-  grid->addWidget(port_, 1, 1);
-  grid->addWidget(new QLabel(QStringLiteral("管理员帐号(*)："), group), 2, 0);
-  grid->addWidget(admin_, 2, 1);
-  grid->addWidget(new QLabel(QStringLiteral("管理员密码："), group), 3, 0);
-  grid->addWidget(password_, 3, 1);
-  grid->addWidget(new QLabel(QStringLiteral("LDAP服务器域名(*):"), group), 4, 0);
-  grid->addWidget(domain_, 4, 1);
+  grid->addWidget(new QLabel(QStringLiteral("目录类型："), group), 0, 0);
+  grid->addWidget(type_, 0, 1);
+  grid->addWidget(address_label_, 1, 0);
+  grid->addWidget(address_, 1, 1);
+  grid->addWidget(port_label_, 2, 0);
+  grid->addWidget(port_, 2, 1);
+  grid->addWidget(new QLabel(QStringLiteral("管理员帐号(*)："), group), 3, 0);
+  grid->addWidget(admin_, 3, 1);
+  grid->addWidget(new QLabel(QStringLiteral("管理员密码："), group), 4, 0);
+  grid->addWidget(password_, 4, 1);
+  grid->addWidget(domain_label_, 5, 0);
+  grid->addWidget(domain_, 5, 1);
 
   auto* inner = new QVBoxLayout(group);
   inner->addWidget(new QLabel(QStringLiteral("● 配置LDAP服务器信息："), group));
   inner->addWidget(new QLabel(QStringLiteral("(注意：LDAP插件安装的本机必须加入目录域)"), group));
   inner->addLayout(grid);
   inner->addWidget(new QLabel(QStringLiteral("(*为必填项，不能为空)"), group));
-  inner->addWidget(Note(QStringLiteral("注意:\n1.AD域名如为test.com，应写成dc=test,dc=com\n2."
-                                       "此处只写域名即可(域名请不要加分号)，需指定某些部门同步与"
-                                       "否，请在下一步选取！"),
-                        group));
+  note_ = Note(QString(), group);
+  inner->addWidget(note_);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(group);
+  connect(type_, &QComboBox::currentIndexChanged, this, &CPageLdapConfigInfo::directoryTypeChanged);
+  directoryTypeChanged(0);
+}
+
+void CPageLdapConfigInfo::directoryTypeChanged(int index) {
+  directory_type_ = index < 0 ? kActiveDirectory : index;
+  if (directory_type_ == kActiveDirectory) {
+    setTitle(QStringLiteral("配置LDAP---步骤1(配置与连接AD服务器信息）"));
+    group_->setTitle(QStringLiteral("配置与连接AD(Active Directory)服务器"));
+    address_label_->setText(QStringLiteral("AD服务器IP(*)："));
+    port_label_->setText(QStringLiteral("域服务器PORT："));
+    domain_label_->setText(QStringLiteral("LDAP服务器域名(*):"));
+    note_->setText(
+        QStringLiteral("注意:\n1.AD域名如为test.com，应写成dc=test,dc=com\n2."
+                       "此处只写域名即可(域名请不要加分号)，需指定某些部门同步与"
+                       "否，请在下一步选取！"));
+    return;
+  }
+  setTitle(QStringLiteral("配置LDAP---步骤1(配置与连接LDAP服务器信息）"));
+  group_->setTitle(QStringLiteral("配置与连接LDAP服务器"));
+  address_label_->setText(QStringLiteral("LDAP服务器IP(*)："));
+  port_label_->setText(QStringLiteral("LDAP服务器PORT："));
+  domain_label_->setText(QStringLiteral("搜索基准(*):"));
+  note_->setText(
+      directory_type_ == 1
+          ? QStringLiteral("注意:\n1.搜索基准如 o=corp 或 dc=example,dc=com\n2.管理员帐号"
+                           "写完整的 DN (如 cn=admin,o=corp); 用户登录时可用帐号名,"
+                           "目录不接受时按帐号属性查到其 DN 再验证")
+          : QStringLiteral("注意:\n1.搜索基准如 o=corp\n2.管理员帐号与用户登录都用"
+                           "DIGEST-MD5 的用户名"));
 }
 
 void CPageLdapConfigInfo::Activate() {
@@ -126,9 +167,11 @@ void CPageLdapConfigInfo::Activate() {
   }
   if (domain_->text().isEmpty()) domain_->setText(QString::fromStdString(sys.domain));
   if (dept_mode_ == -1) dept_mode_ = scope.pdept_type;
-  // The pages have no control for the directory type: keep the configured one, so that
-  // running the wizard on a Domino or NDS setup does not turn it into Active Directory.
-  directory_type_ = sys.directory_type;
+  // The configured type is where the page starts: running the wizard on a Domino or NDS
+  // setup does not turn it into Active Directory.
+  const int type = sys.directory_type >= 0 && sys.directory_type <= 2 ? sys.directory_type : 0;
+  type_->setCurrentIndex(type);
+  directoryTypeChanged(type);
   dc_list_.clear();
   config->LoadDcList(dc_list_);
 }

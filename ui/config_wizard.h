@@ -20,6 +20,9 @@
 
 class QButtonGroup;
 class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -41,8 +44,16 @@ class CPageLdapConfigInfo : public QWizardPage {
  private:
   // Tests a bind with `entry` off this thread; true when a connection resulted.
   bool TestConnection(const DcEntry& entry);
+  // The labels of the chosen directory type: Active Directory's own texts for type 0.
+  void directoryTypeChanged(int index);
 
   CLdapConfigSheet* sheet_;
+  QComboBox* type_;
+  QGroupBox* group_;
+  QLabel* address_label_;
+  QLabel* port_label_;
+  QLabel* domain_label_;
+  QLabel* note_;
   QLineEdit* address_;
   QLineEdit* port_;
   QLineEdit* admin_;

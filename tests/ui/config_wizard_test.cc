@@ -9,6 +9,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTest>
@@ -79,6 +80,31 @@ TEST_F(ConfigWizardTest, StepOneShowsTheStoredValuesWithThePasswordMasked) {
   EXPECT_NE(password->displayText(), password->text());
   EXPECT_FALSE(wizard_->button(QWizard::BackButton)->isEnabled());
   EXPECT_FALSE(wizard_->button(QWizard::FinishButton)->isVisible());
+}
+
+TEST_F(ConfigWizardTest, StepOneChoosesTheDirectoryTypeAndItsLabels) {
+  Open();
+  auto* type = wizard_->findChild<QComboBox*>("directoryType");
+  ASSERT_NE(type, nullptr);
+  auto has_label = [&](const char* text) {
+    for (QLabel* label : wizard_->findChildren<QLabel*>()) {
+      if (label->text() == QString::fromUtf8(text)) return true;
+    }
+    return false;
+  };
+  EXPECT_EQ(type->currentIndex(), 1);  // the configured LDAPSVRType
+  EXPECT_TRUE(has_label("搜索基准(*):"));
+  type->setCurrentIndex(0);
+  EXPECT_TRUE(has_label("AD服务器IP(*)："));
+  EXPECT_TRUE(has_label("LDAP服务器域名(*):"));
+  // As NDS, with the administrator's DIGEST-MD5 name, it connects and the type is taken.
+  boxes_.Clear();
+  type->setCurrentIndex(2);
+  EXPECT_TRUE(has_label("LDAP服务器IP(*)："));
+  Set("adminAccount", QString::fromStdString(slapd_->Fact("ADMIN_UID")));
+  Press(QWizard::NextButton);
+  ASSERT_EQ(Page(), CLdapConfigSheet::kStep2) << boxes_.Texts().join("\n").toStdString();
+  EXPECT_EQ(wizard_->Config()->SysConfig().directory_type, 2);
 }
 
 TEST_F(ConfigWizardTest, EmptyRequiredFieldsAreRefusedInOrderWithFocusOnTheField) {
