@@ -39,13 +39,45 @@ int Unopened(int code) {
   return code == kVerifyDeadlinePassed ? kVerifyDeadlinePassed : kVerifyCannotConnect;
 }
 
+// Type 1 on a directory that takes only DNs as bind names (the OpenLDAP family refuses an
+// account name with "invalid DN syntax"): the account is looked up by its mapped attribute
+// and its entry's DN bound with on the same connection, so the password still goes to one
+// server only. An account that names no entry, or several, is refused as a wrong password.
+int BindFoundEntry(CLdapClient& client, LdapConnection* connection, const std::string& account,
+                   std::string_view password, CheckDeadline deadline, bool* reported) {
+  std::string dn, attribute;
+  const int found = client.LookupUniqueAccountDn(account, dn, deadline, &attribute);
+  if (found < 0) {
+    if (DeadlinePassed(deadline)) return kVerifyDeadlinePassed;
+    *reported = true;
+    WriteLog(
+        Format("用户帐号:%s登录失败,失败原因:目录不接受该帐号作为绑定名,且无法在目录中查找该帐号",
+               account.c_str()));
+    return LDAP_INVALID_DN_SYNTAX;
+  }
+  if (found != 1) {
+    *reported = true;
+    if (attribute.empty()) {
+      WriteLog(
+          Format("用户帐号:%s登录失败,失败原因:目录不接受该帐号作为绑定名,且未配置帐号属性"
+                 "(UserProperty 的 uid),无法查找该帐号",
+                 account.c_str()));
+    } else {
+      WriteLog(Format("用户帐号:%s登录失败,失败原因:目录中%s为该帐号的条目%s", account.c_str(),
+                      attribute.c_str(), found == 0 ? "不存在" : "不止一个,无法确定登录身份"));
+    }
+    return kLdapInvalidCredentials;
+  }
+  return SimpleBind(connection, dn, password);
+}
+
 // Types 1 and 2: bind `dn` with `password` on host:port. An empty DN or password would be an
 // anonymous bind, which servers accept: either is refused as a wrong password. An empty
 // password is refused before any traffic; an empty DN (NDS: the lookup found nothing, or
 // could not reach the server) only once the server is reached, so that an unreachable
 // directory reads as no connection, not as a wrong password.
-int VendorCheck(int type, std::string_view host, std::uint16_t port, const std::string& dn,
-                std::string_view password, CheckDeadline deadline) {
+int VendorCheck(CLdapClient& client, int type, std::string_view host, std::uint16_t port,
+                const std::string& dn, std::string_view password, CheckDeadline deadline) {
   if (password.empty()) return kLdapInvalidCredentials;
   if (DeadlinePassed(deadline)) return kVerifyDeadlinePassed;  // the lookup used it up
   int code = 0;
@@ -53,7 +85,12 @@ int VendorCheck(int type, std::string_view host, std::uint16_t port, const std::
   if (!connection) return Unopened(code);
   if (dn.empty()) return Release(connection, kLdapInvalidCredentials, false);
   int rc = SimpleBind(connection, dn, password);
-  if (rc != LDAP_SUCCESS && rc != kVerifyDeadlinePassed) {
+  // Type 1 binds with the account as given first, which Domino takes as a name.
+  bool reported = false;
+  if (type == 1 && rc == LDAP_INVALID_DN_SYNTAX) {
+    rc = BindFoundEntry(client, connection, dn, password, deadline, &reported);
+  }
+  if (rc != LDAP_SUCCESS && rc != kVerifyDeadlinePassed && !reported) {
     CLdapClient::ReportMessage(ErrorText(rc));
   }
   return Release(connection, rc, false);
@@ -73,7 +110,7 @@ int CLdapClient::VerifyByDirectoryBind(std::string_view host, std::uint16_t port
     } else {
       dn = a;
     }
-    return VendorCheck(type, host, port, dn, password, deadline);
+    return VendorCheck(*this, type, host, port, dn, password, deadline);
   }
   if (type != 0) return kVerifyCannotConnect;
 
@@ -106,7 +143,7 @@ int CLdapClient::VerifyByDomainBind(std::string_view host, std::uint16_t port,
     } else {
       dn = std::string(account);
     }
-    return VendorCheck(type, host, port, dn, password, deadline);
+    return VendorCheck(*this, type, host, port, dn, password, deadline);
   }
   if (type != 0) return kVerifyCannotConnect;
 

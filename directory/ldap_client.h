@@ -195,6 +195,14 @@ class CLdapClient {
   // as it was when nothing matches, the directory cannot be reached or `deadline` passes.
   void LookupAccountDn(std::string_view account, std::string& dn,
                        CheckDeadline deadline = kNoCheckDeadline);
+  // The same lookup for a login by account name, where the account must name one entry
+  // only: every base is searched. Returns the number of entries found, 0, 1 (`dn` then set)
+  // or 2 for several, or -1 when the directory could not be searched (`deadline` passed,
+  // no connection, a search refused). `attribute` gets the mapped account attribute ("" when
+  // none is mapped: nothing is then asked and 0 returned).
+  int LookupUniqueAccountDn(std::string_view account, std::string& dn,
+                            CheckDeadline deadline = kNoCheckDeadline,
+                            std::string* attribute = nullptr);
   // Fills `parents` (emptied first) with department DN -> parent DN for every entry under
   // `base` matching `filter`. 0 on success; -1 when the search returns nothing; -2 for a
   // null connection or an empty base or filter; -3 when the read was cut short (`parents`

@@ -140,12 +140,32 @@ int CLdapClient::FindAccountDn(LdapConnection* connection, std::string_view filt
   return 0;
 }
 
-void CLdapClient::LookupAccountDn(std::string_view account, std::string& dn,
-                                  CheckDeadline deadline) {
+namespace {
+
+// What one lookup on the shared connection found: the entries counted (at most `limit`)
+// and the first one's DN; `searched` is false when the directory could not be asked.
+struct SharedLookup {
+  bool searched = false;
+  int matches = 0;
+  std::string dn;
+  std::string attribute;
+};
+
+// Searches the shared connection for the account by the attribute mapped to "uid". With a
+// limit of 1 the first base holding a match answers; with more, every base is searched and
+// the entries counted up to the limit, so that an account named twice is told apart.
+SharedLookup LookupOnShared(CLdapClient& client, std::string_view account, CheckDeadline deadline,
+                            int limit) {
+  SharedLookup out;
   LookupSettings settings = LoadLookupSettings();
   SetLastConnectParams(settings.params);
+  out.attribute = settings.uid_attribute;
   // Without a mapped account attribute no filter can match; nothing is asked.
-  if (settings.uid_attribute.empty() || account.empty()) return;
+  if (settings.uid_attribute.empty() || account.empty()) {
+    out.searched = true;
+    WipePassword(settings.params.admin_password);
+    return out;
+  }
   const std::string filter = EqualityFilter(settings.uid_attribute, account);
 
   // A login check waits for the connection no longer than its deadline.
@@ -153,7 +173,8 @@ void CLdapClient::LookupAccountDn(std::string_view account, std::string& dn,
   if (deadline == kNoCheckDeadline) {
     lock.lock();
   } else if (!lock.try_lock_until(deadline)) {
-    return;
+    WipePassword(settings.params.admin_password);
+    return out;
   }
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (!g_shared) {
@@ -166,35 +187,71 @@ void CLdapClient::LookupAccountDn(std::string_view account, std::string& dn,
     }
     g_shared->deadline = deadline;
     bool lost = false;
+    bool failed = false;
+    out.matches = 0;
+    out.dn.clear();
     for (const std::string& base : SearchBasesOf(settings.params.domain_name)) {
       int code = 0;
-      LdapResult* result = Search(g_shared, base, filter, "*", &code);
+      LdapResult* result = client.Search(g_shared, base, filter, "*", &code);
       if (!result) {
         lost = ConnectionLost(code);
         if (lost) break;
+        // A base that does not exist holds no match; any other refusal leaves the count
+        // unknown.
+        if (code != LDAP_SUCCESS && code != LDAP_NO_SUCH_OBJECT) failed = true;
         continue;
       }
-      std::string found;
-      if (LdapEntry* first = FirstEntry(g_shared, result)) found = RawDn(g_shared, first->message);
-      FreeResult(result);
-      if (found.empty()) continue;
-      // Exactly as the server wrote it: an escaped comma followed by a blank ("Smith\, John")
-      // belongs to the value, and the DN is bound with as it stands.
-      dn = g_shared->server_type == 0 ? found : FromServerText(found, false);
-      break;
+      for (LdapEntry* entry = client.FirstEntry(g_shared, result); entry && out.matches < limit;
+           entry = client.NextEntry(g_shared, entry)) {
+        if (out.matches++ == 0) out.dn = RawDn(g_shared, entry->message);
+      }
+      // A walk cut short (a page that could not be fetched) may have missed a match.
+      if (out.matches < limit && !CLdapClient::IsComplete(result)) failed = true;
+      client.FreeResult(result);
+      if (out.matches >= limit) break;
     }
     if (!lost) {
+      out.searched = !failed || out.matches >= limit;
+      // Exactly as the server wrote it: an escaped comma followed by a blank ("Smith\, John")
+      // belongs to the value, and the DN is bound with as it stands.
+      if (!out.dn.empty() && g_shared->server_type != 0) {
+        out.dn = CLdapClient::FromServerText(out.dn, false);
+      }
       // The next user of the connection has a deadline of its own, or none.
       g_shared->deadline = kNoCheckDeadline;
       BoundByDeadline(g_shared);
       break;
     }
+    out.matches = 0;
+    out.dn.clear();
     CloseConnection(g_shared);
     g_shared = nullptr;
     // Once more on a fresh connection, if there is still time for it.
     if (DeadlinePassed(deadline)) break;
   }
   WipePassword(settings.params.admin_password);
+  return out;
+}
+
+}  // namespace
+
+void CLdapClient::LookupAccountDn(std::string_view account, std::string& dn,
+                                  CheckDeadline deadline) {
+  SharedLookup found = LookupOnShared(*this, account, deadline, 1);
+  if (!found.dn.empty()) dn = found.dn;
+}
+
+int CLdapClient::LookupUniqueAccountDn(std::string_view account, std::string& dn,
+                                       CheckDeadline deadline, std::string* attribute) {
+  SharedLookup found = LookupOnShared(*this, account, deadline, 2);
+  if (attribute) *attribute = found.attribute;
+  if (!found.searched) return -1;
+  if (found.matches == 1) {
+    // An entry whose DN cannot be read cannot be bound with.
+    if (found.dn.empty()) return -1;
+    dn = found.dn;
+  }
+  return found.matches;
 }
 
 int CLdapClient::ScanDeptParents(LdapConnection* connection, std::string_view base,

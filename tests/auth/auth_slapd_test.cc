@@ -22,7 +22,7 @@ using testing::Login;
 using testing::RecordingPrompt;
 using testing::TcpCounter;
 
-// Type 1 binds with the account as DN, so the IM accounts of these tests are DNs.
+// Type 1 binds with the account as given; most IM accounts of these tests are DNs.
 const std::string kAlice = "uid=alice,ou=Sales,o=corp";
 const std::string kBob = "uid=bob,ou=East,ou=Sales,o=corp";
 
@@ -101,6 +101,26 @@ TEST_F(AuthSlapd, DominoAccountsLogInWithTheirDirectoryPassword) {
   EXPECT_EQ(Login(zeltod_, "local.user", "alice-pass"), 2);
   EXPECT_EQ(counter_->connections(), binds);
 
+  ExpectNoLineHolds("alice-pass");
+  ExpectNoLineHolds("bob-pass");
+}
+
+// slapd refuses a bare account name as bind DN: the account is found by its mapped uid
+// attribute and bound as that entry, with the name matched literally.
+TEST_F(AuthSlapd, AccountNamesThatAreNoDnAreLookedUpThenBound) {
+  for (const char* account : {"alice", "nobody", "al*", "*", "alice)(uid=*"}) {
+    ASSERT_TRUE(testing::AddZeltoUser(zeltod_, account, 3)) << account;
+  }
+  StartService(1);
+  EXPECT_EQ(Login(zeltod_, "alice", "alice-pass"), 0);
+  EXPECT_EQ(Login(zeltod_, "alice", "bob-pass"), 2);
+  EXPECT_EQ(Login(zeltod_, "nobody", "alice-pass"), 2);
+  EXPECT_EQ(base_.Count("用户帐号:nobody登录失败"), 1);
+  // Unescaped, "al*" would find alice and "*" every account.
+  EXPECT_EQ(Login(zeltod_, "al*", "alice-pass"), 2);
+  EXPECT_EQ(Login(zeltod_, "*", "alice-pass"), 2);
+  EXPECT_EQ(Login(zeltod_, "alice)(uid=*", "alice-pass"), 2);
+  EXPECT_TRUE(base_.Logged("用户帐号:al*登录失败,失败原因:目录中uid为该帐号的条目不存在"));
   ExpectNoLineHolds("alice-pass");
   ExpectNoLineHolds("bob-pass");
 }
