@@ -185,7 +185,9 @@ int CNorvaneApp::RunMainWindow() {
       main_window_ = &dlg;
       if (close_requested_) dlg.PostClose();
     }
-    if (dlg.ProbeServer()) {
+    // The service does not answer for a server that went away during the start: systemd
+    // retries. The window stays for the administrator whatever the server does.
+    if (!service || dlg.ProbeServer()) {
       dlg.RunModalLoop();
     } else {
       window_failed_ = true;

@@ -122,10 +122,16 @@ bool CNorvaneDlg::Create() {
   created_ = true;
   if (view_) view_->SetStartModeChecks(ReadConfiguredStartType() == 1 ? 1 : 0);
 
-  if (!ProbeServer()) {
+  const bool server_up = ProbeServer() != 0;
+  if (!server_up) {
     Message("检测到Zelto服务器的APPServer处于已停止或异常状态，请打开Zelto管理器启动!");
-    ended_ = true;
-    return false;
+    if (options_.service_mode) {
+      ended_ = true;
+      return false;
+    }
+    // The window stays so that the wizard can fix a wrong address or credential file; the
+    // watchdog starts the authentication system once the server answers.
+    server_down_ = 1;
   }
   SetButtons(true, false);
 
@@ -138,19 +144,27 @@ bool CNorvaneDlg::Create() {
 
   sync_ = std::make_unique<SyncEngine>(&prompt_);
   auth_ = std::make_unique<AuthService>(&prompt_);
-  bool ok;
-  if (!sync_->EngineInit()) {
-    Message("初始化失败");
-    ok = false;
+  engine_ready_ = sync_->EngineInit() != 0;
+  if (!server_up) {
+    // No second box: the one above already says what to do.
+    WriteLog(engine_ready_ ? "Zelto服务器没有响应，LDAP认证系统未启动，服务器恢复后自动启动"
+                           : "Zelto服务器没有响应，同步引擎和LDAP认证系统未启动，服务器恢复后"
+                             "自动启动");
   } else {
-    ok = Start() == 1;
+    bool ok;
+    if (!engine_ready_) {
+      Message("初始化失败");
+      ok = false;
+    } else {
+      ok = Start() == 1;
+    }
+    if (!ok) {
+      Exit();
+      WriteLog("启动失败");
+      return false;
+    }
+    WriteLog("启动成功");
   }
-  if (!ok) {
-    Exit();
-    WriteLog("启动失败");
-    return false;
-  }
-  WriteLog("启动成功");
   service_mode_results_ = ReadConfiguredStartType() == 1;
   if (view_) view_->SetTrayState(running_ != 0, kMainWindowTitle);
   tray_added_ = true;
@@ -168,17 +182,31 @@ void CNorvaneDlg::RunModalLoop() {
 }
 
 int CNorvaneDlg::ProbeServer() {
-  if (options_.probe) return options_.probe();
-  std::unique_ptr<SdkRoot> root = CreateConfiguredSdkRoot();
-  if (!root) return 0;
-  try {
-    root->SetCallTimeout(kProbeTimeout);
-    root->ServerText();
-    return 1;
-  } catch (...) {
-    WriteLog("AppServer或SdkServer没有启动");
-    return 0;
+  int up = 0;
+  bool usable = true;
+  if (options_.probe) {
+    up = options_.probe();
+  } else if (std::unique_ptr<SdkRoot> root = CreateConfiguredSdkRoot()) {
+    try {
+      root->SetCallTimeout(kProbeTimeout);
+      root->ServerText();
+      up = 1;
+    } catch (...) {
+    }
+  } else {
+    usable = false;
   }
+  // The watchdog probes every second: one line when an outage begins, one when it ends.
+  if (!up && !outage_logged_) {
+    WriteLog(usable ? "AppServer或SdkServer没有启动"
+                    : "Zelto服务器的设置不可用(SDKSVRIP、SDKSVRPort、SDKCredentialFile、"
+                      "SDKCAFile)，请用配置向导检查，或检查凭据文件是否可读");
+    outage_logged_ = true;
+  } else if (up && outage_logged_) {
+    WriteLog("AppServer和SdkServer已恢复响应");
+    outage_logged_ = false;
+  }
+  return up;
 }
 
 // ---- the authentication system --------------------------------------------------------
@@ -211,6 +239,9 @@ int CNorvaneDlg::Start() {
     SetButtons(false, true);
     WriteLog("启动成功!");
     result = 1;
+    server_down_ = 0;
+    watchdog_failures_ = 0;
+    backoff_ = 0;
   } else {
     SetButtons(true, false);
     WriteLog("启动失败!");
@@ -275,6 +306,7 @@ void CNorvaneDlg::WatchdogTick() {
   }
   in_watchdog_ = true;
   if (ProbeServer()) {
+    if (!engine_ready_) EngineReady(false);
     if (server_down_ == 1 || ListeningLost()) Restart();
     // A restart that did not take is tried again on the next tick.
     server_down_ = running_ == 1 || !auth_ ? 0 : server_down_;
@@ -353,7 +385,7 @@ int CNorvaneDlg::RunWork(const std::string& task, const std::function<int()>& wo
 
 void CNorvaneDlg::SyncNow() {
   AutoSyncAllowed::Hold hold(auto_sync_allowed_);
-  if (!sync_) return;
+  if (!EngineReady()) return;
   SyncEngine* engine = sync_.get();
   if (RunWork(
           "同步LDAP数据", [engine] { return engine->SyncOneDC(0); }, engine)) {
@@ -365,7 +397,7 @@ void CNorvaneDlg::SyncNow() {
 }
 
 void CNorvaneDlg::UpdateNow() {
-  if (!sync_) return;
+  if (!EngineReady()) return;
   SyncEngine* engine = sync_.get();
   if (RunWork(
           "更新LDAP数据", [engine] { return engine->SyncOneDC(1); }, engine)) {
@@ -374,6 +406,20 @@ void CNorvaneDlg::UpdateNow() {
     SyncResult(service_mode_results_ ? "LDAP数据更新失败."
                                      : "LDAP数据更新失败，详情请见系统日志，谢谢!");
   }
+}
+
+bool CNorvaneDlg::EngineReady(bool report) {
+  if (!sync_) return false;  // after Exit
+  if (engine_ready_) return true;
+  engine_ready_ = sync_->EngineInit() != 0;
+  if (engine_ready_) {
+    WriteLog("同步引擎初始化成功");
+  } else if (report) {
+    Message(
+        "同步引擎不可用：Zelto服务器没有响应，或其设置(SDKSVRIP、SDKSVRPort、"
+        "SDKCredentialFile)不可用。请启动Zelto服务器或用配置向导改正设置后重试");
+  }
+  return engine_ready_;
 }
 
 void CNorvaneDlg::AutoSyncTick() {
@@ -389,7 +435,7 @@ int CNorvaneDlg::Switch(int scope, int type, const char* task) {
 
 void CNorvaneDlg::AssociateAllUsers() {
   AutoSyncAllowed::Hold hold(auto_sync_allowed_);
-  if (!sync_) return;
+  if (!EngineReady()) return;
   if (Switch(kAuthScopeAllUsers, kThirdPartyAuthType, "关联所有用户LDAP认证")) {
     Message("关联所有用户LDAP认证成功，请用LDAP用户密码登录");
   } else {
@@ -399,7 +445,7 @@ void CNorvaneDlg::AssociateAllUsers() {
 
 void CNorvaneDlg::CancelAllUsers() {
   AutoSyncAllowed::Hold hold(auto_sync_allowed_);
-  if (!sync_) return;
+  if (!EngineReady()) return;
   if (Switch(kAuthScopeAllUsers, kLocalAuthType, "取消所有用户LDAP认证")) {
     Message("取消所有用户LDAP认证成功，请用Zelto用户密码登录");
   } else {
@@ -408,7 +454,7 @@ void CNorvaneDlg::CancelAllUsers() {
 }
 
 void CNorvaneDlg::AssociateCurrentDomain() {
-  if (!sync_) return;
+  if (!EngineReady()) return;
   if (Switch(kAuthScopeSpecified, kThirdPartyAuthType, "设置当前配置域同步用户第三方认证")) {
     Message("设置当前配置域同步用户第三方认证成功!");
   } else {
@@ -417,7 +463,7 @@ void CNorvaneDlg::AssociateCurrentDomain() {
 }
 
 void CNorvaneDlg::CancelCurrentDomain() {
-  if (!sync_) return;
+  if (!EngineReady()) return;
   if (Switch(kAuthScopeSpecified, kLocalAuthType, "取消当前配置域同步用户第三方认证")) {
     Message("取消当前配置域同步用户第三方认证成功!");
   } else {
@@ -501,6 +547,7 @@ void CNorvaneDlg::EndLoop() {
 
 void CNorvaneDlg::DestroyEngines() {
   sync_.reset();
+  engine_ready_ = false;
   auth_.reset();
   running_ = 0;
 }

@@ -73,15 +73,19 @@ class CNorvaneDlg {
 
   // Creates the window: the start-mode check marks, then the initialisation sequence (probe
   // the server, arm the timers, create the engines, start the authentication system). True
-  // when the window is up and the authentication system started; false when it is not,
-  // after the reason was shown or logged (the engines are then gone).
+  // when the window is up: with the authentication system started, or, in interface mode,
+  // with the Zelto server not answering, said once, 启动 available and the watchdog starting
+  // the system when the server answers. False when the window did not come up (in service
+  // mode a server that does not answer ends it, so that systemd retries), after the reason
+  // was shown or logged (the engines are then gone).
   bool Create();
   // Runs the window's loop until Exit or Close; shows the window first in interface mode.
   // Returns at once when the window has already ended.
   void RunModalLoop();
   bool Ended() const { return ended_; }
 
-  // 1 when the Zelto application server answers. Never waits more than a few seconds.
+  // 1 when the Zelto application server answers. Never waits more than a few seconds. An
+  // outage is logged once, when a probe first finds the server silent, and its end once.
   int ProbeServer();
 
   // Any thread: closes the window from its own thread, as the service's stop does. The tray
@@ -90,7 +94,8 @@ class CNorvaneDlg {
   void PostClose();
 
   // ---- commands (window thread) ------------------------------------------------------
-  // Starts the authentication system; 1 when this call started it.
+  // Starts the authentication system; 1 when this call started it. A start that takes also
+  // puts the watchdog back to following the server, however long it had failed before.
   int Start();
   void Stop();
   void SyncNow();    // full import
@@ -161,6 +166,10 @@ class CNorvaneDlg {
   void SetButtons(bool start_enabled, bool stop_enabled);
   // The watchdog's restart: Start with any exception logged.
   void Restart();
+  // True when the sync engine is usable, initialising it first if an earlier attempt failed
+  // (a Zelto server that did not answer at start); otherwise says why, in a box or the log,
+  // when `report`.
+  bool EngineReady(bool report = true);
   // True when the authentication service is not listening although running says it is
   // (released by a lost connection or a stopped application).
   bool ListeningLost() const;
@@ -179,6 +188,7 @@ class CNorvaneDlg {
   int running_ = 0;
   int shown_running_ = 0;  // the state the buttons' icons and the tray show
   std::unique_ptr<SyncEngine> sync_;
+  bool engine_ready_ = false;  // sync_'s EngineInit succeeded
   std::unique_ptr<AuthService> auth_;
   AutoSyncAllowed auto_sync_allowed_;
   std::unique_ptr<AutoSyncSchedule> schedule_;
@@ -189,6 +199,7 @@ class CNorvaneDlg {
   int backoff_ = 0;
   std::chrono::steady_clock::time_point next_probe_{};
   int server_down_ = 0;
+  bool outage_logged_ = false;  // the current outage's line is written
   bool busy_ = false;
   bool in_watchdog_ = false;  // a tick that opened a message box is not entered again
   bool auth_busy_ = false;    // inside the authentication service's Init, Start or Stop

@@ -469,6 +469,8 @@ void AuthService::Verify(const std::string& account, const std::string& password
     ++gate->in_flight;
   }
   int code = kLoginRefused;
+  // Why a check refused the login, for its log line; empty when no check decided it.
+  std::string refusal;
   {
     std::lock_guard<std::mutex> serial(gate->serial);
     bool abandoned;
@@ -479,7 +481,9 @@ void AuthService::Verify(const std::string& account, const std::string& password
     // Checked again after the account query, which may itself have been slow.
     if (!abandoned && !Stale(account, deadline)) {
       try {
-        if (app->AccountUsesApplication(account) && !Stale(account, deadline)) {
+        if (!app->AccountUsesApplication(account)) {
+          refusal = "该帐号未设置第三方认证";
+        } else if (!Stale(account, deadline)) {
           const AuthRoute route = RouteLogin(routing->settings, routing->dc_map, account);
           const int checked = CheckRoute(*client, routing->settings, route, password, deadline);
           if (checked == kVerifyDeadlinePassed) {
@@ -487,6 +491,11 @@ void AuthService::Verify(const std::string& account, const std::string& password
                      "for the answer while the directory was being asked; answered as refused");
           }
           code = LoginResultOf(checked);
+          if (code == kLoginWrongPassword) {
+            refusal = "帐号或密码错误";
+          } else if (code != kLoginAccepted && checked != kVerifyDeadlinePassed) {
+            refusal = "LDAP服务器拒绝或无法验证(错误码" + std::to_string(checked) + ")";
+          }
         }
       } catch (const SdkError& error) {
         ReportSdkError(error);
@@ -502,7 +511,11 @@ void AuthService::Verify(const std::string& account, const std::string& password
   // A check that ends after Stop or a release is answered 1.
   if (!abandoned) {
     *result = code;
-    if (code == kLoginAccepted) WriteLog("帐号登录='" + account + "'验证通过");
+    if (code == kLoginAccepted) {
+      WriteLog("帐号登录='" + account + "'验证通过");
+    } else if (!refusal.empty()) {
+      WriteLog("帐号登录='" + account + "'验证未通过: " + refusal);
+    }
   }
   // The references go before the gate says the check is over, so that whoever waits for
   // in_flight finds nothing of this check still held.

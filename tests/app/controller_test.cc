@@ -1,7 +1,7 @@
 // The main window's controller against a real zeltod and slapd: results of sync commands as
 // log lines in service mode, the daily update in its minute, long work that leaves the
 // window's thread free, a Stop that does not wait for a directory that does not answer,
-// and the watchdog's limit.
+// a window that outlives a Zelto server down at its start, and the watchdog's limit.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -58,7 +58,7 @@ CNorvaneDlg::Options ServiceOptions() {
 // Records what the controller shows, and on which thread.
 class RecordingView : public MainView {
  public:
-  void SetButtons(bool, bool) override {}
+  void SetButtons(bool start, bool) override { start_enabled = start; }
   void SetTrayState(bool, const std::string&) override {}
   void RemoveTrayIcon() override {}
   void SetStartModeChecks(int) override {}
@@ -85,7 +85,7 @@ class RecordingView : public MainView {
   std::function<void(const std::string&)> during_message;
   QThread* thread_ = QThread::currentThread();
   std::vector<std::string> messages, lines, lines_during_work;
-  bool foreign_thread = false, in_progress = false;
+  bool foreign_thread = false, in_progress = false, start_enabled = false;
   int progress_reports = 0;
   long users_seen = 0;
 };
@@ -254,6 +254,72 @@ TEST_F(Controller, StopDoesNotWaitForACheckOnADirectoryThatDoesNotAnswer) {
   // zeltod itself would have given up only after 10 s.
   EXPECT_LT(answered.load() - stop_at, 4s);
   silent.reset();  // the abandoned check fails and ends
+}
+
+TEST_F(Controller, TheWindowStaysWhileTheServerIsDownAndAnswersWhenItReturns) {
+  Configure(0);
+  ASSERT_TRUE(testing::AddZeltoUser(zeltod_, kAlice, 3));
+  ASSERT_TRUE(zeltod_.Stop());
+  RecordingView view;
+  CNorvaneDlg::Options options;
+  options.watchdog_period = 100ms;
+  CNorvaneDlg dlg(options);
+  dlg.AttachView(&view);
+  ASSERT_TRUE(dlg.Create()) << ReadLog(base_.dir());
+  EXPECT_FALSE(dlg.Ended());
+  EXPECT_FALSE(dlg.Running());
+  EXPECT_TRUE(view.start_enabled);
+
+  // Down for ten watchdog periods or more, then back on the same ports.
+  bool restarted = false;
+  QTimer::singleShot(1000, [&] { restarted = zeltod_.Start(); });
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (dlg.Running()) dlg.PostClose();
+  });
+  poll.start(100);
+  QTimer::singleShot(60000, [&] { dlg.PostClose(); });
+  dlg.RunModalLoop();
+  ASSERT_TRUE(restarted) << zeltod_.LogText();
+  EXPECT_TRUE(dlg.Running()) << ReadLog(base_.dir());
+  EXPECT_EQ(view.messages,
+            std::vector<std::string>{
+                "检测到Zelto服务器的APPServer处于已停止或异常状态，请打开Zelto管理器启动!"});
+  EXPECT_EQ(LogCount("AppServer或SdkServer没有启动"), 1) << ReadLog(base_.dir());
+  EXPECT_EQ(LogCount("AppServer和SdkServer已恢复响应"), 1);
+
+  EXPECT_EQ(testing::Login(zeltod_, kAlice, slapd_->User("alice").password), 0);
+  EXPECT_EQ(testing::Login(zeltod_, kAlice, "Wrong-Secret"), 2);
+  EXPECT_EQ(LogCount("帐号登录='" + kAlice + "'验证未通过: 帐号或密码错误"), 1)
+      << ReadLog(base_.dir());
+  EXPECT_EQ(LogCount("Wrong-Secret"), 0);
+}
+
+TEST_F(Controller, CommandsSayTheEngineIsUnusableUntilTheSettingIsFixed) {
+  Configure(0);
+  {
+    CLdapConfig config;
+    config.Init();
+    ASSERT_TRUE(config.SaveTrustSetting("SDKCredentialFile", base_.dir() + "/missing"));
+  }
+  RecordingView view;
+  CNorvaneDlg dlg;
+  dlg.AttachView(&view);
+  ASSERT_TRUE(dlg.Create()) << ReadLog(base_.dir());
+  dlg.SyncNow();
+  dlg.AssociateAllUsers();
+  ASSERT_EQ(view.messages.size(), 3u);
+  EXPECT_EQ(view.messages[1].rfind("同步引擎不可用", 0), 0u) << view.messages[1];
+  EXPECT_EQ(view.messages[2], view.messages[1]);
+  dlg.WatchdogTick();
+  EXPECT_EQ(LogCount("Zelto服务器的设置不可用"), 1) << ReadLog(base_.dir());
+  EXPECT_EQ(LogCount("AppServer或SdkServer没有启动"), 0);
+
+  Configure(0);  // the wizard puts the server's credential file back
+  dlg.WatchdogTick();
+  EXPECT_TRUE(dlg.Running()) << ReadLog(base_.dir());
+  dlg.SyncNow();
+  EXPECT_EQ(view.messages.back(), "LDAP数据已成功导入Zelto服务器，请打开Zelto管理器查看!");
 }
 
 TEST(ControllerWatchdog, StopsProbingAfter1001FailuresInARow) {

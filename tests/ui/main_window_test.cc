@@ -29,7 +29,7 @@ class MainWindowTest : public UiServersTest {
     UiServersTest::SetUp();
     if (HasFatalFailure()) return;
     CNorvaneDlg::Options options;
-    options.probe = [] { return 1; };
+    options.probe = [this] { return server_answers_ ? 1 : 0; };
     controller_ = std::make_unique<CNorvaneDlg>(options);
     window_ = std::make_unique<CNorvaneWindow>(*controller_, /*tray_available=*/true);
     controller_->AttachView(window_.get());
@@ -57,8 +57,15 @@ class MainWindowTest : public UiServersTest {
     return texts;
   }
 
+  bool server_answers_ = true;
   std::unique_ptr<CNorvaneDlg> controller_;
   std::unique_ptr<CNorvaneWindow> window_;
+};
+
+// The Zelto server does not answer when the window is created.
+class MainWindowServerDownTest : public MainWindowTest {
+ protected:
+  MainWindowServerDownTest() { server_answers_ = false; }
 };
 
 TEST_F(MainWindowTest, MenusAndToolbarCarryTheirItemsInOrder) {
@@ -191,6 +198,27 @@ TEST_F(MainWindowTest, AdvancedButtonShowsTheExcludedUsersDialog) {
   CExcludedUsersDlg* dialog = window_->ExcludedUsersDialog();
   EXPECT_TRUE(dialog->isVisible());
   EXPECT_FALSE(dialog->Candidates()->findItems("mw-user", Qt::MatchExactly).isEmpty());
+}
+
+TEST_F(MainWindowServerDownTest, StaysOpenWithStartAndTheWizardUntilTheWatchdogStartsTheSystem) {
+  EXPECT_EQ(
+      boxes_.Texts(),
+      QStringList{"检测到Zelto服务器的APPServer处于已停止或异常状态，请打开Zelto管理器启动!"});
+  EXPECT_FALSE(controller_->Ended());
+  EXPECT_FALSE(controller_->Running());
+  EXPECT_TRUE(StartEnabled());
+  EXPECT_FALSE(StopEnabled());
+  EXPECT_TRUE(Find<QAction>("wizardAction")->isEnabled());
+  EXPECT_TRUE(Find<QAction>("wizardButton")->isEnabled());
+  controller_->WatchdogTick();
+  EXPECT_FALSE(controller_->Running());
+
+  server_answers_ = true;
+  controller_->WatchdogTick();
+  EXPECT_TRUE(controller_->Running());
+  EXPECT_FALSE(StartEnabled());
+  EXPECT_TRUE(StopEnabled());
+  EXPECT_EQ(boxes_.Shown().size(), 1u);
 }
 
 }  // namespace
