@@ -78,7 +78,7 @@ TEST_F(CtlSyncTest, TheShippedConfigurationIsSetUpFromTheShellAlone) {
   EXPECT_EQ(r.exit_code, 0) << r.errors;
   EXPECT_TRUE(DumpOrg(zeltod_).HasDept("Sales\\East\\"));
   r = RunScript({std::string(NORVANE_BINARY_DIR) + "/bin/norvanectl", "--base", base_.dir(),
-                 "verify", "uid=alice,ou=Sales,o=corp"},
+                 "verify", "alice"},
                 "alice-pass\n", std::chrono::seconds(30));
   EXPECT_EQ(r.exit_code, 0) << r.output << r.errors;
 }
