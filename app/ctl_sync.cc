@@ -165,7 +165,9 @@ int CtlPreview() {
       element = engine.Document().FindDeptElement(engine.Document().document().Root(), base);
     }
     if (!element) {
-      console.Line("预览失败: 读不到 " + base + " 下的部门, 详情请见系统日志.");
+      console.Line("预览失败: 无法连接目录服务器 " + sys.ldap_server_ip + ":" +
+                   std::to_string(sys.ldap_server_port) + " 或读不到 " + base +
+                   " 下的部门 (请检查 LDAPSVRIP、LDAPSVRPort、ADMIN、SN、DC 和目录的 TLS 设置)");
       ++failed;
       continue;
     }
