@@ -205,7 +205,7 @@ struct SdkApplication::Impl {
     if (!stub || wanted != address) {
       std::shared_ptr<grpc::Channel> made = core->transport.MakeChannel(host, wanted, true);
       if (!made) {
-        std::string text = PlainTextRefusal("The Zelto application server", wanted);
+        std::string text = PlainTextRefusal("Zelto应用服务器", wanted);
         WriteLog(text);
         throw SdkError(kSdkErrorAccessDenied, kAppSource, std::string(op) + ": " + text);
       }

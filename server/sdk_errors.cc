@@ -29,11 +29,10 @@ SdkError ErrorFromStatus(const grpc::Status& status, const char* source, const c
   switch (status.error_code()) {
     case grpc::StatusCode::UNAUTHENTICATED:
       if (!g_refusal_logged.exchange(true)) {
-        const std::string used = credential_file.empty()
-                                     ? "no credential file configured"
-                                     : "the credential was read from " + credential_file;
-        WriteLog("The Zelto server at " + address + " refused Norvane's credential (" + message +
-                 "): " + used + "; " + kSetCredentialHint);
+        const std::string used =
+            credential_file.empty() ? "没有配置凭据文件" : "凭据读自 " + credential_file;
+        WriteLog("Zelto服务器 " + address + " 拒绝了本程序的凭据 (" + message + "): " + used +
+                 "; " + kSetCredentialHint);
       }
       return SdkError(kSdkErrorAccessDenied, source,
                       std::string(op) + ": the Zelto server at " + address +

@@ -24,9 +24,8 @@ inline constexpr const char* kUserSource = "Zelto.UserManager";
 inline constexpr const char* kAppSource = "Zelto.Application";
 inline constexpr long kDefaultTimeoutMs = 10000;
 inline constexpr const char* kSetCredentialHint =
-    "set SDKCredentialFile to the server's credential file (zeltod --credential-file) with "
-    "'norvanectl config set SDKCredentialFile FILE' or on the configuration wizard's Zelto "
-    "server page";
+    "请把 SDKCredentialFile 设为服务器的凭据文件 (zeltod --credential-file): "
+    "norvanectl config set SDKCredentialFile FILE, 或在配置向导的Zelto服务器页中设置";
 
 extern std::atomic<std::uint64_t> g_call_count;
 // Set once a refused credential has been logged; cleared by the next call that gets through,

@@ -106,8 +106,7 @@ bool IsLoopbackHost(std::string host) {
 }
 
 std::string PlainTextRefusal(const std::string& what, const std::string& address) {
-  return what + " " + address +
-         " is not on this machine and SDKCAFile names no CA: no call is made in plain text";
+  return what + " " + address + " 不在本机, 而 SDKCAFile 没有指定 CA: 不以明文调用";
 }
 
 SdkTransport::~SdkTransport() { WipePassword(credential); }
@@ -139,7 +138,7 @@ bool SdkTransport::Load(const SdkSecurity& security, std::string* error) {
     return false;
   }
   if (!security.ca_file.empty() && (!ReadFile(security.ca_file, &ca_pem) || ca_pem.empty())) {
-    *error = "cannot read the Zelto server's CA file " + security.ca_file;
+    *error = "无法读取Zelto服务器的CA文件 " + security.ca_file;
     return false;
   }
   return true;
@@ -176,7 +175,7 @@ std::unique_ptr<SdkRoot> SdkRoot::Create(const std::string& host, int port,
   core.channel = core.transport.MakeChannel(host, core.sdk_address, false);
   if (!core.channel) {
     if (core.transport.ca_pem.empty() && !IsLoopbackHost(host)) {
-      WriteLog(PlainTextRefusal("The Zelto SDK server", core.sdk_address));
+      WriteLog(PlainTextRefusal("Zelto SDK服务器", core.sdk_address));
     }
     return nullptr;
   }

@@ -111,7 +111,7 @@ TEST_F(SdkSecurityTest, PlainTextNeverLeavesThisMachine) {
   WriteConfig(zeltod, "192.0.2.10", "127.0.0.1", zeltod.CredentialFile(), "");
   EXPECT_EQ(CreateConfiguredSdkRoot(), nullptr);
   EXPECT_EQ(Count("192.0.2.10:" + std::to_string(zeltod.SdkPort()) +
-                  " is not on this machine and SDKCAFile names no CA"),
+                  " 不在本机, 而 SDKCAFile 没有指定 CA"),
             1);
 
   // The SDK server on loopback, the application server elsewhere: refused at its first
@@ -126,7 +126,7 @@ TEST_F(SdkSecurityTest, PlainTextNeverLeavesThisMachine) {
     EXPECT_EQ(e.code, kSdkErrorAccessDenied) << e.description;
   }
   EXPECT_EQ(SdkCallCount(), calls);
-  EXPECT_EQ(Count("application server 192.0.2.10"), 1);
+  EXPECT_EQ(Count("Zelto应用服务器 192.0.2.10"), 1);
 
   // Every loopback spelling is this machine.
   for (const char* host : {"localhost", "127.0.0.1", "127.45.0.9", "::1"}) {
@@ -149,8 +149,8 @@ TEST_F(SdkSecurityTest, ARefusedCredentialIsSaidOnceAndAnUnreadableOneMakesNoRoo
       EXPECT_NE(ComposeSdkErrorText(e).find("拒绝访问。"), std::string::npos);
     }
   }
-  EXPECT_EQ(Count("refused Norvane's credential"), 1);
-  EXPECT_EQ(Count("no credential file configured; set SDKCredentialFile"), 1);
+  EXPECT_EQ(Count("拒绝了本程序的凭据"), 1);
+  EXPECT_EQ(Count("没有配置凭据文件; 请把 SDKCredentialFile"), 1);
 
   const std::string missing = zeltod.Dir() + "/no-such.credential";
   WriteConfig(zeltod, "127.0.0.1", "127.0.0.1", missing, "");
@@ -183,7 +183,7 @@ TEST_F(SdkSecurityTest, ARefusedCredentialIsSaidOnceAndAnUnreadableOneMakesNoRoo
   root = CreateConfiguredSdkRoot();
   ASSERT_NE(root, nullptr);
   EXPECT_THROW(root->ServerText(), SdkError);
-  EXPECT_EQ(Count("the credential was read from " + foreign + "; set SDKCredentialFile"), 1);
+  EXPECT_EQ(Count("凭据读自 " + foreign + "; 请把 SDKCredentialFile"), 1);
 }
 
 }  // namespace
