@@ -9,6 +9,7 @@
 #include "platform/activity_log.h"
 #include "platform/run_lock.h"
 #include "platform/text.h"
+#include "server/sdk.h"
 #include "sync/dn_rules.h"
 
 namespace norvane::engine_internal {
@@ -30,6 +31,18 @@ inline bool IsDnAttribute(const std::string& attribute) {
 // Member DNs compared with backslashes and blanks dropped and case folded: member values
 // arrive with backslashes removed on Active Directory, while entry DNs keep their escapes.
 inline std::string MemberKey(std::string_view dn) { return DnKey(StripBackslashes(dn)); }
+
+// In a catch (...) around a write for `account`: the SDK's own report when the failure was
+// one of its errors, then the line that names the account.
+inline void ReportWriteFailure(const std::string& account) {
+  try {
+    throw;
+  } catch (const SdkError& e) {
+    ReportSdkError(e);
+  } catch (...) {
+  }
+  WriteLog(Format("UpdateUser2Zelto  Error Account=%s", account.c_str()));
+}
 
 // Takes the run lock for an operation that writes the server. False, with the reason in
 // the log, when another run holds it or the lock file cannot be opened.

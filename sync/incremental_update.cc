@@ -16,6 +16,7 @@
 #include "server/organisation.h"
 #include "server/sdk.h"
 #include "sync/dn_rules.h"
+#include "sync/engine_internal.h"
 #include "sync/sync_engine.h"
 
 namespace norvane {
@@ -206,12 +207,8 @@ int SyncEngine::ApplyUpdateRemovals(const UpdateRemovals& removals) {
       account = name;
       users->RemoveUser(account);
     }
-  } catch (const SdkError& e) {
-    ReportSdkError(e);
-    WriteLog(Format("UpdateUser2Zelto  Error Account=%s", account.c_str()));
-    return 0;
   } catch (...) {
-    WriteLog(Format("UpdateUser2Zelto  Error Account=%s", account.c_str()));
+    engine_internal::ReportWriteFailure(account);
     return 0;
   }
   return 1;
@@ -540,12 +537,8 @@ int SyncEngine::UpdateFromLDAP(const std::vector<ChangedUser>& records, UpdateRe
       auto entry = entries.find(ToLowerAscii(account));
       if (entry != entries.end()) WriteBasicInfo(account, entry->second);
     }
-  } catch (const SdkError& e) {
-    ReportSdkError(e);
-    WriteLog(Format("UpdateUser2Zelto  Error Account=%s", account.c_str()));
-    return 0;
   } catch (...) {
-    WriteLog(Format("UpdateUser2Zelto  Error Account=%s", account.c_str()));
+    engine_internal::ReportWriteFailure(account);
     return 0;
   }
   return 1;

@@ -225,11 +225,8 @@ void SyncEngine::UpdateUser2Zelto() {
       std::lock_guard<std::mutex> guard(lock_);
       sdk_->DeptManager()->RemoveDepartment(path, 0);
     }
-  } catch (const SdkError& e) {
-    ReportSdkError(e);
-    WriteLog(Format("UpdateUser2Zelto  Error Account=%s", name.c_str()));
   } catch (...) {
-    WriteLog(Format("UpdateUser2Zelto  Error Account=%s", name.c_str()));
+    engine_internal::ReportWriteFailure(name);
   }
 }
 
