@@ -54,6 +54,9 @@ class MainView {
   // Long work: see WorkProgress. While active, the view may disable the commands that
   // start long work; the controller refuses them anyway.
   virtual void ShowProgress(const WorkProgress& progress) = 0;
+  // Whether live sync is connected, per domain (LiveSyncStateText); a view without a place
+  // for it ignores it.
+  virtual void ShowLiveSyncState(const std::string& text) { (void)text; }
 
   // The dialogs. They read and write the configuration themselves; long work they start
   // goes through CNorvaneDlg::RunWork so that the window keeps painting.

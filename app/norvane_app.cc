@@ -140,6 +140,7 @@ int CNorvaneApp::RunMainWindow() {
 
   CNorvaneDlg::Options options;
   options.service_mode = service;
+  options.live_sync = true;
   if (service) options.on_answering = [] { ServiceHost::Instance().NotifyReady(); };
   CNorvaneDlg dlg(options);
   // Made before the single-instance check so that a refusal is shown in its message box.

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/auto_sync_config.h"
+#include "app/live_sync.h"
 #include "config/ldap_config.h"
 #include "platform/activity_log.h"
 #include "server/auth_service.h"
@@ -166,6 +167,7 @@ bool CNorvaneDlg::Create() {
     WriteLog("启动成功");
   }
   service_mode_results_ = ReadConfiguredStartType() == 1;
+  if (options_.live_sync) StartLiveSync();
   if (view_) view_->SetTrayState(running_ != 0, kMainWindowTitle);
   tray_added_ = true;
   return true;
@@ -545,7 +547,24 @@ void CNorvaneDlg::EndLoop() {
   if (loop_) loop_->quit();
 }
 
+void CNorvaneDlg::StartLiveSync() {
+  // States come from the watchers' threads; the view hears them on the window's thread.
+  QObject* context = &context_;
+  live_ = std::make_unique<LiveSync>([this, context](const std::vector<LiveSync::DomainState>& s) {
+    const std::string text = LiveSyncStateText(s);
+    QMetaObject::invokeMethod(
+        context,
+        [this, text] {
+          if (view_) view_->ShowLiveSyncState(text);
+        },
+        Qt::QueuedConnection);
+  });
+  live_->Start();
+  if (view_) view_->ShowLiveSyncState(LiveSyncStateText(live_->States()));
+}
+
 void CNorvaneDlg::DestroyEngines() {
+  live_.reset();
   sync_.reset();
   engine_ready_ = false;
   auth_.reset();

@@ -33,6 +33,7 @@
 namespace norvane {
 
 class AuthService;
+class LiveSync;
 class SyncEngine;
 
 // The window's caption, also the tray tooltip and the caption of its message boxes.
@@ -54,6 +55,9 @@ class CNorvaneDlg {
     // Periods of timer 1 (the daily update's schedule) and timer 3 (the watchdog).
     std::chrono::milliseconds auto_sync_period{60000};
     std::chrono::milliseconds watchdog_period{1000};
+    // Live sync (ManageSync LiveSync) while the window lives; the program sets it, a
+    // controller made for a test runs without it unless the test asks.
+    bool live_sync = false;
     // Called on the window's thread each time login answering starts (the service tells
     // systemd it is ready then, not before).
     std::function<void()> on_answering;
@@ -176,6 +180,8 @@ class CNorvaneDlg {
   void SetStartMode(int start_type);
   void Close();
   void DestroyEngines();
+  // With LiveSync on, one notification search per domain, its state shown in the view.
+  void StartLiveSync();
   void EndLoop();
   int Switch(int scope, int type, const char* task);
 
@@ -190,6 +196,7 @@ class CNorvaneDlg {
   std::unique_ptr<SyncEngine> sync_;
   bool engine_ready_ = false;  // sync_'s EngineInit succeeded
   std::unique_ptr<AuthService> auth_;
+  std::unique_ptr<LiveSync> live_;  // the notification searches, while the window lives
   AutoSyncAllowed auto_sync_allowed_;
   std::unique_ptr<AutoSyncSchedule> schedule_;
   bool service_mode_results_ = false;

@@ -10,7 +10,7 @@
 //                DeptMode="" ADMIN="" SN="hex"/>          one per domain, any number
 //     </AllowDC>
 //     <ManageSync AUTHTYPE="" SameCover="" IfAutoSync="" UpdateTime="" DeleteThreshold=""
-//                 DeleteShare=""/>
+//                 DeleteShare="" LiveSync="0|1"/>
 //     <StartMode StartType=""/>
 //     <LimitDC><ChildDC>dn of an excluded department</ChildDC>...</LimitDC>
 //     <LimitUser><User>excluded account</User>...</LimitUser>
@@ -415,6 +415,7 @@ bool CLdapConfig::LoadManageSync(ManageSyncInfo& info) {
   info.auto_sync = ReadInt32(el, "IfAutoSync");
   info.delete_threshold = ReadGuardNumber(el, "DeleteThreshold", kDefaultDeleteThreshold);
   info.delete_share = ReadGuardNumber(el, "DeleteShare", kDefaultDeleteShare);
+  info.live_sync = el.HasAttribute("LiveSync") ? ReadInt32(el, "LiveSync") : 1;
   return true;
 }
 
@@ -427,6 +428,10 @@ bool CLdapConfig::SaveManageSync(const ManageSyncInfo& info) {
   ok = ok && WriteNumber(el, "UpdateTime", static_cast<long>(info.update_time));
   ok = ok && WriteNumber(el, "IfAutoSync", info.auto_sync);
   ok = ok && WriteNumber(el, "DeleteShare", info.delete_share);
+  // Written once it is off or already there: a file that never named it stays as it was.
+  if (info.live_sync != 1 || el.HasAttribute("LiveSync")) {
+    ok = ok && WriteNumber(el, "LiveSync", info.live_sync);
+  }
   return ok && SaveDocument();
 }
 

@@ -81,6 +81,8 @@ struct ManageSyncInfo {
   // DeleteShare: most accounts one removal step may delete, in percent of the accounts on
   // the server; 0 turns this check off. Absent reads as kDefaultDeleteShare.
   long delete_share = kDefaultDeleteShare;
+  // LiveSync: 0 turns live sync off; absent reads as 1.
+  std::int32_t live_sync = 1;
 };
 
 // Attributes of SyncScope. Carries its own lock for its users; copying copies the data.

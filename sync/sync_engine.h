@@ -51,6 +51,8 @@ namespace norvane {
 
 class SdkRoot;
 class SdkPipeline;
+struct LiveChange;
+struct LiveRun;
 
 // Department key -> parent key; the first parent recorded wins.
 using DepartmentMap = std::map<std::string, std::string>;
@@ -156,6 +158,15 @@ class SyncEngine {
   // nothing is changed and the result is 1.
   int SetAuthType(int scope, int type);
   int SetAuthTypeForAccounts(const std::vector<std::string>& accounts, int type);
+
+  // Live sync (types 1 and 2, departments from OUs): applies the changes a notification
+  // search pushed, each with the full import's rules (exclusions, bases, SameCover, the
+  // deletion guard over the removals of this call), under the run lock and with the
+  // configuration the last SyncOneDC loaded. kLiveApplied; kLiveRetry when the run lock is
+  // held elsewhere or the IM server did not answer (the changes from run->done on were not
+  // applied: call again with them); kLiveFailed (logged) when the guard refused the removals.
+  // Defined in live_apply.cc.
+  int ApplyLiveChanges(const std::vector<LiveChange>& changes, LiveRun* run);
 
   // Progress of the current run: departments written and user entries processed.
   long DepartmentsDone() const { return departments_done_.load(); }

@@ -376,6 +376,10 @@ CPageLdapSych::CPageLdapSych(CLdapConfigSheet* sheet) : sheet_(sheet) {
   timing_layout->addLayout(time_row);
   timing_layout->addWidget(
       new QLabel(QStringLiteral("（注意：自动更新设置后需重启LDAP插件才能生效。）"), timing));
+  live_sync_ = new QCheckBox(
+      QStringLiteral("实时同步：目录中的更改在几秒内同步到Zelto服务器（重启后生效）"), timing);
+  live_sync_->setObjectName("liveSync");
+  timing_layout->addWidget(live_sync_);
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(Note(QStringLiteral("    步骤3：如果您想自动从LDAP服务器同步数据，请选择自动同"
@@ -395,6 +399,7 @@ void CPageLdapSych::Activate() {
   same_cover_->setExclusive(true);
   if (QAbstractButton* button = same_cover_->button(loaded_.same_cover)) button->setChecked(true);
   auto_sync_->setChecked(loaded_.auto_sync != 0);
+  live_sync_->setChecked(loaded_.live_sync != 0);
   if (loaded_.auto_sync != 0 && loaded_.update_time > 0) {
     int hour = 0;
     int minute = 0;
@@ -436,6 +441,7 @@ bool CPageLdapSych::validatePage() {
   if (same_cover_->checkedId() >= 0) manage.same_cover = same_cover_->checkedId();
   manage.auth_type = ldap_auth_->isChecked() ? 1 : 0;
   manage.auto_sync = auto_sync ? 1 : 0;
+  manage.live_sync = live_sync_->isChecked() ? 1 : 0;
   if (auto_sync) manage.update_time = DailyUpdateTime(hour, minute);
   config->SaveAll();
   // SaveAll keeps the stored trust settings; this one the wizard shows, so it saves it.

@@ -108,6 +108,7 @@ class CPageLdapSych : public QWizardPage {
   CLdapConfigSheet* sheet_;
   QButtonGroup* same_cover_;
   QCheckBox* auto_sync_;
+  QCheckBox* live_sync_;  // ManageSync LiveSync
   QCheckBox* ldap_auth_;
   QLineEdit* hour_;
   QLineEdit* minute_;

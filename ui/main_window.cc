@@ -208,6 +208,9 @@ void CNorvaneWindow::BuildCentre() {
   progress_bar_->hide();
   statusBar()->addWidget(progress_text_, 1);
   statusBar()->addPermanentWidget(progress_bar_);
+  live_sync_text_ = new QLabel(this);
+  live_sync_text_->setObjectName("liveSyncState");
+  statusBar()->addPermanentWidget(live_sync_text_);
   SetButtons(true, false);
 }
 
@@ -281,6 +284,10 @@ void CNorvaneWindow::SetWindowVisible(bool visible) {
   showNormal();
   raise();
   activateWindow();
+}
+
+void CNorvaneWindow::ShowLiveSyncState(const std::string& text) {
+  live_sync_text_->setText(QString::fromStdString(text));
 }
 
 void CNorvaneWindow::ShowProgress(const WorkProgress& progress) {

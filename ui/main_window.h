@@ -46,6 +46,7 @@ class CNorvaneWindow : public QMainWindow, public MainView {
   void AppendLogLine(const std::string& line) override;
   void SetWindowVisible(bool visible) override;
   void ShowProgress(const WorkProgress& progress) override;
+  void ShowLiveSyncState(const std::string& text) override;
   void RunConfigurationWizard() override;
   void ShowExcludedUsers() override;
   void RunSpecifiedUsers() override;
@@ -89,6 +90,7 @@ class CNorvaneWindow : public QMainWindow, public MainView {
   QToolButton* stop_button_ = nullptr;
   QPlainTextEdit* log_ = nullptr;
   QLabel* progress_text_ = nullptr;
+  QLabel* live_sync_text_ = nullptr;  // the permanent live-sync state in the status bar
   QProgressBar* progress_bar_ = nullptr;
   QMenu* tray_menu_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;

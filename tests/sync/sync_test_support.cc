@@ -79,6 +79,18 @@ void SlapdServer::Kill() {
   if (pid > 0) kill(pid, SIGKILL);
 }
 
+bool SlapdServer::Restart() {
+  ScriptResult r =
+      RunScript({"bash", SlapdScript(), "restart", Fact("RUN_DIR")}, "", std::chrono::seconds(120));
+  if (r.exit_code != 0) {
+    fprintf(stderr, "slapd.sh restart: %s\n", r.errors.c_str());
+    return false;
+  }
+  std::map<std::string, std::string> facts = ParseFacts(r.output);
+  if (facts.count("PID")) facts_["PID"] = facts["PID"];
+  return true;
+}
+
 bool SlapdServer::Modify(const std::string& ldif) {
   ScriptResult r =
       RunScript({"bash", SlapdScript(), "modify", Fact("RUN_DIR")}, ldif, std::chrono::seconds(60));

@@ -21,6 +21,8 @@ class SlapdServer {
   bool Start(const std::vector<std::string>& extra_args = {});
   void Stop();
   void Kill();  // SIGKILL: the directory goes away in the middle of whatever it does
+  // Stops the server and starts it again on the same port with its data.
+  bool Restart();
   bool Modify(const std::string& ldif);
   int Port() const;
   std::string Fact(const std::string& key) const;

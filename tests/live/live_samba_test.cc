@@ -1,0 +1,114 @@
+// Live sync from a real Samba AD domain controller: a change notification starts the
+// incremental update within seconds; exclusions and the deletion guard hold as in the update.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
+#include "app/live_sync.h"
+#include "platform/text.h"
+#include "tests/fixtures/samba_fixture.h"
+#include "tests/fixtures/zeltod_fixture.h"
+#include "tests/sync/sync_test_support.h"
+
+namespace norvane::testing {
+namespace {
+
+using std::chrono::seconds;
+
+bool Eventually(const std::function<bool()>& check, seconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (check()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return check();
+}
+
+class LiveSambaTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dc_ = SambaDomain::Shared();
+    ASSERT_NE(dc_, nullptr);
+    setenv("LDAPTLS_CACERT", dc_->ca_file().c_str(), 1);
+    ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
+  }
+  // A fresh OU of the test's own, the only base, holding OU=A, OU=B and OU=X (excluded).
+  void StartLive(const std::string& ou, long delete_threshold) {
+    base_dn_ = "OU=" + ou + "," + dc_->base_dn();
+    ASSERT_TRUE(dc_->Modify("dn: " + base_dn_ +
+                            "\nchangetype: add\nobjectClass: organizationalUnit\n\n" + Ou("A") +
+                            Ou("B") + Ou("X") + User("keep1", "A") + User("keep2", "A")));
+    ConfigSpec settings = DomainSettings(*dc_);
+    settings.dc = base_dn_;
+    settings.limit_dc = {"OU=X," + base_dn_};
+    settings.delete_threshold = delete_threshold;
+    ASSERT_TRUE(base_.WriteConfig(settings, zeltod_));
+    live_ = std::make_unique<LiveSync>();
+    ASSERT_TRUE(live_->Start());
+    ASSERT_TRUE(Eventually(
+        [&] {
+          auto s = live_->States();
+          return s.size() == 1 && s[0].connected && live_->RunsDone() >= 1 && Has("keep1");
+        },
+        seconds(60)))
+        << LiveSyncStateText(live_->States());
+  }
+  std::string Ou(const std::string& name) const {
+    return "dn: OU=" + name + "," + base_dn_ +
+           "\nchangetype: add\nobjectClass: organizationalUnit\n\n";
+  }
+  std::string User(const std::string& account, const std::string& ou) const {
+    // Without a password: an enabled account needs one, so these are added as 512 after.
+    return "dn: CN=" + account + ",OU=" + ou + "," + base_dn_ +
+           "\nchangetype: add\nobjectClass: user\nsAMAccountName: " + account +
+           "\nunicodePwd:: IgBMAGkAdgBlACMAUABhAHMAcwAyADAAMgA2ACIA\nuserAccountControl: 512\n\n";
+  }
+  bool Has(const std::string& account, const std::string& dept = "") {
+    ServerOrg org = DumpOrg(zeltod_);
+    auto it = org.users.find(account);
+    if (it == org.users.end()) return false;
+    return dept.empty() ||
+           (it->second.departments.size() == 1 && EqualsNoCase(it->second.departments[0], dept));
+  }
+  void TearDown() override {
+    if (live_) live_->Stop();
+  }
+
+  SambaDomain* dc_ = nullptr;
+  Zeltod zeltod_;
+  BaseFolderScope base_;
+  std::string base_dn_;
+  std::unique_ptr<LiveSync> live_;
+};
+
+TEST_F(LiveSambaTest, AddedDisabledMovedAndExcludedWithinSeconds) {
+  StartLive("LiveBasic", -1);
+  EXPECT_NE(LiveSyncStateText(live_->States()).find("已连接(更改通知)"), std::string::npos);
+  ASSERT_TRUE(dc_->Modify(User("new1", "A") + User("new2", "A")));
+  EXPECT_TRUE(Eventually([&] { return Has("new1", "A\\") && Has("new2", "A\\"); }, seconds(10)));
+  EXPECT_TRUE(base_.Logged("trigger=live"));
+  ASSERT_TRUE(dc_->Modify("dn: CN=new1,OU=A," + base_dn_ +
+                          "\nchangetype: modify\nreplace: userAccountControl\n"
+                          "userAccountControl: 514\n\n"
+                          "dn: CN=new2,OU=A," +
+                          base_dn_ + "\nchangetype: modrdn\nnewrdn: CN=new2\ndeleteoldrdn: 1\n" +
+                          "newsuperior: OU=B," + base_dn_ + "\n\n" + User("hidden", "X")));
+  EXPECT_TRUE(Eventually([&] { return !Has("new1") && Has("new2", "B\\"); }, seconds(10)));
+  EXPECT_FALSE(Has("hidden"));
+}
+
+TEST_F(LiveSambaTest, TheDeletionGuardHoldsForLiveRuns) {
+  StartLive("LiveGuard", 1);
+  base_.ClearLines();
+  ASSERT_TRUE(dc_->Modify("dn: CN=keep1,OU=A," + base_dn_ +
+                          "\nchangetype: delete\n\ndn: CN=keep2,OU=A," + base_dn_ +
+                          "\nchangetype: delete\n\n"));
+  EXPECT_TRUE(Eventually([&] { return base_.Logged("删除保护"); }, seconds(10)));
+  EXPECT_TRUE(Has("keep1") && Has("keep2"));
+}
+
+}  // namespace
+}  // namespace norvane::testing
