@@ -269,7 +269,12 @@ NotificationKind NotificationSearch::Open(const LdapServerParams& params, const 
   }
   if (value) control.ldctl_value = *value;
   control.ldctl_iscritical = 1;
-  LDAPControl* controls[] = {&control, nullptr};
+  // Deletions are notified only to a search that asks for deleted objects too.
+  LDAPControl show_deleted{};
+  show_deleted.ldctl_oid = const_cast<char*>(kShowDeletedControlOid);
+  show_deleted.ldctl_iscritical = 1;
+  LDAPControl* controls[] = {&control, nullptr, nullptr};
+  if (kind == NotificationKind::kChangeNotification) controls[1] = &show_deleted;
   std::vector<char*> attrs;
   for (std::string& n : names) attrs.push_back(n.data());
   attrs.push_back(nullptr);

@@ -3,7 +3,8 @@
 // time-outs). Which kind of search depends on the server:
 //
 //   type 0 (Active Directory): the change-notification control on the naming context that
-//     holds the base, subtree; each entry only says "something changed here".
+//     holds the base, subtree, with show-deleted so that deletions are notified too; each
+//     entry only says "something changed here".
 //   types 1 and 2: RFC 4533 refreshAndPersist where the root entry lists the sync control,
 //     started from the context's current contextCSN, so that no copy of the directory is
 //     sent first; otherwise the persistent-search control. Each entry is the changed entry.

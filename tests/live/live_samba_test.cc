@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <thread>
@@ -35,12 +36,15 @@ class LiveSambaTest : public ::testing::Test {
     setenv("LDAPTLS_CACERT", dc_->ca_file().c_str(), 1);
     ASSERT_TRUE(zeltod_.Start()) << zeltod_.LogText();
   }
-  // A fresh OU of the test's own, the only base, holding OU=A, OU=B and OU=X (excluded).
-  void StartLive(const std::string& ou, long delete_threshold) {
+  // A fresh OU of the test's own, the only base, holding OU=A with the users `keep`1 and
+  // `keep`2 (account names are unique in the domain), OU=B and OU=X (excluded).
+  void StartLive(const std::string& ou, const std::string& keep, long delete_threshold) {
+    keep1_ = keep + "1";
+    keep2_ = keep + "2";
     base_dn_ = "OU=" + ou + "," + dc_->base_dn();
     ASSERT_TRUE(dc_->Modify("dn: " + base_dn_ +
                             "\nchangetype: add\nobjectClass: organizationalUnit\n\n" + Ou("A") +
-                            Ou("B") + Ou("X") + User("keep1", "A") + User("keep2", "A")));
+                            Ou("B") + Ou("X") + User(keep1_, "A") + User(keep2_, "A")));
     ConfigSpec settings = DomainSettings(*dc_);
     settings.dc = base_dn_;
     settings.limit_dc = {"OU=X," + base_dn_};
@@ -51,7 +55,7 @@ class LiveSambaTest : public ::testing::Test {
     ASSERT_TRUE(Eventually(
         [&] {
           auto s = live_->States();
-          return s.size() == 1 && s[0].connected && live_->RunsDone() >= 1 && Has("keep1");
+          return s.size() == 1 && s[0].connected && live_->RunsDone() >= 1 && Has(keep1_);
         },
         seconds(60)))
         << LiveSyncStateText(live_->States());
@@ -75,17 +79,20 @@ class LiveSambaTest : public ::testing::Test {
   }
   void TearDown() override {
     if (live_) live_->Stop();
+    if (HasFailure()) {
+      for (const std::string& line : base_.Lines()) std::fprintf(stderr, "%s", line.c_str());
+    }
   }
 
   SambaDomain* dc_ = nullptr;
   Zeltod zeltod_;
   BaseFolderScope base_;
-  std::string base_dn_;
+  std::string base_dn_, keep1_, keep2_;
   std::unique_ptr<LiveSync> live_;
 };
 
 TEST_F(LiveSambaTest, AddedDisabledMovedAndExcludedWithinSeconds) {
-  StartLive("LiveBasic", -1);
+  StartLive("LiveBasic", "lbkeep", -1);
   EXPECT_NE(LiveSyncStateText(live_->States()).find("已连接(更改通知)"), std::string::npos);
   ASSERT_TRUE(dc_->Modify(User("new1", "A") + User("new2", "A")));
   EXPECT_TRUE(Eventually([&] { return Has("new1", "A\\") && Has("new2", "A\\"); }, seconds(10)));
@@ -101,13 +108,12 @@ TEST_F(LiveSambaTest, AddedDisabledMovedAndExcludedWithinSeconds) {
 }
 
 TEST_F(LiveSambaTest, TheDeletionGuardHoldsForLiveRuns) {
-  StartLive("LiveGuard", 1);
+  StartLive("LiveGuard", "lgkeep", 1);
   base_.ClearLines();
-  ASSERT_TRUE(dc_->Modify("dn: CN=keep1,OU=A," + base_dn_ +
-                          "\nchangetype: delete\n\ndn: CN=keep2,OU=A," + base_dn_ +
-                          "\nchangetype: delete\n\n"));
+  ASSERT_TRUE(dc_->Modify("dn: CN=" + keep1_ + ",OU=A," + base_dn_ + "\nchangetype: delete\n\n" +
+                          "dn: CN=" + keep2_ + ",OU=A," + base_dn_ + "\nchangetype: delete\n\n"));
   EXPECT_TRUE(Eventually([&] { return base_.Logged("删除保护"); }, seconds(10)));
-  EXPECT_TRUE(Has("keep1") && Has("keep2"));
+  EXPECT_TRUE(Has(keep1_) && Has(keep2_));
 }
 
 }  // namespace
