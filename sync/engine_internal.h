@@ -14,6 +14,10 @@
 
 namespace norvane::engine_internal {
 
+// A removal of this many accounts or fewer is never refused for its share: in a small
+// organisation a few leavers are a large share, and the absolute threshold still holds.
+inline constexpr std::size_t kShareFloor = 10;
+
 inline std::string FirstValue(const std::string& joined) {
   return joined.substr(0, joined.find(';'));
 }

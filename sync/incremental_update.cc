@@ -186,7 +186,8 @@ int SyncEngine::UpdateFromDirectory() {
 int SyncEngine::ApplyUpdateRemovals(const UpdateRemovals& removals) {
   if (removals.departments.empty() && removals.accounts.empty()) return 1;
   std::size_t server_accounts = 0;
-  if (!removals.accounts.empty() && manage_sync_.delete_share > 0 &&
+  // The share is only asked of removals above its floor: the walk costs a call per department.
+  if (removals.accounts.size() > engine_internal::kShareFloor && manage_sync_.delete_share > 0 &&
       !CountServerAccounts(&server_accounts)) {
     return 0;
   }

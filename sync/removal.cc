@@ -18,10 +18,6 @@ namespace norvane {
 
 namespace {
 
-// A removal of this many accounts or fewer is never refused for its share: in a small
-// organisation a few leavers are a large share, and the absolute threshold still holds.
-constexpr std::size_t kShareFloor = 10;
-
 // Walks the server's organisation from the top: `visit` gets each department's path ("" for
 // the top, whose accounts are those in no department), its children's paths and its
 // accounts, parents before children. Throws what the SDK throws.
@@ -106,7 +102,7 @@ bool SyncEngine::RemovalAllowed(std::size_t departments, std::size_t accounts,
   }
   const long share = manage_sync_.delete_share;
   // accounts * 100 > share * server_accounts, without a division that would round.
-  if (share > 0 && accounts > kShareFloor &&
+  if (share > 0 && accounts > engine_internal::kShareFloor &&
       accounts * 100 > static_cast<std::size_t>(share) * server_accounts) {
     WriteLog(
         Format("删除保护: 本次将删除%zu个用户, 占Zelto服务器上%zu个用户的%zu%%, "
