@@ -3,6 +3,7 @@
 #include "sync/live_apply.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "directory/dn_text.h"
 #include "platform/activity_log.h"
@@ -197,6 +198,7 @@ int SyncEngine::ApplyLiveChanges(const std::vector<LiveChange>& changes, LiveRun
     }
   };
 
+  std::unordered_set<std::string> known_paths;  // lower case: departments seen on the server
   std::unique_lock<std::mutex> guard(lock_);
   for (std::size_t i = first; i < changes.size(); ++i) {
     const LiveChange& change = changes[i];
@@ -220,12 +222,14 @@ int SyncEngine::ApplyLiveChanges(const std::vector<LiveChange>& changes, LiveRun
           WriteLog(Format("UpdateFromLDAP type=%d: Account = '%s',Dept=%s", kChangeChanged,
                           change.account.c_str(), path.c_str()));
           ++users_done_;
-          if (!path.empty() && !dept->DepartmentExists(path)) {
+          if (!path.empty() && !known_paths.count(ToLowerAscii(path)) &&
+              !dept->DepartmentExists(path)) {
             WriteLog(
                 Format("UpdateFromLDAP Account=%s Dept=%s 部门不存在，请使用同步数据功能进行同步",
                        change.account.c_str(), path.c_str()));
             break;
           }
+          known_paths.insert(ToLowerAscii(path));
           if (!users->UserExists(change.account)) {
             users->AddUser(change.account, manage_sync_.auth_type);
             dept->MoveUser(change.account, "", path, 0);
@@ -255,6 +259,7 @@ int SyncEngine::ApplyLiveChanges(const std::vector<LiveChange>& changes, LiveRun
           queue_account_removal(change.account, change.dn);
           break;
         case LiveChange::Kind::kDept: {
+          known_paths.clear();  // a rename or move changes paths seen before
           const std::string path = DnToDeptPath(change.dn);
           if (path.empty() || ExcludedWithAncestors(change.dn)) break;
           const std::string name = DnToDeptName(change.dn);

@@ -136,11 +136,13 @@ struct Target {
 struct Pending {
   std::function<bool(SdkRoot&)> visible;
   Clock::time_point acknowledged;
+  int kind = 0;  // 0 add, 1 move, 2 removal, 3 OU rename
 };
 
 struct Figures {
   std::vector<double> latencies;  // seconds
   std::size_t lost = 0;
+  int seen_by_kind[4] = {0, 0, 0, 0};
 };
 
 std::string Path(const std::string& ou) { return ToUpperAscii(ou) + "\\"; }
@@ -178,6 +180,7 @@ Figures Run(Target& target, const Zeltod& zeltod, const std::string& tag, int fi
           std::lock_guard<std::mutex> guard(lock);
           figures.latencies.push_back(
               std::chrono::duration<double>(Clock::now() - p.acknowledged).count());
+          ++figures.seen_by_kind[p.kind];
         } else if (Clock::now() - p.acknowledged > std::chrono::seconds(60)) {
           ++figures.lost;
         } else {
@@ -192,15 +195,17 @@ Figures Run(Target& target, const Zeltod& zeltod, const std::string& tag, int fi
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   });
+  int kind = 0;
   auto note = [&](std::function<bool(SdkRoot&)> visible) {
     std::lock_guard<std::mutex> guard(lock);
-    pending.push_back(Pending{std::move(visible), Clock::now()});
+    pending.push_back(Pending{std::move(visible), Clock::now(), kind});
   };
   const auto start = Clock::now();
   for (int i = 0; i < count; ++i) {
     std::this_thread::sleep_until(start + std::chrono::microseconds(1000000LL * i / rate));
     if (restart && i == count / 2 && target.restart) target.restart();
     const int turn = i / 4;
+    kind = i % 4;
     const std::string uid = target.prefix + tag + std::to_string(turn);
     switch (i % 4) {
       case 0:
@@ -244,9 +249,12 @@ void Print(const char* label, Figures f, int count) {
     return f.latencies[std::min(f.latencies.size() - 1,
                                 static_cast<std::size_t>(q * f.latencies.size()))];
   };
-  std::printf("%-34s changes=%d seen=%zu p50=%.3fs p99=%.3fs max=%.3fs lost=%zu\n", label, count,
-              f.latencies.size(), at(0.5), at(0.99), f.latencies.empty() ? 0 : f.latencies.back(),
-              f.lost + (count - f.latencies.size() - f.lost));
+  std::printf(
+      "%-34s changes=%d seen=%zu p50=%.3fs p99=%.3fs max=%.3fs lost=%zu "
+      "(seen: add %d, move %d, removal %d, rename %d)\n",
+      label, count, f.latencies.size(), at(0.5), at(0.99),
+      f.latencies.empty() ? 0 : f.latencies.back(), f.lost + (count - f.latencies.size() - f.lost),
+      f.seen_by_kind[0], f.seen_by_kind[1], f.seen_by_kind[2], f.seen_by_kind[3]);
   std::fflush(stdout);
 }
 
@@ -384,6 +392,17 @@ int Main(int argc, char** argv) {
   }
   if (which == "slapd") {
     Print((which + " 500 @ 100/s").c_str(), Run(target, zeltod, "c", 100, 500, 100, false), 500);
+  }
+  for (const char* line : {"发现修改的部门名称个数太多", "部门不存在", "Error Account", "稍后重试",
+                           "目录通知的增量更新"}) {
+    std::size_t n = 0;
+    for (const std::string& l : base.Lines()) n += l.find(line) != std::string::npos;
+    std::fprintf(stderr, "log lines with \"%s\": %zu\n", line, n);
+    for (const std::string& l : base.Lines()) {
+      if (l.find(line) != std::string::npos && n-- > 0 && n + 3 > 0 && n % 25 == 0) {
+        std::fprintf(stderr, "  %s", l.c_str());
+      }
+    }
   }
   // Idle: the searches open, no change for 10 s.
   auto cpu = [] {
