@@ -394,7 +394,7 @@ int Main(int argc, char** argv) {
     Print((which + " 500 @ 100/s").c_str(), Run(target, zeltod, "c", 100, 500, 100, false), 500);
   }
   for (const char* line : {"发现修改的部门名称个数太多", "部门不存在", "Error Account", "稍后重试",
-                           "目录通知的增量更新"}) {
+                           "目录通知的增量更新", "UpdateFromLDAP type=2"}) {
     std::size_t n = 0;
     for (const std::string& l : base.Lines()) n += l.find(line) != std::string::npos;
     std::fprintf(stderr, "log lines with \"%s\": %zu\n", line, n);

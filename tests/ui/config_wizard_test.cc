@@ -250,6 +250,23 @@ TEST_F(ConfigWizardTest, AnotherDomainOnTheSecondPassKeepsBothAndBecomesTheDomai
   EXPECT_EQ(sys.sdk_credential_file, edited);
 }
 
+TEST_F(ConfigWizardTest, LiveSyncIsOnUnlessUnchecked) {
+  Open();
+  Press(QWizard::NextButton);
+  Press(QWizard::NextButton);
+  auto* live = wizard_->findChild<QCheckBox*>("liveSync");
+  ASSERT_NE(live, nullptr);
+  EXPECT_TRUE(live->isChecked());  // absent from the file: on
+  live->click();
+  Press(QWizard::FinishButton);
+  ASSERT_EQ(boxes_.Texts(), QStringList{"配置成功!"});
+  EXPECT_EQ(StoredManageSync().live_sync, 0);
+  Open();
+  Press(QWizard::NextButton);
+  Press(QWizard::NextButton);
+  EXPECT_FALSE(wizard_->findChild<QCheckBox*>("liveSync")->isChecked());
+}
+
 TEST_F(ConfigWizardTest, DailyTimeIsRangeCheckedAndRollsOver) {
   Open();
   Press(QWizard::NextButton);
