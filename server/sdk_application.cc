@@ -289,6 +289,8 @@ void SdkApplication::Stop() {
 
 void SdkApplication::SetUserAuthType(const std::string& account, int auth_type) {
   CheckTexts(kAppSource, "SetUserAuthType", {&account});
+  const SdkWrite w{SdkWrite::Kind::kSetAuthType, account, "", "", auth_type};
+  if (impl_->core->Intercept(w)) return;
   zelto::AuthTypeRequest r;
   r.set_session(impl_->session);
   r.set_account(account);
@@ -297,6 +299,7 @@ void SdkApplication::SetUserAuthType(const std::string& account, int auth_type) 
   impl_->Invoke("SetUserAuthType", [&](zelto::Application::Stub& s, grpc::ClientContext* c) {
     return s.SetUserAuthType(c, r, &reply);
   });
+  impl_->core->Wrote(w);
 }
 
 bool SdkApplication::AccountUsesApplication(const std::string& account) {
