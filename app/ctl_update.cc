@@ -4,6 +4,8 @@
 #include <mutex>
 #include <string>
 
+#include "app/ctl_report.h"
+#include "app/ctl_sync.h"
 #include "platform/activity_log.h"
 #include "sync/sync_engine.h"
 
@@ -26,12 +28,14 @@ class ErrPrompt : public Prompt {
 
 }  // namespace
 
-int CtlUpdate() {
+int CtlUpdate(const SyncCommandOptions& options) {
+  if (options.dry_run) return CtlPlan(1, options.json);
   ErrPrompt prompt;
   SetLogListener([](const std::string& line) { ErrLine(line); });
   int result = 0;
   {
     SyncEngine engine(&prompt);
+    engine.AllowRemovals(options.allow_removals);
     engine.EngineInit();
     result = engine.SyncOneDC(1);
     ErrLine(result ? "LDAP数据已成功更新到Zelto服务器，请打开Zelto管理器查看!"

@@ -6,7 +6,8 @@
 
 namespace norvane {
 
-int CtlUpdate();
+struct SyncCommandOptions;
+int CtlUpdate(const SyncCommandOptions& options);
 
 }  // namespace norvane
 

@@ -141,6 +141,7 @@ int CNorvaneApp::RunMainWindow() {
   CNorvaneDlg::Options options;
   options.service_mode = service;
   if (service) options.on_answering = [] { ServiceHost::Instance().NotifyReady(); };
+  options.publish_status = true;
   CNorvaneDlg dlg(options);
   // Made before the single-instance check so that a refusal is shown in its message box.
   std::unique_ptr<MainView> view;

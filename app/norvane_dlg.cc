@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/auto_sync_config.h"
+#include "app/status_publisher.h"
 #include "config/ldap_config.h"
 #include "platform/activity_log.h"
 #include "server/auth_service.h"
@@ -120,6 +121,12 @@ void CNorvaneDlg::SetButtons(bool start_enabled, bool stop_enabled) {
 bool CNorvaneDlg::Create() {
   if (created_) return !ended_;
   created_ = true;
+  if (options_.publish_status) {
+    StatusPublisher::Options publish;
+    publish.service_mode = options_.service_mode;
+    publish.notify_systemd = options_.service_mode;
+    status_ = std::make_unique<StatusPublisher>(publish);
+  }
   if (view_) view_->SetStartModeChecks(ReadConfiguredStartType() == 1 ? 1 : 0);
 
   const bool server_up = ProbeServer() != 0;
@@ -270,6 +277,7 @@ void CNorvaneDlg::Stop() {
 }
 
 void CNorvaneDlg::ApplyRunningState(int running) {
+  if (status_) status_->SetAnswering(running == 1);
   if (running == shown_running_) return;
   shown_running_ = running;
   if (view_ && tray_added_) view_->SetTrayState(running != 0, kMainWindowTitle);
@@ -377,6 +385,7 @@ int CNorvaneDlg::RunWork(const std::string& task, const std::function<int()>& wo
   worker.join();
   ticker.stop();
   busy_ = false;
+  if (status_) status_->Poke();  // the run's report is in
   report(false);
   return result;
 }

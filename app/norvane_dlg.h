@@ -33,6 +33,7 @@
 namespace norvane {
 
 class AuthService;
+class StatusPublisher;
 class SyncEngine;
 
 // The window's caption, also the tray tooltip and the caption of its message boxes.
@@ -57,6 +58,8 @@ class CNorvaneDlg {
     // Called on the window's thread each time login answering starts (the service tells
     // systemd it is ready then, not before).
     std::function<void()> on_answering;
+    // Publishes the status file and the metrics (app/status_publisher.h) from Create on.
+    bool publish_status = false;
   };
 
   explicit CNorvaneDlg(Options options);
@@ -190,6 +193,7 @@ class CNorvaneDlg {
   std::unique_ptr<SyncEngine> sync_;
   bool engine_ready_ = false;  // sync_'s EngineInit succeeded
   std::unique_ptr<AuthService> auth_;
+  std::unique_ptr<StatusPublisher> status_;
   AutoSyncAllowed auto_sync_allowed_;
   std::unique_ptr<AutoSyncSchedule> schedule_;
   bool service_mode_results_ = false;

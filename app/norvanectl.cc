@@ -4,12 +4,14 @@
 // the executable's location.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/ctl_auth.h"
 #include "app/ctl_config.h"
+#include "app/ctl_report.h"
 #include "app/ctl_sync.h"
 #include "app/ctl_tools.h"
 #include "app/ctl_update.h"
@@ -28,14 +30,57 @@ struct Command {
 
 constexpr std::size_t kAny = static_cast<std::size_t>(-1);
 
+int SyncLike(const std::vector<std::string>& a, int (*run)(const SyncCommandOptions&)) {
+  SyncCommandOptions o;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] == "--dry-run") {
+      o.dry_run = true;
+    } else if (a[i] == "--json") {
+      o.json = true;
+    } else if (a[i] == "--allow-removals" && i + 1 < a.size()) {
+      o.allow_removals = std::strtol(a[++i].c_str(), nullptr, 10);
+    } else {
+      std::fprintf(stderr, "norvanectl: 不认识选项 %s\n", a[i].c_str());
+      return 2;
+    }
+  }
+  return run(o);
+}
+
 const Command kCommands[] = {
     {"config show", "", 0, 0, [](const std::vector<std::string>&) { return CtlConfigShow(); }},
     {"config set", "NAME VALUE   (NAME: LdapConfig.xml 的属性名; SN - 从标准输入读密码)", 2, 2,
      [](const std::vector<std::string>& a) { return CtlConfigSet(a); }},
     {"config protect-password", "< PASSWORD", 0, 0,
      [](const std::vector<std::string>&) { return CtlProtectPassword(); }},
-    {"sync", "", 0, 0, [](const std::vector<std::string>&) { return CtlSync(); }},
-    {"update", "", 0, 0, [](const std::vector<std::string>&) { return CtlUpdate(); }},
+    {"sync", "[--dry-run [--json]] [--allow-removals N]", 0, 3,
+     [](const std::vector<std::string>& a) { return SyncLike(a, CtlSync); }},
+    {"update", "[--dry-run [--json]] [--allow-removals N]", 0, 3,
+     [](const std::vector<std::string>& a) { return SyncLike(a, CtlUpdate); }},
+    {"runs", "[--last N] [--json]", 0, 3,
+     [](const std::vector<std::string>& a) {
+       long last = 20;
+       bool json = false;
+       for (std::size_t i = 0; i < a.size(); ++i) {
+         if (a[i] == "--json") {
+           json = true;
+         } else if (a[i] == "--last" && i + 1 < a.size()) {
+           last = std::strtol(a[++i].c_str(), nullptr, 10);
+         } else {
+           std::fprintf(stderr, "norvanectl: runs 不认识选项 %s\n", a[i].c_str());
+           return 2;
+         }
+       }
+       return CtlRuns(last, json);
+     }},
+    {"status", "[--json]", 0, 2,
+     [](const std::vector<std::string>& a) {
+       if (a.size() > 1 || (a.size() == 1 && a[0] != "--json")) {
+         std::fprintf(stderr, "norvanectl: status 不认识选项 %s\n", a.back().c_str());
+         return 2;
+       }
+       return CtlStatus(a.size() == 1);
+     }},
     {"preview", "", 0, 0, [](const std::vector<std::string>&) { return CtlPreview(); }},
     {"import-users", "\"ACCOUNT;ACCOUNT...\"", 1, 1,
      [](const std::vector<std::string>& a) { return CtlImportUsers(a[0]); }},

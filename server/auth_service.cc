@@ -1,6 +1,7 @@
 // The third-party authentication service: registration with the IM server, the event sink,
 // and the routing of each login to a directory check.
 #include "server/auth_service.h"
+#include "server/login_stats.h"
 
 #include <ldap.h>
 
@@ -163,7 +164,10 @@ int LoginResultOf(int directory_result) {
 int AuthEventSink::OnLoginVerify(const std::string& account, const std::string& password,
                                  std::chrono::steady_clock::time_point deadline) {
   int result = kLoginRefused;
+  const auto started = std::chrono::steady_clock::now();
   owner_->Verify(account, password, &result, deadline);
+  const auto ended = std::chrono::steady_clock::now();
+  LoginStats::Global().Record(result, ended > deadline, ended - started);
   return result;
 }
 

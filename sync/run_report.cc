@@ -30,6 +30,26 @@ std::string Rfc3339(std::time_t when) {
   return out;
 }
 
+std::time_t ParseRfc3339(const std::string& text) {
+  int year, month, day, hour, minute, second, off_hour = 0, off_minute = 0;
+  char sign = 'Z';
+  const int n = std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d%c%d:%d", &year, &month, &day, &hour,
+                            &minute, &second, &sign, &off_hour, &off_minute);
+  if (n < 6) return -1;
+  std::tm utc{};
+  utc.tm_year = year - 1900;
+  utc.tm_mon = month - 1;
+  utc.tm_mday = day;
+  utc.tm_hour = hour;
+  utc.tm_min = minute;
+  utc.tm_sec = second;
+  std::time_t when = timegm(&utc);
+  const long offset = (off_hour * 60L + off_minute) * 60L;
+  if (n == 9 && sign == '+') when -= offset;
+  if (n == 9 && sign == '-') when += offset;
+  return when;
+}
+
 namespace {
 
 void Rotate(const std::string& path) {

@@ -28,6 +28,9 @@ std::string RunReportPath();  // BaseFolder() + "logs/runs.jsonl"
 // "2026-12-09T14:30:05+08:00"
 std::string Rfc3339(std::time_t when);
 
+// The time of an Rfc3339 text; -1 when it is not one.
+std::time_t ParseRfc3339(const std::string& text);
+
 // Appends `report` as one line; false when the file cannot be written (logged once).
 bool AppendRunReport(const nlohmann::json& report);
 

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <optional>
 
 #include "config/ldap_config.h"
 #include "directory/change_tracking.h"
@@ -61,7 +62,7 @@ const char* RunKindName(int kind) {
 }  // namespace
 
 SyncEngine::RunRecord::RunRecord(SyncEngine* engine, RunKind kind)
-    : engine_(engine), tap_(engine->dry_run_, "[预演] "), started_(std::time(nullptr)) {
+    : engine_(engine), tap_(engine->dry_run_, kDryRunMark), started_(std::time(nullptr)) {
   engine->run_kind_ = kind;
   engine->changes_.Reset(kind == RunKind::kAuth);
   // A new plan starts from the server as it is, not from the last plan's writes.
@@ -86,6 +87,9 @@ SyncEngine::RunRecord::~RunRecord() {
 }
 
 int SyncEngine::EngineInit() {
+  // A dry run's connection lines stay out of the log file like the rest of it.
+  std::optional<ScopedLogTap> tap;
+  if (dry_run_) tap.emplace(true, kDryRunMark);
   CLdapConfig config;
   config.Init();
   SysConfigInfo sys;

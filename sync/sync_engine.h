@@ -58,6 +58,9 @@ class SdkPipeline;
 // Department key -> parent key; the first parent recorded wins.
 using DepartmentMap = std::map<std::string, std::string>;
 
+// What a dry run's log lines begin with.
+inline constexpr char kDryRunMark[] = "[预演] ";
+
 class SyncEngine {
  public:
   // `prompt` receives the messages meant for the person at the controls; null logs them.
