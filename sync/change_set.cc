@@ -226,7 +226,12 @@ std::size_t ChangeSet::Rewrites() const {
   std::lock_guard<std::mutex> lock(mu_);
   std::size_t n = 0;
   for (const std::string& key : rewritten_) {
-    if (!users_moved_.count(key)) ++n;
+    // A moved account is listed as moved; one moved back within the run is only rewritten.
+    auto moved = users_moved_.find(key);
+    if (moved == users_moved_.end() ||
+        (moved->second.joined.empty() && moved->second.left.empty())) {
+      ++n;
+    }
   }
   return n;
 }

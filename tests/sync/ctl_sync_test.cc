@@ -229,9 +229,9 @@ TEST_F(CtlSyncTest, AllowRemovalsLetsOneRunPastTheGuardWhenItCoversThePlan) {
   ASSERT_EQ(Ctl({"sync"}).exit_code, 0);
   settings_.delete_threshold = 1;
   ASSERT_TRUE(base_.WriteConfig(settings_, zeltod_));
-  ASSERT_TRUE(slapd_.Modify(
-      "dn: uid=dave,ou=Platform,ou=Engineering,o=corp\nchangetype: delete\n\n"
-      "dn: uid=carol,ou=Engineering,o=corp\nchangetype: delete\n"));
+  ASSERT_TRUE(
+      slapd_.Modify("dn: uid=dave,ou=Platform,ou=Engineering,o=corp\nchangetype: delete\n\n"
+                    "dn: uid=carol,ou=Engineering,o=corp\nchangetype: delete\n"));
 
   ScriptResult r = Ctl({"sync"});
   EXPECT_EQ(r.exit_code, 1);
@@ -241,7 +241,8 @@ TEST_F(CtlSyncTest, AllowRemovalsLetsOneRunPastTheGuardWhenItCoversThePlan) {
   r = Ctl({"sync", "--dry-run", "--json"});
   EXPECT_EQ(r.exit_code, 2);
   const nlohmann::json plan = nlohmann::json::parse(r.output);
-  EXPECT_EQ(plan["guard"], nlohmann::json({{"removals", 2}, {"threshold", 1}, {"stops_run", true}}));
+  EXPECT_EQ(plan["guard"],
+            nlohmann::json({{"removals", 2}, {"threshold", 1}, {"stops_run", true}}));
 
   EXPECT_EQ(Ctl({"sync", "--allow-removals", "1"}).exit_code, 1);
   EXPECT_TRUE(DumpOrg(zeltod_).users.count("carol"));
