@@ -195,7 +195,9 @@ int CtlStatus(bool json) {
       if (live.contains(key)) out[key] = live[key];
     }
   } else {
+    out["pid"] = nullptr;
     out["answering"] = false;
+    out["logins"] = nullptr;  // counted by the running program only
   }
   // The last run of each kind.
   nlohmann::json last = nlohmann::json::object();
