@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "app/ctl_tools.h"
 #include "app/status_publisher.h"
 #include "config/ldap_config.h"
 #include "directory/change_tracking.h"
@@ -16,20 +17,6 @@
 
 namespace norvane {
 namespace {
-
-std::mutex g_err_mu;
-
-void ErrLine(const std::string& text) {
-  std::lock_guard<std::mutex> guard(g_err_mu);
-  std::fputs(text.c_str(), stderr);
-  if (text.empty() || text.back() != '\n') std::fputc('\n', stderr);
-  std::fflush(stderr);
-}
-
-class ErrPrompt : public Prompt {
- public:
-  void Show(const std::string& text) override { ErrLine(text); }
-};
 
 void Section(const char* title, const nlohmann::json& list, const char* mark,
              std::string (*line)(const nlohmann::json&)) {

@@ -6,12 +6,21 @@
 
 #include <cstdio>
 #include <iostream>
+#include <mutex>
 #include <string>
 
 #include "config/credential.h"
 #include "config/records.h"
 
 namespace norvane {
+
+void ErrLine(const std::string& text) {
+  static std::mutex mu;
+  std::lock_guard<std::mutex> guard(mu);
+  std::fputs(text.c_str(), stderr);
+  if (text.empty() || text.back() != '\n') std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
 
 bool ReadSecretLine(std::string& secret) { return ReadSecretLine(secret, std::cin); }
 
