@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "app/ctl_sync.h"
 #include "config/credential.h"
@@ -50,12 +51,7 @@ const char* MeaningOf(int code) {
 
 }  // namespace
 
-int CtlVerify(const std::vector<std::string>& args) {
-  if (args.size() != 1) {
-    std::fprintf(stderr, "usage: norvanectl verify ACCOUNT   (password on standard input)\n");
-    return 2;
-  }
-  const std::string& account = args[0];
+int CtlVerify(const std::string& account) {
   std::string password;
   if (!ReadSecretLine(password)) {
     std::fprintf(stderr, "norvanectl: no password on standard input\n");
@@ -93,38 +89,10 @@ int CtlVerify(const std::vector<std::string>& args) {
   return code == kLoginAccepted ? 0 : 1;
 }
 
-int CtlAuth(const std::vector<std::string>& args) {
-  int scope = -1;
-  int type = -1;
-  bool named = false;
-  std::string users;
-  int scopes = 0;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--all") {
-      scope = kAuthScopeAllUsers;
-      ++scopes;
-    } else if (a == "--domain") {
-      scope = kAuthScopeSpecified;
-      ++scopes;
-    } else if (a == "--users" && i + 1 < args.size()) {
-      named = true;
-      users = args[++i];
-      ++scopes;
-    } else if (a == "--type" && i + 1 < args.size()) {
-      const std::string& t = args[++i];
-      type = t == "ldap" ? kThirdPartyAuthType : t == "local" ? kLocalAuthType : -2;
-    } else {
-      scopes = -100;
-    }
-  }
-  if (scopes != 1 || type < 0) {
-    std::fprintf(stderr,
-                 "usage: norvanectl auth --all|--users \"ACCOUNT;ACCOUNT...\"|--domain "
-                 "--type ldap|local\n");
-    return 2;
-  }
-  if (scope == kAuthScopeSpecified) return CtlAuthCurrentDomain(type);
+int CtlAuth(AuthScope scope, const std::string& users, bool ldap) {
+  const int type = ldap ? kThirdPartyAuthType : kLocalAuthType;
+  if (scope == AuthScope::kDomain) return CtlAuthCurrentDomain(type);
+  const bool named = scope == AuthScope::kUsers;
   LogEcho echo;
   // The switch writes the server's accounts: not while another run writes them.
   RunLock run_lock;
@@ -140,7 +108,6 @@ int CtlAuth(const std::vector<std::string>& args) {
   SdkRoot* root = owned_root.get();
   const bool connected = root != nullptr;
   SdkApplication* app = root ? root->Application() : nullptr;
-  const bool ldap = type == kThirdPartyAuthType;
   int result;
   std::string text;
   if (!connected || !app) {
@@ -158,8 +125,8 @@ int CtlAuth(const std::vector<std::string>& args) {
     if (result) text = "设置用户认证类型成功!";  // a failure has shown its own message
   } else {
     const std::vector<std::string> none;  // scope 0 lists the organisation itself
-    result = SetAuthType(connected, app, root ? root->DeptManager() : nullptr, none, scope, type,
-                         ToStderr);
+    result = SetAuthType(connected, app, root ? root->DeptManager() : nullptr, none,
+                         kAuthScopeAllUsers, type, ToStderr);
     // A failed switch is said as one: telling the user it worked would leave accounts
     // unable to log in the way the message promises.
     if (ldap) {

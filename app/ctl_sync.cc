@@ -123,7 +123,7 @@ int FullImport(Console& console, SyncEngine& engine) {
 
 }  // namespace
 
-int CtlSync() {
+int CtlSync(const SyncCommandOptions& /*options*/) {
   Console console;
   ConsolePrompt prompt(&console);
   LogEcho echo(&console);

@@ -13,7 +13,14 @@
 
 namespace norvane {
 
-int CtlSync();
+// The options of `sync` and `update`: --dry-run, --json, --allow-removals N (-1: not given).
+struct SyncCommandOptions {
+  bool dry_run = false;
+  bool json = false;
+  long allow_removals = -1;
+};
+
+int CtlSync(const SyncCommandOptions& options);
 int CtlPreview();
 int CtlImportUsers(const std::string& accounts);
 int CtlAuthCurrentDomain(int type);

@@ -26,7 +26,7 @@ class ErrPrompt : public Prompt {
 
 }  // namespace
 
-int CtlUpdate() {
+int CtlUpdate(const SyncCommandOptions& /*options*/) {
   ErrPrompt prompt;
   SetLogListener([](const std::string& line) { ErrLine(line); });
   int result = 0;
