@@ -54,7 +54,7 @@ const char* MeaningOf(int code) {
 int CtlVerify(const std::string& account) {
   std::string password;
   if (!ReadSecretLine(password)) {
-    std::fprintf(stderr, "norvanectl: no password on standard input\n");
+    std::fprintf(stderr, "norvanectl: 标准输入中没有密码\n");
     return 2;
   }
   LogEcho echo;
@@ -63,7 +63,7 @@ int CtlVerify(const std::string& account) {
   SysConfigInfo settings;
   if (!config.LoadSysConfig(settings)) {
     WipePassword(password);
-    std::fprintf(stderr, "norvanectl: cannot read %s\n", ConfigFilePath().c_str());
+    std::fprintf(stderr, "norvanectl: 无法读取 %s\n", ConfigFilePath().c_str());
     return 1;
   }
   WipePassword(settings.admin_password);
@@ -113,8 +113,8 @@ int CtlAuth(AuthScope scope, const std::string& users, bool ldap) {
   if (!connected || !app) {
     // The switch itself reports success without a server; from the command line that
     // would tell the administrator that accounts were switched when none was.
-    ToStderr("no Zelto server to switch accounts on: check SDKSVRIP and SDKSVRPort in " +
-             ConfigFilePath());
+    ToStderr("没有可切换帐号的Zelto服务器: 请检查 " + ConfigFilePath() +
+             " 中的 SDKSVRIP 和 SDKSVRPort");
     result = 0;
     if (!named) {
       text = ldap ? "关联所有用户LDAP认证失败，请用Zelto用户密码登录"

@@ -38,7 +38,7 @@ bool OpenConfigFile(CLdapConfig& config, std::string& path, std::ostream& err) {
   config.Init();
   path = ConfigFilePath();
   if (FileExists(path)) return true;
-  err << "norvanectl: configuration file not found: " << path << "\n";
+  err << "norvanectl: 找不到配置文件: " << path << "\n";
   return false;
 }
 
@@ -52,8 +52,8 @@ int CtlConfigShow(std::ostream& out, std::ostream& err) {
     // The store reports an unusable file only as failed loads; tell it apart here.
     XmlDocument doc;
     if (!doc.Load(path) || doc.Root().Name() != "LdapConfig") {
-      err << "norvanectl: configuration file cannot be read (unreadable, not well-formed XML, "
-             "or no LdapConfig element): "
+      err << "norvanectl: 无法读取配置文件 (不可读、不是格式正确的 XML 或没有 LdapConfig "
+             "元素): "
           << path << "\n";
       return 1;
     }

@@ -223,7 +223,7 @@ TEST(CtlConfigShowTest, WronglyEncodedFileGivesOnlyTheOneLineReason) {
   std::ifstream in(captured);
   const std::string noise((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(noise, "");
-  EXPECT_NE(err.str().find("cannot be read"), std::string::npos) << err.str();
+  EXPECT_NE(err.str().find("无法读取配置文件"), std::string::npos) << err.str();
 }
 
 TEST(CtlConfigShowTest, MissingSectionsShowAsEmpty) {
