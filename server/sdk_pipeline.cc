@@ -193,8 +193,7 @@ void SdkPipeline::Step() {
         }
         failed = std::min<std::size_t>(result.done(), task->calls.size() - 1);
         status = result.code() == 0
-                     ? grpc::Status(grpc::StatusCode::INTERNAL,
-                                    "服务器结束了任务但没有说明原因")
+                     ? grpc::Status(grpc::StatusCode::INTERNAL, "服务器结束了任务但没有说明原因")
                      : grpc::Status(static_cast<grpc::StatusCode>(result.code()), result.message());
       }
     }
