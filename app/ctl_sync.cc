@@ -230,7 +230,7 @@ int CtlAuthCurrentDomain(int type) {
                                : "取消当前配置域同步域用户第三方认证失败!");
   }
   if (result) {
-    std::fprintf(stderr, "%zu accounts switched\n", engine.SpecifiedAccounts().size());
+    std::fprintf(stderr, "已切换 %zu 个帐号\n", engine.SpecifiedAccounts().size());
   }
   return result ? 0 : 1;
 }

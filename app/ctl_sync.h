@@ -11,8 +11,6 @@
 
 #include <string>
 
-#include "app/ctl_update.h"
-
 namespace norvane {
 
 // Options of sync and update: --dry-run prints the change plan instead of running
@@ -24,7 +22,7 @@ struct SyncCommandOptions {
   long allow_removals = -1;
 };
 
-int CtlSync(const SyncCommandOptions& options = {});
+int CtlSync(const SyncCommandOptions& options);
 int CtlPreview();
 int CtlImportUsers(const std::string& accounts);
 int CtlAuthCurrentDomain(int type);

@@ -555,7 +555,7 @@ OpenOutcome OpenAndBind(int server_type, std::string_view host, std::uint16_t po
                         std::string_view password, bool vendor_messages, CheckDeadline deadline) {
   OpenOutcome out;
   if (server_type < 0 || server_type > 2) {
-    WriteLog(Format("Unknown directory type %d: no connection made", server_type));
+    WriteLog(Format("未知的目录类型 %d: 没有建立连接", server_type));
     out.code = LDAP_PARAM_ERROR;
     return out;
   }

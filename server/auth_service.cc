@@ -79,8 +79,8 @@ bool Stale(const std::string& account, CheckDeadline deadline) {
   const auto now = std::chrono::steady_clock::now();
   if (now <= deadline) return false;
   const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(now - deadline);
-  WriteLog("Login of '" + account + "' not checked: the Zelto server stopped waiting for the " +
-           "answer " + std::to_string(late.count()) + " ms ago; answered as refused");
+  WriteLog("未检查帐号 '" + account + "' 的登录: Zelto服务器已在 " + std::to_string(late.count()) +
+           " 毫秒前停止等待答复; 按拒绝答复");
   return true;
 }
 
@@ -276,9 +276,8 @@ int AuthService::Init() {
     std::unique_ptr<SdkRoot> created = CreateSdkRoot(routing->settings);
     if (!created) {
       throw SdkError(kSdkErrorInvalidArg, "SdkRoot",
-                     "the SDK server address " + routing->settings.sdk_server_ip + ":" +
-                         std::to_string(routing->settings.sdk_server_port) +
-                         " or its security settings are not usable");
+                     "SDK服务器地址 " + routing->settings.sdk_server_ip + ":" +
+                         std::to_string(routing->settings.sdk_server_port) + " 或其安全设置不可用");
     }
     std::shared_ptr<SdkRoot> root(std::move(created));
     SdkApplication* app = root->Application();
@@ -341,8 +340,7 @@ int AuthService::Start() {
   bool attached = false;
   try {
     if (!root) {
-      throw SdkError(kSdkErrorPrecondition, "AuthService",
-                     "the authentication service is not initialised");
+      throw SdkError(kSdkErrorPrecondition, "AuthService", "认证服务尚未初始化");
     }
     CLdapConfig config;
     config.Init();
@@ -491,8 +489,8 @@ void AuthService::Verify(const std::string& account, const std::string& password
           const AuthRoute route = RouteLogin(routing->settings, routing->dc_map, account);
           const int checked = CheckRoute(*client, routing->settings, route, password, deadline);
           if (checked == kVerifyDeadlinePassed) {
-            WriteLog("Login of '" + account + "' not checked: the Zelto server stopped waiting " +
-                     "for the answer while the directory was being asked; answered as refused");
+            WriteLog("未检查帐号 '" + account +
+                     "' 的登录: 询问目录期间Zelto服务器停止了等待答复; 按拒绝答复");
           }
           code = LoginResultOf(checked);
           if (code == kLoginWrongPassword) {

@@ -195,7 +195,7 @@ void SdkPipeline::Step() {
     std::size_t failed = 0;  // the call that ended the task
     if (status.ok()) {
       if (i >= static_cast<std::size_t>(batch->reply.results_size())) {
-        status = grpc::Status(grpc::StatusCode::INTERNAL, "the server gave no result for a task");
+        status = grpc::Status(grpc::StatusCode::INTERNAL, "服务器没有给出任务的结果");
       } else {
         const zelto::TaskResult& result = batch->reply.results(static_cast<int>(i));
         const std::size_t done = std::min<std::size_t>(result.done(), task->writes.size());
@@ -206,8 +206,7 @@ void SdkPipeline::Step() {
         }
         failed = std::min<std::size_t>(result.done(), task->calls.size() - 1);
         status = result.code() == 0
-                     ? grpc::Status(grpc::StatusCode::INTERNAL,
-                                    "the server ended a task without saying why")
+                     ? grpc::Status(grpc::StatusCode::INTERNAL, "服务器结束了任务但没有说明原因")
                      : grpc::Status(static_cast<grpc::StatusCode>(result.code()), result.message());
       }
     }

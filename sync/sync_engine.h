@@ -21,7 +21,7 @@
 // RemoveExcludedUsers each take the run lock (platform/run_lock.h, a file lock in the base
 // folder) for their whole length, without waiting. While another engine, in this process
 // or another (norvanectl, the norvane program), holds it, they fail at once and log
-// "another sync is running". The steps they are made of (ImportAll, ImportDepartments,
+// "另一个同步正在运行". The steps they are made of (ImportAll, ImportDepartments,
 // UpdateFromDirectory, ...) take no lock of their own.
 //
 // The engine runs on the thread that calls it. The progress counters may be read from any

@@ -228,8 +228,8 @@ void CNorvaneWindow::BuildTray() {
 // ---- MainView -------------------------------------------------------------------------
 
 void CNorvaneWindow::SetButtons(bool start_enabled, bool stop_enabled) {
+  // The menu's Start stays enabled: chosen while running, it says the service is starting.
   start_button_->setEnabled(start_enabled);
-  start_action_->setEnabled(start_enabled);
   stop_button_->setEnabled(stop_enabled);
   stop_action_->setEnabled(stop_enabled);
 }
