@@ -266,9 +266,9 @@ class CommandLine {
         ->type_name("ldap|local")
         ->check(OneOf({"ldap", "local"}));
 
-    CLI::App* runs =
-        Command(&app_, "runs", "显示同步运行记录(最近 20 次, 最新的在最后)",
-                [this] { return CtlRuns(runs_last_ > 0 ? runs_last_ : 20, runs_json_); });
+    CLI::App* runs = Command(&app_, "runs", "显示同步运行记录(最近 20 次, 最新的在最后)", [this] {
+      return CtlRuns(runs_last_ > 0 ? runs_last_ : 20, runs_json_);
+    });
     runs->add_option("--last", runs_last_, "只显示最近的 N 次")
         ->type_name("N")
         ->check(WholeNumberFrom(1));
