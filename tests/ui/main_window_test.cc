@@ -85,7 +85,7 @@ TEST_F(MainWindowTest, MenusAndToolbarCarryTheirItemsInOrder) {
                          "以界面方式启动（需重启）"}));
   EXPECT_EQ(Texts(menus[2]->menu()->actions()), (QStringList{"关于(&A)", "-", "退出"}));
   EXPECT_EQ(Texts(Find<QToolBar>("toolBar")->actions()),
-            (QStringList{"配置向导", "数据同步", "高级配置"}));
+            (QStringList{"配置向导", "数据同步", "高级配置", "变更预览"}));
   EXPECT_EQ(Texts(window_->TrayMenu()->actions()), (QStringList{"关于", "-", "退出"}));
 }
 
