@@ -23,7 +23,8 @@ namespace {
 
 // Removals cannot be undone from here; they stand out.
 const QColor kRemovalColour(0xb0, 0x00, 0x20);
-// Branches this long start folded; removals are always unfolded.
+// Branches this long start folded. Removals are always unfolded, and when there are any,
+// every other branch starts folded so that they are in sight.
 constexpr int kUnfoldLimit = 100;
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
@@ -50,7 +51,7 @@ QString AuthTypeText(int type) {
 // columns. Nothing for an empty list.
 template <typename T, typename Row>
 void Branch(QTreeWidget* tree, const QString& title, const std::vector<T>& items, bool removal,
-            Row&& row) {
+            bool unfold, Row&& row) {
   if (items.empty()) return;
   auto* branch =
       new QTreeWidgetItem(tree, {QStringLiteral("%1 (%2)").arg(title).arg(items.size())});
@@ -72,7 +73,7 @@ void Branch(QTreeWidget* tree, const QString& title, const std::vector<T>& items
   }
   branch->addChildren(children);
   if (removal) branch->setForeground(0, QBrush(kRemovalColour));
-  branch->setExpanded(removal || shown <= kUnfoldLimit);
+  branch->setExpanded(removal || (unfold && shown <= kUnfoldLimit));
 }
 
 QString GuardText(const ChangeSet::Guard& guard, std::size_t removals, bool* stops) {
@@ -116,7 +117,7 @@ CChangePlanDlg::CChangePlanDlg(QWidget* parent) : QDialog(parent) {
   tree_->setHeaderLabels({QStringLiteral("变更"), QStringLiteral("详情")});
   tree_->setUniformRowHeights(true);
   tree_->header()->setSectionResizeMode(0, QHeaderView::Interactive);
-  tree_->header()->resizeSection(0, 300);
+  tree_->header()->resizeSection(0, 380);
 
   run_ = new QPushButton(QStringLiteral("数据同步"), this);
   run_->setObjectName("runSync");
@@ -135,7 +136,7 @@ CChangePlanDlg::CChangePlanDlg(QWidget* parent) : QDialog(parent) {
   layout->addWidget(guard_);
   layout->addWidget(tree_, 1);
   layout->addLayout(buttons);
-  resize(640, 500);
+  resize(760, 520);
 
   connect(run_, &QPushButton::clicked, this, &QDialog::accept);
   connect(close, &QPushButton::clicked, this, &QDialog::reject);
@@ -186,23 +187,24 @@ void CChangePlanDlg::SetPlan(const ChangeSet& plan) {
   using Move = ChangeSet::Move;
   using Placement = ChangeSet::Placement;
   tree_->clear();
+  const bool unfold = depts_removed.empty() && users_removed.empty();
   const auto name = [](const std::string& s) { return std::pair{Q(s), QString()}; };
   const auto move = [](const Move& m) {
     return std::pair{Q(m.from), QStringLiteral("→ %1").arg(Q(m.to))};
   };
-  Branch(tree_, QStringLiteral("新增部门"), depts_added, false, name);
-  Branch(tree_, QStringLiteral("改名部门"), renamed, false, move);
-  Branch(tree_, QStringLiteral("移动部门"), moved, false, move);
-  Branch(tree_, QStringLiteral("删除部门"), depts_removed, true, name);
-  Branch(tree_, QStringLiteral("新增帐号"), users_added, false, [](const Placement& p) {
+  Branch(tree_, QStringLiteral("新增部门"), depts_added, false, unfold, name);
+  Branch(tree_, QStringLiteral("改名部门"), renamed, false, unfold, move);
+  Branch(tree_, QStringLiteral("移动部门"), moved, false, unfold, move);
+  Branch(tree_, QStringLiteral("删除部门"), depts_removed, true, unfold, name);
+  Branch(tree_, QStringLiteral("新增帐号"), users_added, false, unfold, [](const Placement& p) {
     return std::pair{Q(p.account), QStringLiteral("部门：%1").arg(Paths(p.departments))};
   });
-  Branch(tree_, QStringLiteral("移动帐号"), users_moved, false, [](const Placement& p) {
+  Branch(tree_, QStringLiteral("移动帐号"), users_moved, false, unfold, [](const Placement& p) {
     return std::pair{Q(p.account),
                      QStringLiteral("从 %1 到 %2").arg(Paths(p.from), Paths(p.departments))};
   });
-  Branch(tree_, QStringLiteral("删除帐号"), users_removed, true, name);
-  Branch(tree_, QStringLiteral("切换认证方式"), switches, false,
+  Branch(tree_, QStringLiteral("删除帐号"), users_removed, true, unfold, name);
+  Branch(tree_, QStringLiteral("切换认证方式"), switches, false, unfold,
          [](const ChangeSet::AuthSwitch& s) {
            return std::pair{Q(s.account), AuthTypeText(s.to)};
          });

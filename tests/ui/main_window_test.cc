@@ -164,7 +164,10 @@ TEST_F(MainWindowTest, SyncShowsItsProgressThenItsResult) {
   sampler.stop();
   EXPECT_EQ(boxes_.Texts(), QStringList{"LDAP数据已成功导入Zelto服务器，请打开Zelto管理器查看!"});
   ASSERT_FALSE(progress.isEmpty());
-  EXPECT_TRUE(progress.front().startsWith("同步LDAP数据："));
+  // The plan comes first (a dry run), then the sync itself.
+  EXPECT_TRUE(progress.front().startsWith("生成变更预览：")) << progress.front().toStdString();
+  EXPECT_TRUE(progress.last().startsWith("同步LDAP数据：")) << progress.last().toStdString();
+  EXPECT_TRUE(Find<QLabel>("lastRun")->text().startsWith("上次运行：数据同步（窗口） "));
   EXPECT_TRUE(Find<QLabel>("progressText")->text().isEmpty());
   EXPECT_TRUE(Find<QAction>("syncAction")->isEnabled());
   EXPECT_TRUE(DumpOrg(Server()).users.count("alice"));

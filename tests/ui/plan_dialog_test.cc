@@ -66,6 +66,7 @@ TEST(PlanDialogTest, ShowsCountsGuardVerdictAndEveryChangeByKind) {
   EXPECT_EQ(Rows(tree->topLevelItem(4)), QStringList{"li|从 总部\\市场 到 总部\\研发"});
   EXPECT_EQ(Rows(tree->topLevelItem(5)), QStringList{"wang|"});
   EXPECT_TRUE(tree->topLevelItem(5)->isExpanded());
+  EXPECT_FALSE(tree->topLevelItem(0)->isExpanded());  // folded, so the removals are in sight
 
   dialog.show();
   dialog.RunButton()->click();

@@ -162,7 +162,11 @@ int Run(const QString& folder) {
       if (!plan || !plan->isVisible() || plan->property("answered").toBool()) continue;
       plan->setProperty("answered", true);
       if (plans++ == 0) {
-        plan->Tree()->setCurrentItem(plan->Tree()->topLevelItem(0));
+        // The accounts' branch unfolded, to show where each one goes.
+        for (QTreeWidgetItem* branch : plan->Tree()->findItems("新增帐号", Qt::MatchStartsWith)) {
+          branch->setExpanded(true);
+          plan->Tree()->setCurrentItem(branch);
+        }
         ok = Shoot(plan, folder, "plan_dialog") && ok;
         plan->reject();
       } else {
