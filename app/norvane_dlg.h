@@ -105,7 +105,7 @@ class CNorvaneDlg {
   // 变更预览 (command 32781): the full import's change plan in a dialog, from which the
   // sync can be run. Needs a view.
   void PreviewChanges();
-  void UpdateNow();  // incremental update (the daily update runs it too)
+  void UpdateNow();  // incremental update (the daily update runs the same, as "schedule")
   void AssociateAllUsers();
   void CancelAllUsers();
   void AssociateCurrentDomain();
