@@ -101,8 +101,14 @@ class CNorvaneDlg {
   // puts the watchdog back to following the server, however long it had failed before.
   int Start();
   void Stop();
-  void SyncNow();    // full import
-  void UpdateNow();  // incremental update (the daily update runs it too)
+  // Full import. At the window it makes the change plan first and, when the plan removes
+  // departments or accounts, asks (with the counts, offering the preview) before it runs; a
+  // plan that cannot be made runs nothing. In service mode, or with no view, it runs at once.
+  void SyncNow();
+  // 变更预览 (command 32781): the full import's change plan in a dialog, from which the
+  // sync can be run. Needs a view.
+  void PreviewChanges();
+  void UpdateNow();  // incremental update (the daily update runs the same, as "schedule")
   void AssociateAllUsers();
   void CancelAllUsers();
   void AssociateCurrentDomain();
@@ -181,6 +187,15 @@ class CNorvaneDlg {
   void DestroyEngines();
   void EndLoop();
   int Switch(int scope, int type, const char* task);
+  // The full import's plan from a dry run on a separate engine, made through RunWork; null
+  // when it could not be made.
+  std::unique_ptr<SyncEngine> MakePlan();
+  // The full import or the update itself, with its result message; `trigger` goes into the
+  // run's report.
+  void RunSync();
+  void RunUpdate(const char* trigger);
+  // The newest run report, to the view's status bar.
+  void ShowLastRun();
 
   Options options_;
   // The context of queued calls and the parent of the timers; lives on the window's thread.
