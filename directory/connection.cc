@@ -261,6 +261,15 @@ TrustKey TrustOf(LDAP* ld) {
   return key;
 }
 
+}  // namespace
+
+std::string ProcessTrustKey() {
+  const std::string ca = DirectoryCaFile();
+  return TrustOf(nullptr) + "ca=" + ca + "\n" + FileStamp(ca) + "\n";
+}
+
+namespace {
+
 std::mutex g_context_mutex;
 // Guarded by g_context_mutex. Each handle holds one built context until the process ends.
 std::map<TrustKey, LDAP*>* const g_context_holders = new std::map<TrustKey, LDAP*>;

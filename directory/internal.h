@@ -129,6 +129,10 @@ int ConnectTcp(const HostCandidate& candidate, CheckDeadline deadline, int* erro
 inline constexpr int kLoginIdleSeconds = 60;  // an idle pooled connection is closed then
 inline constexpr int kLoginPoolSize = 8;      // idle connections kept for one set of servers
 
+// The trust a connection opened now would have: the process's TLS settings (ldap.conf,
+// LDAPTLS_*), the CA file of SetDirectoryCaFile, and how those files stand on disk.
+std::string ProcessTrustKey();
+
 // A secured, unbound connection for a login check's bind: an idle one from the pool, or a
 // new one (OpenConnection). Give it back with ReturnLoginConnection.
 LdapConnection* TakeLoginConnection(int server_type, std::string_view hosts, std::uint16_t port,

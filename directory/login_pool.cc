@@ -52,10 +52,10 @@ Pool& ThePool() {
 }
 
 // The servers and the trust a connection was opened with: only a check with the same may
-// use it.
+// use it, so a changed TLS setting or a replaced CA file takes effect at the next check.
 std::string PoolKey(int server_type, std::string_view hosts, std::uint16_t port) {
   return std::to_string(server_type) + "|" + std::string(hosts) + "|" + std::to_string(port) + "|" +
-         DirectoryCaFile() + "|" + (CurrentRequireTls() ? "1" : "0");
+         (CurrentRequireTls() ? "1" : "0") + "|" + ProcessTrustKey();
 }
 
 bool StillOpen(LdapConnection* connection) {

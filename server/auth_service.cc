@@ -99,8 +99,9 @@ std::string Minutes(std::chrono::seconds window) {
 
 }  // namespace
 
-// Active Directory's rule, read through the configured connection: kept for a few minutes,
-// and after a failed read the configured rule is used for a minute before the next try.
+// Active Directory's rule, read through the configured connection: kept for a few minutes;
+// after a failed read the rule read before (or, before any, the configured one) stands for
+// a minute before the next try.
 struct AuthService::LockoutRules {
   std::mutex mu;
   // Guarded by mu.
@@ -122,8 +123,9 @@ struct AuthService::LockoutRules {
       lock.unlock();
       const bool read = ReadAdLockoutPolicy(&count, &seconds, &base, deadline);
       lock.lock();
-      known = read;
+      // A failed read keeps the rule read before: the domain's rule has hardly changed.
       if (read) {
+        known = true;
         threshold = count;
         window = std::chrono::seconds(seconds);
         for (char& c : base) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
