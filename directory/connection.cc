@@ -372,7 +372,7 @@ LdapConnection* OpenOnCandidate(int server_type, const HostCandidate& candidate,
   if (fd < 0) {
     // Not logged here: a list of servers says so before it moves on, and a single server's
     // caller reports the failed connect.
-    return fail(candidate.address.empty() ? LDAP_CONNECT_ERROR : LDAP_SERVER_DOWN, nullptr);
+    return fail(LDAP_SERVER_DOWN, nullptr);
   }
   LDAP* ld = nullptr;
   int rc = ldap_init_fd(fd, LDAP_PROTO_TCP, uri.c_str(), &ld);
