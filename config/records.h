@@ -68,6 +68,8 @@ using LdapServerParams = DcEntry;
 
 inline constexpr long kDefaultDeleteThreshold = 500;
 inline constexpr long kDefaultDeleteShare = 20;
+inline constexpr long kDefaultLockoutShield = 5;
+inline constexpr long kDefaultLockoutWindow = 15;
 
 // Attributes of ManageSync.
 struct ManageSyncInfo {
@@ -81,6 +83,12 @@ struct ManageSyncInfo {
   // DeleteShare: most accounts one removal step may delete, in percent of the accounts on
   // the server; 0 turns this check off. Absent reads as kDefaultDeleteShare.
   long delete_share = kDefaultDeleteShare;
+  // LockoutShield, LockoutWindow (minutes): the lockout rule logins are kept within where the
+  // directory does not say its own (not Active Directory, or a threshold of 0 there): this
+  // many wrong passwords within the window lock an account. Read only; absent or not
+  // positive reads as the default.
+  long lockout_shield = kDefaultLockoutShield;
+  long lockout_window = kDefaultLockoutWindow;
 };
 
 // Attributes of SyncScope. Carries its own lock for its users; copying copies the data.
