@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "app/ctl_sync.h"
 #include "config/credential.h"
@@ -50,15 +51,10 @@ const char* MeaningOf(int code) {
 
 }  // namespace
 
-int CtlVerify(const std::vector<std::string>& args) {
-  if (args.size() != 1) {
-    std::fprintf(stderr, "usage: norvanectl verify ACCOUNT   (password on standard input)\n");
-    return 2;
-  }
-  const std::string& account = args[0];
+int CtlVerify(const std::string& account) {
   std::string password;
   if (!ReadSecretLine(password)) {
-    std::fprintf(stderr, "norvanectl: no password on standard input\n");
+    std::fprintf(stderr, "norvanectl: 标准输入中没有密码\n");
     return 2;
   }
   LogEcho echo;
@@ -67,7 +63,7 @@ int CtlVerify(const std::vector<std::string>& args) {
   SysConfigInfo settings;
   if (!config.LoadSysConfig(settings)) {
     WipePassword(password);
-    std::fprintf(stderr, "norvanectl: cannot read %s\n", ConfigFilePath().c_str());
+    std::fprintf(stderr, "norvanectl: 无法读取 %s\n", ConfigFilePath().c_str());
     return 1;
   }
   WipePassword(settings.admin_password);
@@ -93,38 +89,10 @@ int CtlVerify(const std::vector<std::string>& args) {
   return code == kLoginAccepted ? 0 : 1;
 }
 
-int CtlAuth(const std::vector<std::string>& args) {
-  int scope = -1;
-  int type = -1;
-  bool named = false;
-  std::string users;
-  int scopes = 0;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--all") {
-      scope = kAuthScopeAllUsers;
-      ++scopes;
-    } else if (a == "--domain") {
-      scope = kAuthScopeSpecified;
-      ++scopes;
-    } else if (a == "--users" && i + 1 < args.size()) {
-      named = true;
-      users = args[++i];
-      ++scopes;
-    } else if (a == "--type" && i + 1 < args.size()) {
-      const std::string& t = args[++i];
-      type = t == "ldap" ? kThirdPartyAuthType : t == "local" ? kLocalAuthType : -2;
-    } else {
-      scopes = -100;
-    }
-  }
-  if (scopes != 1 || type < 0) {
-    std::fprintf(stderr,
-                 "usage: norvanectl auth --all|--users \"ACCOUNT;ACCOUNT...\"|--domain "
-                 "--type ldap|local\n");
-    return 2;
-  }
-  if (scope == kAuthScopeSpecified) return CtlAuthCurrentDomain(type);
+int CtlAuth(AuthScope scope, const std::string& users, bool ldap) {
+  const int type = ldap ? kThirdPartyAuthType : kLocalAuthType;
+  if (scope == AuthScope::kDomain) return CtlAuthCurrentDomain(type);
+  const bool named = scope == AuthScope::kUsers;
   LogEcho echo;
   // The switch writes the server's accounts: not while another run writes them.
   RunLock run_lock;
@@ -140,14 +108,13 @@ int CtlAuth(const std::vector<std::string>& args) {
   SdkRoot* root = owned_root.get();
   const bool connected = root != nullptr;
   SdkApplication* app = root ? root->Application() : nullptr;
-  const bool ldap = type == kThirdPartyAuthType;
   int result;
   std::string text;
   if (!connected || !app) {
     // The switch itself reports success without a server; from the command line that
     // would tell the administrator that accounts were switched when none was.
-    ToStderr("no Zelto server to switch accounts on: check SDKSVRIP and SDKSVRPort in " +
-             ConfigFilePath());
+    ToStderr("没有可切换帐号的Zelto服务器: 请检查 " + ConfigFilePath() +
+             " 中的 SDKSVRIP 和 SDKSVRPort");
     result = 0;
     if (!named) {
       text = ldap ? "关联所有用户LDAP认证失败，请用Zelto用户密码登录"
@@ -158,8 +125,8 @@ int CtlAuth(const std::vector<std::string>& args) {
     if (result) text = "设置用户认证类型成功!";  // a failure has shown its own message
   } else {
     const std::vector<std::string> none;  // scope 0 lists the organisation itself
-    result = SetAuthType(connected, app, root ? root->DeptManager() : nullptr, none, scope, type,
-                         ToStderr);
+    result = SetAuthType(connected, app, root ? root->DeptManager() : nullptr, none,
+                         kAuthScopeAllUsers, type, ToStderr);
     // A failed switch is said as one: telling the user it worked would leave accounts
     // unable to log in the way the message promises.
     if (ldap) {

@@ -6,18 +6,21 @@
 //                       switches every account, the named accounts, or the accounts the
 //                       current domain's import places (--domain runs that full import
 //                       first) to directory (ldap) or local authentication; exit 0 on
-//                       success, 1 on failure, 2 for a usage error
+//                       success, 1 on failure
 // The activity-log lines of a command are echoed to standard error, and so are its messages.
 #ifndef NORVANE_APP_CTL_AUTH_H_
 #define NORVANE_APP_CTL_AUTH_H_
 
 #include <string>
-#include <vector>
 
 namespace norvane {
 
-int CtlVerify(const std::vector<std::string>& args);
-int CtlAuth(const std::vector<std::string>& args);
+// Exit 2 when standard input holds no password.
+int CtlVerify(const std::string& account);
+
+enum class AuthScope { kAll, kUsers, kDomain };
+// `users` ("a;b") is read only for kUsers; `ldap` false switches to local passwords.
+int CtlAuth(AuthScope scope, const std::string& users, bool ldap);
 
 }  // namespace norvane
 

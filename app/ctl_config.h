@@ -32,8 +32,8 @@ int CtlConfigSet(const std::vector<std::string>& args, std::ostream& out, std::o
 int CtlConfigSet(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                  std::istream& in);
 
-// `text` as a JSON string literal, quotes included. Bytes that are not valid UTF-8 become
-// U+FFFD, so the output is always valid JSON.
+// `text` as a JSON string literal, quotes included. Each run of bytes that is not valid
+// UTF-8 becomes U+FFFD, so the output is always valid JSON.
 std::string JsonString(std::string_view text);
 
 }  // namespace norvane

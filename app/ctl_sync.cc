@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/ctl_report.h"
 #include "platform/activity_log.h"
 #include "platform/text.h"
 #include "server/auth_switch.h"
@@ -123,11 +124,13 @@ int FullImport(Console& console, SyncEngine& engine) {
 
 }  // namespace
 
-int CtlSync() {
+int CtlSync(const SyncCommandOptions& options) {
+  if (options.dry_run) return CtlPlan(0, options.json);
   Console console;
   ConsolePrompt prompt(&console);
   LogEcho echo(&console);
   SyncEngine engine(&prompt);
+  engine.AllowRemovals(options.allow_removals);
   const int result = FullImport(console, engine);
   console.Line(result ? "LDAP数据已成功导入Zelto服务器，请打开Zelto管理器查看!"
                       : "LDAP数据导入失败，详情请见系统日志.");
@@ -227,7 +230,7 @@ int CtlAuthCurrentDomain(int type) {
                                : "取消当前配置域同步域用户第三方认证失败!");
   }
   if (result) {
-    std::fprintf(stderr, "%zu accounts switched\n", engine.SpecifiedAccounts().size());
+    std::fprintf(stderr, "已切换 %zu 个帐号\n", engine.SpecifiedAccounts().size());
   }
   return result ? 0 : 1;
 }

@@ -13,7 +13,16 @@
 
 namespace norvane {
 
-int CtlSync();
+// Options of sync and update: --dry-run prints the change plan instead of running
+// (app/ctl_report.h), --json prints it as JSON, --allow-removals N lets this run remove up to
+// N departments and accounts past the deletion guard (-1: not given).
+struct SyncCommandOptions {
+  bool dry_run = false;
+  bool json = false;
+  long allow_removals = -1;
+};
+
+int CtlSync(const SyncCommandOptions& options);
 int CtlPreview();
 int CtlImportUsers(const std::string& accounts);
 int CtlAuthCurrentDomain(int type);

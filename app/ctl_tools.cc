@@ -6,12 +6,21 @@
 
 #include <cstdio>
 #include <iostream>
+#include <mutex>
 #include <string>
 
 #include "config/credential.h"
 #include "config/records.h"
 
 namespace norvane {
+
+void ErrLine(const std::string& text) {
+  static std::mutex mu;
+  std::lock_guard<std::mutex> guard(mu);
+  std::fputs(text.c_str(), stderr);
+  if (text.empty() || text.back() != '\n') std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
 
 bool ReadSecretLine(std::string& secret) { return ReadSecretLine(secret, std::cin); }
 
@@ -40,17 +49,17 @@ int CtlProtectPassword() {
   if (!password.empty() && password.back() == '\r') password.pop_back();
   int status = 0;
   if (password.empty()) {
-    std::fprintf(stderr, "norvanectl: no password on standard input\n");
+    std::fprintf(stderr, "norvanectl: 标准输入中没有密码\n");
     status = 1;
   } else if (password.size() > kPasswordBytes) {
-    std::fprintf(stderr, "norvanectl: a password holds at most %zu bytes\n", kPasswordBytes);
+    std::fprintf(stderr, "norvanectl: 密码最多 %zu 个字节\n", kPasswordBytes);
     status = 1;
   } else {
     std::string stored;
     if (EncryptPassword(password, stored)) {
       std::printf("%s\n", stored.c_str());
     } else {
-      std::fprintf(stderr, "norvanectl: the password could not be protected\n");
+      std::fprintf(stderr, "norvanectl: 无法生成密码的保护形式\n");
       status = 1;
     }
   }

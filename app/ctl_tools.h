@@ -5,7 +5,19 @@
 #include <iosfwd>
 #include <string>
 
+#include "platform/prompt.h"
+
 namespace norvane {
+
+// One line on standard error, whole, whichever thread writes it (the echoed log lines, the
+// prompts, the command's own lines).
+void ErrLine(const std::string& text);
+
+// Shows the engine's messages on standard error.
+class ErrPrompt : public Prompt {
+ public:
+  void Show(const std::string& text) override { ErrLine(text); }
+};
 
 // One line of `in` (standard input by default), its line end dropped; without echo, after a
 // "password: " prompt, when it is standard input on a terminal. False at end of input.

@@ -4,34 +4,22 @@
 #include <mutex>
 #include <string>
 
+#include "app/ctl_report.h"
+#include "app/ctl_sync.h"
+#include "app/ctl_tools.h"
 #include "platform/activity_log.h"
 #include "sync/sync_engine.h"
 
 namespace norvane {
-namespace {
 
-std::mutex g_stderr_mu;
-
-void ErrLine(const std::string& text) {
-  std::lock_guard<std::mutex> guard(g_stderr_mu);
-  std::fputs(text.c_str(), stderr);
-  if (text.empty() || text.back() != '\n') std::fputc('\n', stderr);
-  std::fflush(stderr);
-}
-
-class ErrPrompt : public Prompt {
- public:
-  void Show(const std::string& text) override { ErrLine(text); }
-};
-
-}  // namespace
-
-int CtlUpdate() {
+int CtlUpdate(const SyncCommandOptions& options) {
+  if (options.dry_run) return CtlPlan(1, options.json);
   ErrPrompt prompt;
   SetLogListener([](const std::string& line) { ErrLine(line); });
   int result = 0;
   {
     SyncEngine engine(&prompt);
+    engine.AllowRemovals(options.allow_removals);
     engine.EngineInit();
     result = engine.SyncOneDC(1);
     ErrLine(result ? "LDAP数据已成功更新到Zelto服务器，请打开Zelto管理器查看!"

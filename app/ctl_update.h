@@ -4,9 +4,11 @@
 #ifndef NORVANE_APP_CTL_UPDATE_H_
 #define NORVANE_APP_CTL_UPDATE_H_
 
+#include "app/ctl_sync.h"
+
 namespace norvane {
 
-int CtlUpdate();
+int CtlUpdate(const SyncCommandOptions& options);
 
 }  // namespace norvane
 

@@ -65,8 +65,7 @@ std::optional<LiveDebounce::Clock::time_point> LiveDebounce::Due() const {
 }
 
 void BeginLiveRun(SyncEngine& engine, const std::string& domain, const std::string& what) {
-  // The engine's run report takes its trigger here once the engine has one.
-  (void)engine;
+  engine.SetTrigger("live");
   WriteLog(Format("实时同步 (trigger=live) %s: %s", domain.c_str(), what.c_str()));
 }
 

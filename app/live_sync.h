@@ -47,8 +47,8 @@ class LiveDebounce {
   Clock::time_point first_{}, last_{};
 };
 
-// The single place where a live run is marked as such: the activity-log line with the
-// trigger, and the engine's run trigger once the engine has one.
+// The single place where a live run is marked as such: the engine's run trigger (its run
+// report) and the activity-log line.
 void BeginLiveRun(SyncEngine& engine, const std::string& domain, const std::string& what);
 
 class LiveSync {

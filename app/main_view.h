@@ -21,6 +21,8 @@
 
 namespace norvane {
 
+class ChangeSet;
+
 enum class MessageIcon { kNone, kInformation, kQuestion, kWarning };
 
 // Progress of long work started from a command (a sync, an update, an authentication
@@ -64,6 +66,17 @@ class MainView {
   virtual void ShowExcludedUsers() = 0;       // modeless; created hidden with the view
   virtual void RunSpecifiedUsers() = 0;       // modal
   virtual void ShowAbout() = 0;               // modal
+
+  // Change plans (a dry run's ChangeSet; it lives until the call returns). ShowChangePlan
+  // opens the preview dialog, modal; ConfirmRemovals asks `question` before a sync that
+  // removes departments or accounts, offering the preview too. Each returns true when the
+  // person chose to run the sync. A view without them never lets such a sync run.
+  virtual bool ShowChangePlan(const ChangeSet& /*plan*/) { return false; }
+  virtual bool ConfirmRemovals(const std::string& /*question*/, const ChangeSet& /*plan*/) {
+    return false;
+  }
+  // The last run's time and result (or why there is none), for the status bar.
+  virtual void ShowLastRun(const std::string& /*text*/) {}
 };
 
 }  // namespace norvane

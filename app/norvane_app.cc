@@ -142,6 +142,7 @@ int CNorvaneApp::RunMainWindow() {
   options.service_mode = service;
   options.live_sync = true;
   if (service) options.on_answering = [] { ServiceHost::Instance().NotifyReady(); };
+  options.publish_status = true;
   CNorvaneDlg dlg(options);
   // Made before the single-instance check so that a refusal is shown in its message box.
   std::unique_ptr<MainView> view;

@@ -7,16 +7,21 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <map>
 #include <thread>
+#include <vector>
 
 #include "app/auto_sync_config.h"
 #include "app/live_sync.h"
+#include "app/status_publisher.h"
 #include "config/ldap_config.h"
 #include "platform/activity_log.h"
+#include "platform/text.h"
 #include "server/auth_service.h"
 #include "server/auth_switch.h"
 #include "server/organisation.h"
 #include "server/sdk.h"
+#include "sync/run_report.h"
 #include "sync/sync_engine.h"
 
 namespace norvane {
@@ -32,6 +37,52 @@ constexpr int kWatchdogMaxBackoff = 30;
 constexpr std::chrono::milliseconds kProbeTimeout{3000};
 constexpr std::chrono::milliseconds kBusyButtonDelay{2000};
 constexpr std::chrono::milliseconds kProgressPeriod{250};
+
+// The question Sync now asks before a run that removes; empty when the plan removes nothing.
+std::string RemovalQuestion(const ChangeSet& plan) {
+  const std::size_t departments = plan.DepartmentsRemoved().size();
+  const std::size_t accounts = plan.UsersRemoved().size();
+  if (departments + accounts == 0) return {};
+  std::string text = Format(
+      "本次数据同步将从Zelto服务器删除部门%zu个、帐号%zu个（另新增部门%zu个、帐号%zu个，"
+      "移动帐号%zu个），删除后无法恢复。",
+      departments, accounts, plan.DepartmentsAdded().size(), plan.UsersAdded().size(),
+      plan.UsersMoved().size());
+  if (plan.GuardVerdict().stops_run) {
+    text += "\n删除数量超过删除保护的上限，同步将被阻止，不会删除任何数据。";
+  }
+  return text + "\n是否继续同步？点\"查看变更...\"可先查看要删除的部门和帐号。";
+}
+
+// "上次运行：数据同步（窗口） 2026-12-09 14:30:05 成功，变更3项" from the newest run report.
+std::string LastRunText(const std::vector<nlohmann::json>& reports) {
+  if (reports.empty()) return "上次运行：无记录";
+  static const std::map<std::string, std::string> kKinds = {{"sync", "数据同步"},
+                                                            {"update", "数据更新"},
+                                                            {"import-users", "同步指定用户"},
+                                                            {"auth", "切换认证方式"},
+                                                            {"remove-users", "删除禁止导入的用户"}};
+  static const std::map<std::string, std::string> kTriggers = {
+      {"command", "命令行"}, {"window", "窗口"}, {"schedule", "定时"}, {"live", "实时"}};
+  try {
+    const nlohmann::json& report = reports.back();
+    const std::string kind = report.value("kind", "");
+    const std::string trigger = report.value("trigger", "");
+    std::string ended = report.value("ended", "").substr(0, 19);
+    std::replace(ended.begin(), ended.end(), 'T', ' ');
+    const auto k = kKinds.find(kind);
+    const auto t = kTriggers.find(trigger);
+    std::string text = "上次运行：" + (k != kKinds.end() ? k->second : kind);
+    if (t != kTriggers.end()) text += "（" + t->second + "）";
+    text += " " + ended + (report.value("result", "") == "success" ? " 成功" : " 失败");
+    if (report.contains("changes") && report["changes"].is_number_unsigned()) {
+      text += "，变更" + std::to_string(report["changes"].get<std::size_t>()) + "项";
+    }
+    return text;
+  } catch (const nlohmann::json::exception&) {
+    return "上次运行：记录无法读取";
+  }
+}
 
 }  // namespace
 
@@ -121,6 +172,12 @@ void CNorvaneDlg::SetButtons(bool start_enabled, bool stop_enabled) {
 bool CNorvaneDlg::Create() {
   if (created_) return !ended_;
   created_ = true;
+  if (options_.publish_status) {
+    StatusPublisher::Options publish;
+    publish.service_mode = options_.service_mode;
+    publish.notify_systemd = options_.service_mode;
+    status_ = std::make_unique<StatusPublisher>(publish);
+  }
   if (view_) view_->SetStartModeChecks(ReadConfiguredStartType() == 1 ? 1 : 0);
 
   const bool server_up = ProbeServer() != 0;
@@ -137,7 +194,7 @@ bool CNorvaneDlg::Create() {
   SetButtons(true, false);
 
   const bool auto_sync = ConfiguredAutoSyncEnabled();
-  AutoSyncSchedule::Hooks hooks = ConfiguredAutoSyncHooks([this] { UpdateNow(); });
+  AutoSyncSchedule::Hooks hooks = ConfiguredAutoSyncHooks([this] { RunUpdate("schedule"); });
   hooks.now = options_.now;
   schedule_ = std::make_unique<AutoSyncSchedule>(auto_sync, std::move(hooks), auto_sync_allowed_);
   if (auto_sync) auto_sync_timer_.start();
@@ -170,6 +227,7 @@ bool CNorvaneDlg::Create() {
   if (options_.live_sync) StartLiveSync();
   if (view_) view_->SetTrayState(running_ != 0, kMainWindowTitle);
   tray_added_ = true;
+  ShowLastRun();
   return true;
 }
 
@@ -272,6 +330,7 @@ void CNorvaneDlg::Stop() {
 }
 
 void CNorvaneDlg::ApplyRunningState(int running) {
+  if (status_) status_->SetAnswering(running == 1);
   if (running == shown_running_) return;
   shown_running_ = running;
   if (view_ && tray_added_) view_->SetTrayState(running != 0, kMainWindowTitle);
@@ -379,8 +438,14 @@ int CNorvaneDlg::RunWork(const std::string& task, const std::function<int()>& wo
   worker.join();
   ticker.stop();
   busy_ = false;
+  if (status_) status_->Poke();  // the run's report is in
   report(false);
+  ShowLastRun();
   return result;
+}
+
+void CNorvaneDlg::ShowLastRun() {
+  if (view_) view_->ShowLastRun(LastRunText(ReadRunReports(1)));
 }
 
 // ---- sync commands --------------------------------------------------------------------
@@ -388,9 +453,59 @@ int CNorvaneDlg::RunWork(const std::string& task, const std::function<int()>& wo
 void CNorvaneDlg::SyncNow() {
   AutoSyncAllowed::Hold hold(auto_sync_allowed_);
   if (!EngineReady()) return;
+  // Nothing is removed at the window without the person's yes; the service has no one to ask.
+  if (view_ && !options_.service_mode) {
+    std::unique_ptr<SyncEngine> plan = MakePlan();
+    if (!plan) {
+      WriteLog("无法生成变更预览，本次未同步，原因见窗口日志中标有[预演]的行");
+      SyncResult(service_mode_results_ ? "LDAP数据导入失败，详情请见系统日志."
+                                       : "LDAP数据导入失败，详情请见系统日志，谢谢!");
+      return;
+    }
+    const std::string question = RemovalQuestion(plan->Changes());
+    if (!question.empty() && !(view_ && view_->ConfirmRemovals(question, plan->Changes()))) {
+      WriteLog("数据同步已取消，未写入任何数据");
+      return;
+    }
+  }
+  RunSync();
+}
+
+void CNorvaneDlg::PreviewChanges() {
+  if (!view_ || ended_) return;
+  AutoSyncAllowed::Hold hold(auto_sync_allowed_);
+  if (!EngineReady()) return;
+  std::unique_ptr<SyncEngine> plan = MakePlan();
+  if (!plan) {
+    Message("无法生成变更预览，详情请见系统日志");
+    return;
+  }
+  if (view_ && view_->ShowChangePlan(plan->Changes())) RunSync();
+}
+
+std::unique_ptr<SyncEngine> CNorvaneDlg::MakePlan() {
+  auto plan = std::make_unique<SyncEngine>(&prompt_);
+  plan->SetDryRun(true);
+  plan->SetTrigger("window");
+  SyncEngine* engine = plan.get();
+  const int made = RunWork(
+      "生成变更预览", [engine] { return engine->EngineInit() && engine->SyncOneDC(0) ? 1 : 0; },
+      engine);
+  if (!made) return nullptr;
+  return plan;
+}
+
+void CNorvaneDlg::RunSync() {
+  // A box that was open meanwhile may have ended the window.
+  if (ended_ || !sync_) return;
   SyncEngine* engine = sync_.get();
   if (RunWork(
-          "同步LDAP数据", [engine] { return engine->SyncOneDC(0); }, engine)) {
+          "同步LDAP数据",
+          [engine] {
+            engine->SetTrigger("window");
+            return engine->SyncOneDC(0);
+          },
+          engine)) {
     SyncResult("LDAP数据已成功导入Zelto服务器，请打开Zelto管理器查看!");
   } else {
     SyncResult(service_mode_results_ ? "LDAP数据导入失败，详情请见系统日志."
@@ -398,11 +513,19 @@ void CNorvaneDlg::SyncNow() {
   }
 }
 
-void CNorvaneDlg::UpdateNow() {
+void CNorvaneDlg::UpdateNow() { RunUpdate("window"); }
+
+void CNorvaneDlg::RunUpdate(const char* trigger) {
   if (!EngineReady()) return;
   SyncEngine* engine = sync_.get();
+  // Set on the worker: only there is it sure that no other run of this engine is under way.
   if (RunWork(
-          "更新LDAP数据", [engine] { return engine->SyncOneDC(1); }, engine)) {
+          "更新LDAP数据",
+          [engine, trigger] {
+            engine->SetTrigger(trigger);
+            return engine->SyncOneDC(1);
+          },
+          engine)) {
     SyncResult("LDAP数据已成功更新到Zelto服务器，请打开Zelto管理器查看!");
   } else {
     SyncResult(service_mode_results_ ? "LDAP数据更新失败."
@@ -432,7 +555,10 @@ void CNorvaneDlg::AutoSyncTick() {
 
 int CNorvaneDlg::Switch(int scope, int type, const char* task) {
   SyncEngine* engine = sync_.get();
-  return RunWork(task, [engine, scope, type] { return engine->SetAuthType(scope, type); });
+  return RunWork(task, [engine, scope, type] {
+    engine->SetTrigger("window");
+    return engine->SetAuthType(scope, type);
+  });
 }
 
 void CNorvaneDlg::AssociateAllUsers() {

@@ -34,6 +34,7 @@ namespace norvane {
 
 class AuthService;
 class LiveSync;
+class StatusPublisher;
 class SyncEngine;
 
 // The window's caption, also the tray tooltip and the caption of its message boxes.
@@ -61,6 +62,8 @@ class CNorvaneDlg {
     // Called on the window's thread each time login answering starts (the service tells
     // systemd it is ready then, not before).
     std::function<void()> on_answering;
+    // Publishes the status file and the metrics (app/status_publisher.h) from Create on.
+    bool publish_status = false;
   };
 
   explicit CNorvaneDlg(Options options);
@@ -102,8 +105,14 @@ class CNorvaneDlg {
   // puts the watchdog back to following the server, however long it had failed before.
   int Start();
   void Stop();
-  void SyncNow();    // full import
-  void UpdateNow();  // incremental update (the daily update runs it too)
+  // Full import. At the window it makes the change plan first and, when the plan removes
+  // departments or accounts, asks (with the counts, offering the preview) before it runs; a
+  // plan that cannot be made runs nothing. In service mode, or with no view, it runs at once.
+  void SyncNow();
+  // 变更预览 (command 32781): the full import's change plan in a dialog, from which the
+  // sync can be run. Needs a view.
+  void PreviewChanges();
+  void UpdateNow();  // incremental update (the daily update runs the same, as "schedule")
   void AssociateAllUsers();
   void CancelAllUsers();
   void AssociateCurrentDomain();
@@ -184,6 +193,15 @@ class CNorvaneDlg {
   void StartLiveSync();
   void EndLoop();
   int Switch(int scope, int type, const char* task);
+  // The full import's plan from a dry run on a separate engine, made through RunWork; null
+  // when it could not be made.
+  std::unique_ptr<SyncEngine> MakePlan();
+  // The full import or the update itself, with its result message; `trigger` goes into the
+  // run's report.
+  void RunSync();
+  void RunUpdate(const char* trigger);
+  // The newest run report, to the view's status bar.
+  void ShowLastRun();
 
   Options options_;
   // The context of queued calls and the parent of the timers; lives on the window's thread.
@@ -197,6 +215,7 @@ class CNorvaneDlg {
   bool engine_ready_ = false;  // sync_'s EngineInit succeeded
   std::unique_ptr<AuthService> auth_;
   std::unique_ptr<LiveSync> live_;  // the notification searches, while the window lives
+  std::unique_ptr<StatusPublisher> status_;
   AutoSyncAllowed auto_sync_allowed_;
   std::unique_ptr<AutoSyncSchedule> schedule_;
   bool service_mode_results_ = false;

@@ -10,7 +10,7 @@
 //                DeptMode="" ADMIN="" SN="hex"/>          one per domain, any number
 //     </AllowDC>
 //     <ManageSync AUTHTYPE="" SameCover="" IfAutoSync="" UpdateTime="" DeleteThreshold=""
-//                 DeleteShare="" LiveSync="0|1"/>
+//                 DeleteShare="" LockoutShield="5" LockoutWindow="15" LiveSync="0|1"/>
 //     <StartMode StartType=""/>
 //     <LimitDC><ChildDC>dn of an excluded department</ChildDC>...</LimitDC>
 //     <LimitUser><User>excluded account</User>...</LimitUser>
@@ -416,6 +416,10 @@ bool CLdapConfig::LoadManageSync(ManageSyncInfo& info) {
   info.delete_threshold = ReadGuardNumber(el, "DeleteThreshold", kDefaultDeleteThreshold);
   info.delete_share = ReadGuardNumber(el, "DeleteShare", kDefaultDeleteShare);
   info.live_sync = el.HasAttribute("LiveSync") ? ReadInt32(el, "LiveSync") : 1;
+  info.lockout_shield = ReadGuardNumber(el, "LockoutShield", kDefaultLockoutShield);
+  if (info.lockout_shield <= 0) info.lockout_shield = kDefaultLockoutShield;
+  info.lockout_window = ReadGuardNumber(el, "LockoutWindow", kDefaultLockoutWindow);
+  if (info.lockout_window <= 0) info.lockout_window = kDefaultLockoutWindow;
   return true;
 }
 

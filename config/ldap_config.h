@@ -91,7 +91,7 @@ class CLdapConfig {
   bool LoadDcDomainMap(DcDomainMap& map);
 
   // ManageSync. Save writes SameCover, AUTHTYPE, UpdateTime, IfAutoSync and DeleteShare;
-  // DeleteThreshold is read only and left as stored.
+  // DeleteThreshold, LockoutShield and LockoutWindow are read only and left as stored.
   bool LoadManageSync(ManageSyncInfo& info);
   bool SaveManageSync(const ManageSyncInfo& info);
 

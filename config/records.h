@@ -68,6 +68,8 @@ using LdapServerParams = DcEntry;
 
 inline constexpr long kDefaultDeleteThreshold = 500;
 inline constexpr long kDefaultDeleteShare = 20;
+inline constexpr long kDefaultLockoutShield = 5;
+inline constexpr long kDefaultLockoutWindow = 15;
 
 // Attributes of ManageSync.
 struct ManageSyncInfo {
@@ -83,6 +85,12 @@ struct ManageSyncInfo {
   long delete_share = kDefaultDeleteShare;
   // LiveSync: 0 turns live sync off; absent reads as 1.
   std::int32_t live_sync = 1;
+  // LockoutShield, LockoutWindow (minutes): the lockout rule logins are kept within where the
+  // directory does not say its own (not Active Directory, or a threshold of 0 there): this
+  // many wrong passwords within the window lock an account. Read only; absent or not
+  // positive reads as the default.
+  long lockout_shield = kDefaultLockoutShield;
+  long lockout_window = kDefaultLockoutWindow;
 };
 
 // Attributes of SyncScope. Carries its own lock for its users; copying copies the data.

@@ -315,7 +315,7 @@ int CLdapClient::TrackChanges(std::string_view filter, std::string_view base,
                      ? RunPass(connection, deleted, false, previous, users, depts)
                      : LDAP_INSUFFICIENT_ACCESS;
   }
-  if (deleted_rc != 0) ReportMessage("Deleted objects: " + ErrorText(deleted_rc));
+  if (deleted_rc != 0) ReportMessage("已删除对象: " + ErrorText(deleted_rc));
 
   SearchSpec changed = deleted;
   changed.base = std::string(base);

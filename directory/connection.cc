@@ -12,7 +12,9 @@
 #include <ldap.h>
 #include <sasl/sasl.h>
 
+#include <openldap.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -24,6 +26,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "config/credential.h"
 #include "config/ldap_config.h"
@@ -258,6 +261,15 @@ TrustKey TrustOf(LDAP* ld) {
   return key;
 }
 
+}  // namespace
+
+std::string ProcessTrustKey() {
+  const std::string ca = DirectoryCaFile();
+  return TrustOf(nullptr) + "ca=" + ca + "\n" + FileStamp(ca) + "\n";
+}
+
+namespace {
+
 std::mutex g_context_mutex;
 // Guarded by g_context_mutex. Each handle holds one built context until the process ends.
 std::map<TrustKey, LDAP*>* const g_context_holders = new std::map<TrustKey, LDAP*>;
@@ -330,8 +342,13 @@ bool ProbeRootDse(LdapConnection* connection, bool* start_tls, bool* lists_exten
 
 }  // namespace
 
-LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint16_t port,
-                               int* code, bool log_failure, CheckDeadline deadline) {
+namespace {
+
+// Opens and secures a connection to one server of a host list.
+LdapConnection* OpenOnCandidate(int server_type, const HostCandidate& candidate, int* code,
+                                bool log_failure, CheckDeadline deadline) {
+  const std::string host = candidate.name;
+  const std::uint16_t real_port = candidate.port;
   // A step that fails once the deadline has passed failed for want of time: the caller
   // says so in one line of its own.
   auto outcome = [&](int c) { return DeadlinePassed(deadline) ? kVerifyDeadlinePassed : c; };
@@ -343,15 +360,26 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
     if (ld) ldap_unbind_ext_s(ld, nullptr, nullptr);
     return nullptr;
   };
-  if (host.empty()) return fail(LDAP_PARAM_ERROR, nullptr);
-  const std::uint16_t real_port = port == 0 ? 389 : port;
   // Always start plain: a refused or unreachable server is then told apart from a TLS
-  // failure, which is logged on its own.
-  std::string uri = "ldap://" + std::string(host) + ":" + std::to_string(real_port);
+  // failure, which is logged on its own. The socket is connected here, to the one address
+  // chosen; the URI keeps the name, which the server's certificate is checked against.
+  const bool literal_v6 = host.find(':') != std::string::npos;
+  std::string uri =
+      "ldap://" + (literal_v6 ? "[" + host + "]" : host) + ":" + std::to_string(real_port);
   InitLdapLibrary();
+  int socket_error = 0;  // the connect's errno, not logged
+  const int fd = ConnectTcp(candidate, deadline, &socket_error);
+  if (fd < 0) {
+    // Not logged here: a list of servers says so before it moves on, and a single server's
+    // caller reports the failed connect.
+    return fail(LDAP_SERVER_DOWN, nullptr);
+  }
   LDAP* ld = nullptr;
-  int rc = ldap_initialize(&ld, uri.c_str());
-  if (rc != LDAP_SUCCESS || !ld) return fail(rc != LDAP_SUCCESS ? rc : LDAP_LOCAL_ERROR, nullptr);
+  int rc = ldap_init_fd(fd, LDAP_PROTO_TCP, uri.c_str(), &ld);
+  if (rc != LDAP_SUCCESS || !ld) {
+    ::close(fd);
+    return fail(rc != LDAP_SUCCESS ? rc : LDAP_LOCAL_ERROR, nullptr);
+  }
 
   int version = LDAP_VERSION3;
   int deref = LDAP_DEREF_NEVER;
@@ -383,13 +411,12 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
   }
 
   if (!BoundHandle(ld, deadline)) return fail(LDAP_TIMEOUT, ld);
-  rc = ldap_connect(ld);
-  if (rc != LDAP_SUCCESS) return fail(rc, ld);
 
   auto* connection = new LdapConnection;
   connection->ld = ld;
   connection->server_type = server_type;
-  connection->host = std::string(host);
+  connection->host = host;
+  connection->address = candidate.address;
   connection->port = real_port;
   connection->deadline = deadline;
   auto give_up = [&](int c) -> LdapConnection* {
@@ -463,6 +490,49 @@ LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint
   if (!ProbeRootDse(connection, &start_tls, &lists_extensions, &rc)) return give_up(rc);
   if (code) *code = LDAP_SUCCESS;
   return connection;
+}
+
+}  // namespace
+
+LdapConnection* OpenConnection(int server_type, std::string_view hosts, std::uint16_t port,
+                               int* code, bool log_failure, CheckDeadline deadline) {
+  const std::uint16_t real_port = port == 0 ? 389 : port;
+  const std::vector<HostCandidate> candidates = HostCandidates(hosts, real_port);
+  if (candidates.empty()) {
+    if (code) *code = LDAP_PARAM_ERROR;
+    return nullptr;
+  }
+  int last = LDAP_SERVER_DOWN;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    const HostCandidate& candidate = candidates[i];
+    LdapConnection* connection =
+        OpenOnCandidate(server_type, candidate, &last, log_failure, deadline);
+    if (connection) {
+      MarkHostServed(candidate);
+      // With several servers configured, which one answered is worth a line.
+      if (log_failure && (i > 0 || SplitHostList(hosts).size() > 1)) {
+        WriteLog(Format("由目录服务器 %s (%s) 端口 %d 应答", candidate.name.c_str(),
+                        candidate.address.c_str(), int{real_port}));
+      }
+      if (code) *code = LDAP_SUCCESS;
+      return connection;
+    }
+    if (last == kVerifyDeadlinePassed || DeadlinePassed(deadline)) {
+      last = kVerifyDeadlinePassed;
+      break;
+    }
+    MarkHostFailed(candidate);
+    if (log_failure && i + 1 < candidates.size()) {
+      WriteLog(
+          Format("目录服务器 %s (%s) 端口 %d 无法连接或无法建立安全连接, %d 秒内不再尝试, "
+                 "改用下一个",
+                 candidate.name.c_str(),
+                 candidate.address.empty() ? "无法解析该名称" : candidate.address.c_str(),
+                 int{real_port}, kFailedHostSkipSeconds));
+    }
+  }
+  if (code) *code = last;
+  return nullptr;
 }
 
 void CloseConnection(LdapConnection* connection) {
@@ -555,7 +625,7 @@ OpenOutcome OpenAndBind(int server_type, std::string_view host, std::uint16_t po
                         std::string_view password, bool vendor_messages, CheckDeadline deadline) {
   OpenOutcome out;
   if (server_type < 0 || server_type > 2) {
-    WriteLog(Format("Unknown directory type %d: no connection made", server_type));
+    WriteLog(Format("未知的目录类型 %d: 没有建立连接", server_type));
     out.code = LDAP_PARAM_ERROR;
     return out;
   }

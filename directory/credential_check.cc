@@ -3,6 +3,7 @@
 // The password goes to the bind exactly as given, and never into a log line.
 #include <ldap.h>
 
+#include <cctype>
 #include <cstdio>
 #include <string>
 
@@ -22,8 +23,14 @@ std::string Format(const char* format, auto... args) {
   return out;
 }
 
-// Releases the check's connection: kVerifyReleaseFailed when the unbind fails (type 0).
-int Release(LdapConnection* connection, int result, bool ad) {
+// Gives the check's connection back: to the pool when the directory answered the bind with
+// success or "invalid credentials" (`bind_code`, the directory's own code), closed
+// otherwise; kVerifyReleaseFailed when closing fails (type 0).
+int Release(LdapConnection* connection, int bind_code, int result, bool ad) {
+  if (bind_code == LDAP_SUCCESS || bind_code == LDAP_INVALID_CREDENTIALS) {
+    ReturnLoginConnection(connection, bind_code);
+    return result;
+  }
   int u = ldap_unbind_ext_s(connection->ld, nullptr, nullptr);
   connection->ld = nullptr;
   delete connection;
@@ -32,6 +39,63 @@ int Release(LdapConnection* connection, int result, bool ad) {
     return kVerifyReleaseFailed;
   }
   return result;
+}
+
+// Active Directory says why it refused a bind in the diagnostic text ("…, data 52e, v…").
+struct AdReason {
+  const char* data;
+  int result;
+  const char* text;
+};
+constexpr AdReason kAdReasons[] = {
+    {"52e", kLdapInvalidCredentials, "密码错误"},
+    {"525", kVerifyUnknownAccount, "目录中没有该帐号"},
+    {"530", kVerifyLogonHoursRefused, "该帐号此时不允许登录"},
+    {"531", kVerifyWorkstationRefused, "该帐号不允许从此计算机登录"},
+    {"532", kVerifyPasswordExpired, "密码已过期"},
+    {"533", kVerifyAccountDisabled, "帐号已被禁用"},
+    {"701", kVerifyAccountExpired, "帐号已过期"},
+    {"773", kVerifyMustChangePassword, "用户须先修改密码"},
+    {"775", kVerifyAccountLocked, "帐号已被锁定"},
+};
+
+std::string DiagnosticText(LDAP* ld) {
+  char* text = nullptr;
+  std::string out;
+  if (ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &text) == LDAP_OPT_SUCCESS && text) {
+    out = text;
+  }
+  if (text) ldap_memfree(text);
+  return out;
+}
+
+// The "data" code of a refused bind's diagnostic text, lower case; "" when there is none.
+std::string AdDataCode(const std::string& diagnostic) {
+  std::size_t at = diagnostic.find("data ");
+  if (at == std::string::npos) return {};
+  std::string code;
+  for (std::size_t i = at + 5;
+       i < diagnostic.size() && std::isxdigit(static_cast<unsigned char>(diagnostic[i])); ++i) {
+    code += static_cast<char>(std::tolower(static_cast<unsigned char>(diagnostic[i])));
+  }
+  return code;
+}
+
+// A type 0 bind's result with its reason: 49 only for a wrong password (data 52e, or no
+// reason given); every other reason its own result. `reason` gets the log text.
+int AdBindResult(LdapConnection* connection, int rc, std::string* reason) {
+  *reason = ErrorText(rc);
+  if (rc != LDAP_INVALID_CREDENTIALS) return rc;
+  const std::string data = AdDataCode(DiagnosticText(connection->ld));
+  if (data.empty()) return rc;
+  for (const AdReason& r : kAdReasons) {
+    if (data == r.data) {
+      *reason = std::string(r.text) + " (" + ErrorText(rc) + ", data " + data + ")";
+      return r.result;
+    }
+  }
+  *reason = "目录拒绝登录 (" + ErrorText(rc) + ", data " + data + ")";
+  return kVerifyRefusedOther;
 }
 
 // The check's result when no connection could be opened.
@@ -81,9 +145,10 @@ int VendorCheck(CLdapClient& client, int type, std::string_view host, std::uint1
   if (password.empty()) return kLdapInvalidCredentials;
   if (DeadlinePassed(deadline)) return kVerifyDeadlinePassed;  // the lookup used it up
   int code = 0;
-  LdapConnection* connection = OpenConnection(type, host, port, &code, true, deadline);
+  LdapConnection* connection = TakeLoginConnection(type, host, port, &code, deadline);
   if (!connection) return Unopened(code);
-  if (dn.empty()) return Release(connection, kLdapInvalidCredentials, false);
+  // Nothing was sent: the connection is as good as it was.
+  if (dn.empty()) return Release(connection, LDAP_SUCCESS, kLdapInvalidCredentials, false);
   int rc = SimpleBind(connection, dn, password);
   // Type 1 binds with the account as given first, which Domino takes as a name.
   bool reported = false;
@@ -93,7 +158,7 @@ int VendorCheck(CLdapClient& client, int type, std::string_view host, std::uint1
   if (rc != LDAP_SUCCESS && rc != kVerifyDeadlinePassed && !reported) {
     CLdapClient::ReportMessage(ErrorText(rc));
   }
-  return Release(connection, rc, false);
+  return Release(connection, rc, rc, false);
 }
 
 }  // namespace
@@ -115,21 +180,26 @@ int CLdapClient::VerifyByDirectoryBind(std::string_view host, std::uint16_t port
   if (type != 0) return kVerifyCannotConnect;
 
   const std::string n = LastConnectParams().domain_name;
-  auto failed = [&](int c) {
+  auto failed = [&](const std::string& reason) {
     WriteLog(Format("用户帐号:%s登录失败,失败原因:%s;其它信息lpsvrIP=%s:PORT=%d,dc=%s",
-                    std::string(account).c_str(), ErrorText(c).c_str(), std::string(host).c_str(),
+                    std::string(account).c_str(), reason.c_str(), std::string(host).c_str(),
                     int{port}, n.c_str()));
   };
   if (a.empty() || password.empty()) {
-    failed(kLdapInvalidCredentials);
+    failed(ErrorText(kLdapInvalidCredentials));
     return kLdapInvalidCredentials;
   }
   int code = 0;
-  LdapConnection* connection = OpenConnection(0, host, port, &code, true, deadline);
+  LdapConnection* connection = TakeLoginConnection(0, host, port, &code, deadline);
   if (!connection) return Unopened(code);
-  int rc = SimpleBind(connection, AdBindIdentity(a, n), password);
-  if (rc != LDAP_SUCCESS && rc != kVerifyDeadlinePassed) failed(rc);
-  return Release(connection, rc, true);
+  const int rc = SimpleBind(connection, AdBindIdentity(a, n), password);
+  int result = rc;
+  if (rc != LDAP_SUCCESS && rc != kVerifyDeadlinePassed) {
+    std::string reason;
+    result = AdBindResult(connection, rc, &reason);
+    failed(reason);
+  }
+  return Release(connection, rc, result, true);
 }
 
 int CLdapClient::VerifyByDomainBind(std::string_view host, std::uint16_t port,
@@ -155,13 +225,31 @@ int CLdapClient::VerifyByDomainBind(std::string_view host, std::uint16_t port,
     return kLdapInvalidCredentials;
   }
   int code = 0;
-  LdapConnection* connection = OpenConnection(0, host, port, &code, true, deadline);
+  LdapConnection* connection = TakeLoginConnection(0, host, port, &code, deadline);
   if (!connection) return Unopened(code);
   WriteLog(Format("设置后Login:lpsvrIP='%s',PORT=%d,account='%s',DN='%s'", h.c_str(), int{port},
                   a.c_str(), d.c_str()));
-  int rc = SimpleBind(connection, AdBindIdentity(account, domain), password);
-  if (rc != LDAP_SUCCESS && rc != kVerifyDeadlinePassed) ReportMessage(ErrorText(rc));
-  return Release(connection, rc, true);
+  const int rc = SimpleBind(connection, AdBindIdentity(account, domain), password);
+  int result = rc;
+  if (rc != LDAP_SUCCESS && rc != kVerifyDeadlinePassed) {
+    std::string reason;
+    result = AdBindResult(connection, rc, &reason);
+    if (result == rc) {
+      ReportMessage(ErrorText(rc));
+    } else {
+      WriteLog(Format("用户帐号:%s登录失败,失败原因:%s", a.c_str(), reason.c_str()));
+    }
+  }
+  return Release(connection, rc, result, true);
+}
+
+std::string VerifyRefusalText(int result) {
+  for (const AdReason& r : kAdReasons) {
+    if (r.result == result && result != kLdapInvalidCredentials) return r.text;
+  }
+  if (result == kLdapInvalidCredentials) return "帐号或密码错误";
+  if (result == kVerifyRefusedOther) return "目录拒绝登录";
+  return "LDAP服务器拒绝或无法验证(错误码" + std::to_string(result) + ")";
 }
 
 }  // namespace norvane

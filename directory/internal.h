@@ -4,6 +4,7 @@
 #define NORVANE_DIRECTORY_INTERNAL_H_
 
 #include <ldap.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <memory>
@@ -21,8 +22,11 @@ struct LdapConnection {
   LDAP* ld = nullptr;
   int server_type = 0;
   bool paged_results = false;  // the server offers the RFC 2696 control
-  std::string host;
+  std::string host;            // the server's name, as configured (one of a host list)
+  std::string address;         // the address connected to
   std::uint16_t port = 0;
+  // A login check's connection: the pool it goes back to ("" for any other connection).
+  std::string pool_key;
   // Bounds every request on the connection while a login check uses it.
   CheckDeadline deadline = kNoCheckDeadline;
 };
@@ -94,7 +98,52 @@ OpenOutcome OpenAndBind(int server_type, std::string_view host, std::uint16_t po
                         std::string_view password, bool vendor_messages,
                         CheckDeadline deadline = kNoCheckDeadline);
 
-// Opens a TCP connection and secures it (LDAPS, StartTLS) without binding. Null on failure,
+// --- Host lists (host_list.cc) --------------------------------------------------------------
+
+// The longest a TCP connect to one server of a host list may take.
+inline constexpr int kHostConnectTimeoutSeconds = 2;
+// How long a server that failed is passed over.
+inline constexpr int kFailedHostSkipSeconds = 60;
+
+// One server to try: a name of the list and one of its addresses.
+struct HostCandidate {
+  std::string name;
+  std::string address;  // "" when the name does not resolve
+  std::uint16_t port = 0;
+  sockaddr_storage addr{};
+  socklen_t addr_len = 0;
+};
+// The names of a ";"-separated host list, blanks trimmed, empty ones dropped.
+std::vector<std::string> SplitHostList(std::string_view hosts);
+// Every address of every name, in order, without those that failed within
+// kFailedHostSkipSeconds (all of them when every one did).
+std::vector<HostCandidate> HostCandidates(std::string_view hosts, std::uint16_t port);
+void MarkHostFailed(const HostCandidate& candidate);
+void MarkHostServed(const HostCandidate& candidate);
+// A connected blocking socket, or -1 with `error` (an errno) set. Waits at most
+// kHostConnectTimeoutSeconds, and never past `deadline`.
+int ConnectTcp(const HostCandidate& candidate, CheckDeadline deadline, int* error);
+
+// --- Login connections (login_pool.cc) --------------------------------------------------------
+
+inline constexpr int kLoginIdleSeconds = 60;  // an idle pooled connection is closed then
+inline constexpr int kLoginPoolSize = 8;      // idle connections kept for one set of servers
+
+// The trust a connection opened now would have: the process's TLS settings (ldap.conf,
+// LDAPTLS_*), the CA file of SetDirectoryCaFile, and how those files stand on disk.
+std::string ProcessTrustKey();
+
+// A secured, unbound connection for a login check's bind: an idle one from the pool, or a
+// new one (OpenConnection). Give it back with ReturnLoginConnection.
+LdapConnection* TakeLoginConnection(int server_type, std::string_view hosts, std::uint16_t port,
+                                    int* code, CheckDeadline deadline);
+// `bind_result`: the directory's answer to the bind made on it. Kept for the next check only
+// after success or invalid credentials (and while the pool has room); closed otherwise.
+void ReturnLoginConnection(LdapConnection* connection, int bind_result);
+
+// Opens a TCP connection and secures it (LDAPS, StartTLS) without binding. `hosts` may list
+// several servers separated by ";": they are tried in order (see HostCandidates), each one
+// that fails is passed over for a while, and the one that served is logged. Null on failure,
 // with the reason logged when `log_failure` is set, unless `deadline` has passed: the code
 // is then kVerifyDeadlinePassed and nothing is logged.
 LdapConnection* OpenConnection(int server_type, std::string_view host, std::uint16_t port,

@@ -14,8 +14,13 @@
 // OpenLDAP way (ldap.conf TLS_CACERT/TLS_REQCERT, LDAPTLS_* variables), or against
 // SetDirectoryCaFile's file.
 //
-// Every connect has a network time-out of kNetworkTimeoutSeconds and every operation a
-// time limit of kOperationTimeoutSeconds, so a dead or stalled server never hangs a caller.
+// A host may be a list of servers separated by ";" (all on the given port; a name with several
+// addresses counts as several servers): they are tried in order, a server that failed is
+// passed over for a minute, and the log says which one served when there is a choice.
+//
+// Every TCP connect has a time-out of 2 s a server, every handshake one of
+// kNetworkTimeoutSeconds and every operation a time limit of kOperationTimeoutSeconds, so a
+// dead or stalled server never hangs a caller.
 // Referrals are never chased. Text in and out is UTF-8.
 //
 // Handles (LdapConnection, LdapResult, LdapEntry, LdapPage) are opaque; the caller releases
@@ -63,6 +68,17 @@ inline constexpr int kVerifyReleaseFailed = -19;
 // A login check gave up because its deadline passed before the directory answered; no bind
 // was started after that moment.
 inline constexpr int kVerifyDeadlinePassed = -20;
+// Active Directory's reasons for refusing a bind other than a wrong password (the "data" code
+// of its diagnostic text). A wrong password (data 52e) stays 49.
+inline constexpr int kVerifyUnknownAccount = -21;      // 525
+inline constexpr int kVerifyLogonHoursRefused = -22;   // 530
+inline constexpr int kVerifyWorkstationRefused = -23;  // 531
+inline constexpr int kVerifyPasswordExpired = -24;     // 532
+inline constexpr int kVerifyAccountDisabled = -25;     // 533
+inline constexpr int kVerifyAccountExpired = -26;      // 701
+inline constexpr int kVerifyMustChangePassword = -27;  // 773
+inline constexpr int kVerifyAccountLocked = -28;       // 775
+inline constexpr int kVerifyRefusedOther = -29;        // another data code
 
 // The moment by which a login check's directory work must be over: the server stops waiting
 // for the answer then. Each step (connect, StartTLS, lookup, bind) is bounded by what is
@@ -100,6 +116,20 @@ std::string DirectoryCaFile();
 // Thread-safe.
 void SetOperationTimeout(int seconds);
 int OperationTimeout();
+
+// What a credential check's result means to a user, in a word (for the login's log line).
+std::string VerifyRefusalText(int result);
+
+// Active Directory's account lockout rule, read from the domain object (the first base of
+// the configured naming context) through the connection LookupAccountDn keeps: the
+// lockoutThreshold (0: never locks) and the lockOutObservationWindow in seconds; `domain`
+// gets that base. False when it could not be read (not type 0, no connection, `deadline`).
+bool ReadAdLockoutPolicy(int* threshold, long long* window_seconds, std::string* domain,
+                         CheckDeadline deadline = kNoCheckDeadline);
+
+// Closes the idle connections kept for login checks (the service that used them stops).
+// Thread-safe.
+void DrainLoginConnections();
 
 class CLdapClient {
  public:
@@ -233,11 +263,14 @@ class CLdapClient {
 
   // --- Credential checks ------------------------------------------------------------------
 
-  // Each check opens its own connection, binds once with the account and password and
-  // releases it. The password is used exactly as given. An empty account (or bind DN) or an
-  // empty password gives 49 without any bind. Results: 0 accepted, 49 wrong account or
-  // password, -18 no connection to host:port (TLS failures included), -19 the release failed,
+  // Each check binds once with the account and password on a connection of its own: a
+  // warm one kept from an earlier check to the same servers, or a new one. `host` may list
+  // several servers separated by ";" (tried in order until one can be connected to; the
+  // password goes to that one only). The password is used exactly as given. An empty account (or
+  // bind DN) or an empty password gives 49 without any bind. Results: 0 accepted, 49 wrong account
+  // or password, -18 no connection to host:port (TLS failures included), -19 the release failed,
   // -20 (kVerifyDeadlinePassed) `deadline` passed first (nothing logged: the caller says it),
+  // -21 to -29 Active Directory's other reasons for a refusal (each logged with the account),
   // any other value the bind's result code.
   int VerifyByDirectoryBind(std::string_view host, std::uint16_t port, std::string_view account,
                             std::string_view password, CheckDeadline deadline = kNoCheckDeadline);

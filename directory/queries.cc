@@ -1,6 +1,7 @@
 // Reading entries into attribute maps, and the account and department lookups.
 #include <ldap.h>
 
+#include <cstdlib>
 #include <mutex>
 #include <string>
 
@@ -252,6 +253,61 @@ int CLdapClient::LookupUniqueAccountDn(std::string_view account, std::string& dn
     dn = found.dn;
   }
   return found.matches;
+}
+
+bool ReadAdLockoutPolicy(int* threshold, long long* window_seconds, std::string* domain,
+                         CheckDeadline deadline) {
+  LookupSettings settings = LoadLookupSettings();
+  WipePassword(settings.params.admin_password);
+  const std::vector<std::string> bases = SearchBasesOf(settings.params.domain_name);
+  if (settings.server_type != kActiveDirectory || bases.empty()) return false;
+  *domain = bases.front();
+  std::unique_lock<std::timed_mutex> lock(g_shared_mutex, std::defer_lock);
+  if (deadline == kNoCheckDeadline) {
+    lock.lock();
+  } else if (!lock.try_lock_until(deadline)) {
+    return false;
+  }
+  bool read = false;
+  for (int attempt = 0; attempt < 2 && !read; ++attempt) {
+    if (!g_shared) {
+      LookupSettings open = LoadLookupSettings();
+      OpenOutcome outcome = OpenAndBind(
+          open.server_type, open.params.server_ip, open.params.server_port, open.params.domain_name,
+          open.params.admin_account, open.params.admin_password, true, deadline);
+      WipePassword(open.params.admin_password);
+      g_shared = outcome.connection;
+      if (!g_shared) break;
+    }
+    g_shared->deadline = deadline;
+    SearchSpec domain_object;
+    domain_object.base = bases.front();
+    domain_object.scope = LDAP_SCOPE_BASE;
+    domain_object.filter = "(objectClass=*)";
+    domain_object.attributes = {"lockoutThreshold", "lockOutObservationWindow"};
+    LDAPMessage* chain = nullptr;
+    const int rc = SearchRequest(g_shared, domain_object, false, "", 0, &chain, nullptr);
+    if (rc == LDAP_SUCCESS && chain) {
+      if (LDAPMessage* entry = ldap_first_entry(g_shared->ld, chain)) {
+        std::vector<std::string> count = EntryValues(g_shared, entry, "lockoutThreshold");
+        std::vector<std::string> window = EntryValues(g_shared, entry, "lockOutObservationWindow");
+        if (!count.empty() && !window.empty()) {
+          *threshold = std::atoi(count.front().c_str());
+          // A negative count of 100 ns intervals.
+          *window_seconds = -std::atoll(window.front().c_str()) / 10000000LL;
+          read = true;
+        }
+      }
+    }
+    if (chain) ldap_msgfree(chain);
+    g_shared->deadline = kNoCheckDeadline;
+    BoundByDeadline(g_shared);
+    if (read || !ConnectionLost(rc)) break;
+    CloseConnection(g_shared);
+    g_shared = nullptr;
+    if (DeadlinePassed(deadline)) break;
+  }
+  return read;
 }
 
 int CLdapClient::ScanDeptParents(LdapConnection* connection, std::string_view base,

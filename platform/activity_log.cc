@@ -37,7 +37,25 @@ std::string FormatLogLine(const std::tm& t, std::string_view text) {
   return line;
 }
 
+static thread_local ScopedLogTap* t_tap = nullptr;
+
+ScopedLogTap::ScopedLogTap(bool keep_out_of_file, std::string mark)
+    : keep_out_of_file_(keep_out_of_file), mark_(std::move(mark)), outer_(t_tap) {
+  t_tap = this;
+}
+
+ScopedLogTap::~ScopedLogTap() { t_tap = outer_; }
+
 void WriteLog(std::string_view text) {
+  if (ScopedLogTap* tap = t_tap) {
+    tap->last_line_ = text;
+    if (tap->keep_out_of_file_) {
+      const std::string line = FormatLogLine(Now(), tap->mark_ + std::string(text));
+      std::lock_guard<std::mutex> lock(g_listener_mutex);
+      if (g_listener) g_listener(line);
+      return;
+    }
+  }
   const std::string path = LogFilePath();
   std::FILE* f = std::fopen(path.c_str(), "a+");
   if (!f) return;

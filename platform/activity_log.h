@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace norvane {
 
@@ -30,6 +31,27 @@ std::string LogFilePath();
 // listener. Setting and calling are serialised, so a removed listener is never called.
 using LogListener = std::function<void(const std::string& line)>;
 void SetLogListener(LogListener listener);
+
+// While it lives, the lines this thread writes are remembered (the last one is the run's
+// error, should it fail); with `keep_out_of_file`, they reach the listener only, marked by
+// `mark` in front (a dry run: it must not look in the log as if it had written anything).
+// Nests: the innermost one on the thread applies.
+class ScopedLogTap {
+ public:
+  explicit ScopedLogTap(bool keep_out_of_file = false, std::string mark = {});
+  ~ScopedLogTap();
+  ScopedLogTap(const ScopedLogTap&) = delete;
+  ScopedLogTap& operator=(const ScopedLogTap&) = delete;
+
+  const std::string& LastLine() const { return last_line_; }
+
+ private:
+  friend void WriteLog(std::string_view text);
+  bool keep_out_of_file_;
+  std::string mark_;
+  std::string last_line_;
+  ScopedLogTap* outer_;
+};
 
 // For tests: a clock that replaces the local time.
 void SetLogClockForTesting(std::function<std::tm()> clock);

@@ -14,7 +14,7 @@ namespace norvane {
 
 inline constexpr char kRunLockFile[] = "sync.lock";
 // The line a run that finds the lock taken reports.
-inline constexpr char kAnotherSyncRunning[] = "another sync is running";
+inline constexpr char kAnotherSyncRunning[] = "另一个同步正在运行";
 
 class RunLock {
  public:

@@ -1,9 +1,11 @@
 // The third-party authentication service: registration with the IM server, the event sink,
 // and the routing of each login to a directory check.
 #include "server/auth_service.h"
+#include "server/login_stats.h"
 
 #include <ldap.h>
 
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -78,12 +80,71 @@ bool Stale(const std::string& account, CheckDeadline deadline) {
   const auto now = std::chrono::steady_clock::now();
   if (now <= deadline) return false;
   const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(now - deadline);
-  WriteLog("Login of '" + account + "' not checked: the Zelto server stopped waiting for the " +
-           "answer " + std::to_string(late.count()) + " ms ago; answered as refused");
+  WriteLog("未检查帐号 '" + account + "' 的登录: Zelto服务器已在 " + std::to_string(late.count()) +
+           " 毫秒前停止等待答复; 按拒绝答复");
   return true;
 }
 
+// The account as the shield knows it: its domain and name, compared without regard to case
+// as the directory compares them.
+std::string ShieldKey(const SysConfigInfo& settings, const AuthRoute& route) {
+  std::string key = route.by_domain ? route.domain : settings.domain;
+  key += "|" + CLdapClient::ToServerText(route.account, true);
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return key;
+}
+
+std::string Minutes(std::chrono::seconds window) {
+  return std::to_string((window.count() + 59) / 60);
+}
+
 }  // namespace
+
+// Active Directory's rule, read through the configured connection: kept for a few minutes;
+// after a failed read the rule read before (or, before any, the configured one) stands for
+// a minute before the next try.
+struct AuthService::LockoutRules {
+  std::mutex mu;
+  // Guarded by mu.
+  bool known = false;
+  int threshold = 0;
+  std::chrono::seconds window{0};
+  std::string domain;  // lower case
+  std::chrono::steady_clock::time_point next_read;
+
+  LockoutPolicy For(const SysConfigInfo& settings, const AuthRoute& route,
+                    const LockoutPolicy& configured, CheckDeadline deadline) {
+    if (SelectedServerType() != kActiveDirectory) return configured;
+    std::unique_lock<std::mutex> lock(mu);
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= next_read) {
+      int count = 0;
+      long long seconds = 0;
+      std::string base;
+      lock.unlock();
+      const bool read = ReadAdLockoutPolicy(&count, &seconds, &base, deadline);
+      lock.lock();
+      // A failed read keeps the rule read before: the domain's rule has hardly changed.
+      if (read) {
+        known = true;
+        threshold = count;
+        window = std::chrono::seconds(seconds);
+        for (char& c : base) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        domain = base;
+      }
+      next_read = now + (read ? std::chrono::minutes(5) : std::chrono::minutes(1));
+    }
+    std::string route_domain = route.by_domain ? route.domain : settings.domain;
+    route_domain = route_domain.substr(0, route_domain.find(';'));
+    for (char& c : route_domain) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    // Another domain of AllowDC keeps its rule to itself: the configured one stands for it.
+    if (!known || threshold <= 0 || route_domain != domain) return configured;
+    LockoutPolicy policy;
+    policy.threshold = threshold;
+    policy.window = window.count() > 0 ? window : configured.window;
+    return policy;
+  }
+};
 
 std::string DefaultDirectoryHost() {
   InitLdapLibrary();
@@ -163,7 +224,10 @@ int LoginResultOf(int directory_result) {
 int AuthEventSink::OnLoginVerify(const std::string& account, const std::string& password,
                                  std::chrono::steady_clock::time_point deadline) {
   int result = kLoginRefused;
+  const auto started = std::chrono::steady_clock::now();
   owner_->Verify(account, password, &result, deadline);
+  const auto ended = std::chrono::steady_clock::now();
+  LoginStats::Global().Record(result, ended > deadline, ended - started);
   return result;
 }
 
@@ -196,13 +260,20 @@ struct AuthService::Held {
     // No event reaches the sink once this returns (unless called on the event thread
     // itself, which is then ending).
     if (app) app->Disconnect();
-    if (client) ReleaseLibrary();
+    if (client) {
+      ReleaseLibrary();
+      DrainLoginConnections();
+    }
     client.reset();
     root.reset();
   }
 };
 
-AuthService::AuthService(Prompt* prompt) : prompt_(prompt), sink_(this) {}
+AuthService::AuthService(Prompt* prompt)
+    : prompt_(prompt),
+      sink_(this),
+      shield_(std::make_shared<LockoutShield>()),
+      rules_(std::make_shared<LockoutRules>()) {}
 
 AuthService::~AuthService() {
   ReleaseAll();
@@ -269,12 +340,15 @@ int AuthService::Init() {
     auto routing = std::make_shared<Routing>();
     config.LoadSysConfig(routing->settings);
     WipePassword(routing->settings.admin_password);
+    ManageSyncInfo manage;
+    config.LoadManageSync(manage);
+    routing->configured.threshold = static_cast<int>(manage.lockout_shield);
+    routing->configured.window = std::chrono::minutes(manage.lockout_window);
     std::unique_ptr<SdkRoot> created = CreateSdkRoot(routing->settings);
     if (!created) {
       throw SdkError(kSdkErrorInvalidArg, "SdkRoot",
-                     "the SDK server address " + routing->settings.sdk_server_ip + ":" +
-                         std::to_string(routing->settings.sdk_server_port) +
-                         " or its security settings are not usable");
+                     "SDK服务器地址 " + routing->settings.sdk_server_ip + ":" +
+                         std::to_string(routing->settings.sdk_server_port) + " 或其安全设置不可用");
     }
     std::shared_ptr<SdkRoot> root(std::move(created));
     SdkApplication* app = root->Application();
@@ -337,8 +411,7 @@ int AuthService::Start() {
   bool attached = false;
   try {
     if (!root) {
-      throw SdkError(kSdkErrorPrecondition, "AuthService",
-                     "the authentication service is not initialised");
+      throw SdkError(kSdkErrorPrecondition, "AuthService", "认证服务尚未初始化");
     }
     CLdapConfig config;
     config.Init();
@@ -353,7 +426,10 @@ int AuthService::Start() {
       if (root_ == root) {
         auto routing = std::make_shared<Routing>();
         routing->settings = settings;
-        if (routing_) routing->dc_map = routing_->dc_map;
+        if (routing_) {
+          routing->dc_map = routing_->dc_map;
+          routing->configured = routing_->configured;
+        }
         routing_ = std::move(routing);
         app_ = app;
         // Logins may arrive as soon as the connection is open.
@@ -454,6 +530,8 @@ void AuthService::Verify(const std::string& account, const std::string& password
   std::shared_ptr<CLdapClient> client;
   std::shared_ptr<const Routing> routing;
   std::shared_ptr<CheckGate> gate;
+  const std::shared_ptr<LockoutShield> shield = shield_;
+  const std::shared_ptr<LockoutRules> rules = rules_;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (stopping_ || !app_ || !client_ || !routing_ || !gate_) return;
@@ -485,16 +563,34 @@ void AuthService::Verify(const std::string& account, const std::string& password
           refusal = "该帐号未设置第三方认证";
         } else if (!Stale(account, deadline)) {
           const AuthRoute route = RouteLogin(routing->settings, routing->dc_map, account);
-          const int checked = CheckRoute(*client, routing->settings, route, password, deadline);
-          if (checked == kVerifyDeadlinePassed) {
-            WriteLog("Login of '" + account + "' not checked: the Zelto server stopped waiting " +
-                     "for the answer while the directory was being asked; answered as refused");
-          }
-          code = LoginResultOf(checked);
-          if (code == kLoginWrongPassword) {
-            refusal = "帐号或密码错误";
-          } else if (code != kLoginAccepted && checked != kVerifyDeadlinePassed) {
-            refusal = "LDAP服务器拒绝或无法验证(错误码" + std::to_string(checked) + ")";
+          const LockoutPolicy policy =
+              rules->For(routing->settings, route, routing->configured, deadline);
+          LockoutShield::Ticket ticket;
+          const LockoutShield::Verdict verdict =
+              shield->Admit(ShieldKey(routing->settings, route), password, policy, &ticket);
+          if (verdict == LockoutShield::Verdict::kKnownWrong) {
+            code = kLoginWrongPassword;
+            refusal = "帐号或密码错误(与该帐号近期被目录拒绝的密码相同, 未再向目录验证)";
+          } else if (verdict == LockoutShield::Verdict::kHeld) {
+            refusal = "该帐号近期密码错误次数已近目录的锁定阈值, 为免帐号被锁定, 暂不向目录验证";
+          } else {
+            const int checked = CheckRoute(*client, routing->settings, route, password, deadline);
+            if (checked == kVerifyDeadlinePassed) {
+              WriteLog("未检查帐号 '" + account +
+                       "' 的登录: 询问目录期间Zelto服务器停止了等待答复; 按拒绝答复");
+            }
+            code = LoginResultOf(checked);
+            if (code != kLoginAccepted && checked != kVerifyDeadlinePassed) {
+              refusal = VerifyRefusalText(checked);
+            }
+            if (shield->Record(ticket, password, checked == kLdapSuccess,
+                               checked == kLdapInvalidCredentials, policy)) {
+              WriteLog("帐号'" + account + "'在" + Minutes(policy.window) + "分钟内已有" +
+                       std::to_string(LockoutShield::AllowedWrongBinds(policy)) +
+                       "次密码错误(目录在" + std::to_string(policy.threshold) +
+                       "次时锁定帐号), 为免帐号被锁定, " + Minutes(policy.window) +
+                       "分钟内不再向目录验证该帐号的登录");
+            }
           }
         }
       } catch (const SdkError& error) {

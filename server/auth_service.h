@@ -21,6 +21,12 @@
 // A login that arrives while the service is stopping or released is answered 1 at once. No
 // lock is held while a prompt is shown or while the SDK's event thread is joined.
 //
+// Logins never lock a directory account: a LockoutShield (lockout_shield.h) answers a
+// wrong password offered again without a bind, and holds an account's logins once it is one
+// wrong password short of the directory's lockout threshold. The threshold and window are
+// Active Directory's own (lockoutThreshold, lockOutObservationWindow of the domain object,
+// read again every few minutes), or ManageSync's LockoutShield and LockoutWindow elsewhere.
+//
 // A login whose deadline (the time after which the server no longer waits for the answer)
 // has passed when its turn comes is answered 1 without any directory traffic, with one
 // activity-log line; a check under way when it passes gives up at that moment and starts no
@@ -40,6 +46,7 @@
 #include "config/records.h"
 #include "directory/ldap_client.h"
 #include "platform/prompt.h"
+#include "server/lockout_shield.h"
 #include "server/sdk.h"
 
 namespace norvane {
@@ -140,7 +147,9 @@ class AuthService {
   struct Routing {   // where checks go; replaced, never changed
     SysConfigInfo settings;
     DcDomainMap dc_map;
+    LockoutPolicy configured;  // ManageSync LockoutShield / LockoutWindow
   };
+  struct LockoutRules;  // the directory's own lockout rule, read now and then
   Held DetachAll();
   void Show(const std::string& text);
   static void Abandon(const std::shared_ptr<CheckGate>& gate);
@@ -166,6 +175,11 @@ class AuthService {
   std::shared_ptr<const Routing> routing_;
   std::shared_ptr<CheckGate> gate_;
   std::shared_ptr<CheckGate> last_gate_;  // kept for the destructor's wait
+
+  // Constant after construction; they outlive a Stop, so that a restart of the service
+  // does not let an account's wrong passwords through again.
+  const std::shared_ptr<LockoutShield> shield_;
+  const std::shared_ptr<LockoutRules> rules_;
   int stopped_ = 1;
   bool stopping_ = false;
 };

@@ -71,6 +71,38 @@ void ReportSdkError(const SdkError& error);
 // sub-object accessors are local and not counted).
 std::uint64_t SdkCallCount();
 
+// One write to the server's organisation, as the component made it (or, in a dry run,
+// would have made it). Department paths are full paths ending in "\".
+struct SdkWrite {
+  enum class Kind {
+    kAddDepartment,     // path
+    kRemoveDepartment,  // path
+    kRenameDepartment,  // path -> to
+    kMoveDepartment,    // path -> to
+    kAddUser,           // account, auth_type
+    kRemoveUser,        // account
+    kMoveUser,          // account, path (old, may be "") -> to (new, may be "")
+    kTakeUserOut,       // account, path
+    kSetAuthType,       // account, auth_type
+    kBasicInfo,         // account
+    kDetails,           // account
+  };
+  Kind kind;
+  std::string account = {};
+  std::string path = {};
+  std::string to = {};
+  int auth_type = -1;
+};
+
+// Told of every write the server accepted (in a dry run, of every write the component was
+// asked for), on the thread that made the call (for the pipeline, the thread that calls
+// Send or Wait).
+class SdkWriteObserver {
+ public:
+  virtual ~SdkWriteObserver() = default;
+  virtual void OnWrite(const SdkWrite& write) = 0;
+};
+
 class SdkRoot;
 struct SdkCore;
 
@@ -227,6 +259,16 @@ class SdkRoot {
   SdkDeptManager* DeptManager();
   SdkExtraObject* FirstExtraObject();
   SdkExtraObject* SecondExtraObject();
+
+  // Every accepted write is told to `observer` (null: none) until it is replaced. Not to be
+  // changed while another thread writes through this root.
+  void SetWriteObserver(SdkWriteObserver* observer);
+  // While on, no write leaves this process: each is told to the observer and remembered,
+  // and the reads of departments and accounts (DepartmentExists, ParentsOfDepartment,
+  // DepartmentsOfUser, UserExists) answer as if it had been made, so that a run decides as
+  // it would have. Turning it off forgets what was remembered.
+  void SetDryRun(bool on);
+  bool DryRun() const;
 
   // The deadline of every call (default 10 s), for this root and its sub-objects.
   void SetCallTimeout(std::chrono::milliseconds timeout);

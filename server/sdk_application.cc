@@ -79,7 +79,7 @@ void RunEvents(std::shared_ptr<SdkEventLink> link) {
   if (!ok) {
     grpc::Status status = stream->Finish();
     if (status.ok()) {
-      status = grpc::Status(grpc::StatusCode::UNKNOWN, "the server closed the event connection");
+      status = grpc::Status(grpc::StatusCode::UNKNOWN, "服务器关闭了事件连接");
     }
     std::lock_guard<std::mutex> lock(link->mu);
     link->state = SdkEventLink::State::kFailed;
@@ -196,9 +196,8 @@ struct SdkApplication::Impl {
       port = core->app_port;
     }
     if (host.empty() || port == 0) {
-      throw SdkError(
-          kSdkErrorInvalidArg, kAppSource,
-          std::string(op) + ": the application server's address and port are not set on the root");
+      throw SdkError(kSdkErrorInvalidArg, kAppSource,
+                     std::string(op) + ": 根对象上没有设置应用服务器的地址和端口");
     }
     std::string wanted = FormatAddress(host, port);
     std::lock_guard<std::mutex> lock(mu);
@@ -289,6 +288,8 @@ void SdkApplication::Stop() {
 
 void SdkApplication::SetUserAuthType(const std::string& account, int auth_type) {
   CheckTexts(kAppSource, "SetUserAuthType", {&account});
+  const SdkWrite w{SdkWrite::Kind::kSetAuthType, account, "", "", auth_type};
+  if (impl_->core->Intercept(w)) return;
   zelto::AuthTypeRequest r;
   r.set_session(impl_->session);
   r.set_account(account);
@@ -297,6 +298,7 @@ void SdkApplication::SetUserAuthType(const std::string& account, int auth_type) 
   impl_->Invoke("SetUserAuthType", [&](zelto::Application::Stub& s, grpc::ClientContext* c) {
     return s.SetUserAuthType(c, r, &reply);
   });
+  impl_->core->Wrote(w);
 }
 
 bool SdkApplication::AccountUsesApplication(const std::string& account) {
@@ -312,7 +314,7 @@ bool SdkApplication::AccountUsesApplication(const std::string& account) {
 }
 
 void SdkApplication::Connect(SdkEventSink* sink) {
-  if (!sink) throw SdkError(kSdkErrorInvalidArg, kAppSource, "Connect: no event sink");
+  if (!sink) throw SdkError(kSdkErrorInvalidArg, kAppSource, "Connect: 没有事件接收者");
   Disconnect();
   auto link = std::make_shared<SdkEventLink>();
   impl_->Stub("Connect", &link->address, &link->channel);

@@ -15,8 +15,7 @@ void CheckTexts(const char* source, const char* op,
                 std::initializer_list<const std::string*> texts) {
   for (const std::string* t : texts) {
     if (!IsValidUtf8(*t)) {
-      throw SdkError(kSdkErrorInvalidArg, source,
-                     std::string(op) + ": an argument is not valid UTF-8 text");
+      throw SdkError(kSdkErrorInvalidArg, source, std::string(op) + ": 参数不是有效的 UTF-8 文本");
     }
   }
 }
@@ -34,20 +33,19 @@ SdkError ErrorFromStatus(const grpc::Status& status, const char* source, const c
         WriteLog("Zelto服务器 " + address + " 拒绝了本程序的凭据 (" + message + "): " + used +
                  "; " + kSetCredentialHint);
       }
-      return SdkError(kSdkErrorAccessDenied, source,
-                      std::string(op) + ": the Zelto server at " + address +
-                          " refused the credential (" + message + ")");
+      return SdkError(
+          kSdkErrorAccessDenied, source,
+          std::string(op) + ": Zelto服务器 " + address + " 拒绝了凭据 (" + message + ")");
     case grpc::StatusCode::UNAVAILABLE:
       return SdkError(kSdkErrorUnavailable, source,
-                      std::string(op) + ": the Zelto server at " + address + " is unreachable (" +
-                          message + ")");
+                      std::string(op) + ": 无法连接Zelto服务器 " + address + " (" + message + ")");
     case grpc::StatusCode::DEADLINE_EXCEEDED:
       return SdkError(kSdkErrorTimeout, source,
-                      std::string(op) + ": no answer from the Zelto server at " + address +
-                          " within " + std::to_string(timeout.count()) + " ms");
+                      std::string(op) + ": Zelto服务器 " + address + " 在 " +
+                          std::to_string(timeout.count()) + " 毫秒内没有答复");
     case grpc::StatusCode::CANCELLED:
       return SdkError(kSdkErrorCancelled, source,
-                      std::string(op) + ": the call to " + address + " was cancelled");
+                      std::string(op) + ": 对 " + address + " 的调用被取消");
     case grpc::StatusCode::INVALID_ARGUMENT:
       return SdkError(kSdkErrorInvalidArg, source, std::string(op) + ": " + message);
     case grpc::StatusCode::NOT_FOUND:
@@ -58,7 +56,7 @@ SdkError ErrorFromStatus(const grpc::Status& status, const char* source, const c
       return SdkError(kSdkErrorPrecondition, source, std::string(op) + ": " + message);
     default:
       return SdkError(kSdkErrorFail, source,
-                      std::string(op) + " failed at " + address + ": " + message);
+                      std::string(op) + " 在 " + address + " 失败: " + message);
   }
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "server/sdk.h"
 #include "zelto/proto/zelto.grpc.pb.h"
@@ -72,6 +73,9 @@ struct SdkTransport {
   bool Load(const SdkSecurity& security, std::string* error);
 };
 
+// What a dry run has written so far, for the reads that follow it (sdk_dry_run.cc).
+struct SdkDryRun;
+
 // State shared by a root and its sub-objects.
 struct SdkCore {
   // Constant after construction.
@@ -88,6 +92,21 @@ struct SdkCore {
   // Guarded by mu.
   std::string app_host;
   int app_port = 0;
+
+  // The observer and the dry run (SdkRoot::SetWriteObserver, SetDryRun).
+  std::atomic<SdkWriteObserver*> observer{nullptr};
+  std::atomic<SdkDryRun*> dry{nullptr};
+  std::unique_ptr<SdkDryRun> dry_owner;
+  SdkCore();
+  ~SdkCore();
+
+  // Before a write: true when it is not to be sent (a dry run), once it has been remembered
+  // and told to the observer.
+  bool Intercept(const SdkWrite& write);
+  // After a write the server accepted.
+  void Wrote(const SdkWrite& write) {
+    if (SdkWriteObserver* o = observer.load()) o->OnWrite(write);
+  }
 
   std::chrono::milliseconds Timeout() const { return std::chrono::milliseconds(timeout_ms.load()); }
 
@@ -111,6 +130,22 @@ struct SdkCore {
 };
 
 // The requests that the one-at-a-time calls and the pipeline send alike, texts checked first.
+// The reads of a dry run (sdk_dry_run.cc): the server's answer, corrected by what the run
+// has written. Without a dry run each returns the server's answer (-1 / null: it stands).
+bool DryDepartmentExists(SdkCore& core, const std::string& ref, bool on_server);
+std::string DryParentsOfDepartment(SdkCore& core, const std::string& name,
+                                   const std::string& on_server);
+const std::vector<std::string>* DryDepartmentsOfUser(SdkCore& core, const std::string& account,
+                                                     std::vector<std::string>* out);
+int DryUserExists(SdkCore& core, const std::string& account);
+
+// The write a pipeline call makes, for the observer.
+SdkWrite DescribeWrite(const zelto::UserWrite& write);
+
+// "A\B\" -> "B" and "A\"; a bare name is its own name under the top.
+std::string LastDeptName(const std::string& path);
+std::string ParentDeptPath(const std::string& path);
+
 zelto::MoveUserRequest MoveUserRequest(const std::string& account, const std::string& old_path,
                                        const std::string& new_path, int flags);
 zelto::AddUserRequest AddUserRequest(const std::string& account, int auth_type);

@@ -46,16 +46,21 @@ std::string NameListXml(const char* outer, const char* inner, const zelto::NameL
 
 void SdkDeptManager::AddDepartment(const std::string& name, const std::string& parent_path) {
   CheckTexts(kDeptSource, "AddDepartment", {&name, &parent_path});
+  const SdkWrite w{SdkWrite::Kind::kAddDepartment, "", parent_path + name + "\\"};
+  if (core_->Intercept(w)) return;
   zelto::AddDepartmentRequest r;
   r.set_name(name);
   r.set_parent_ref(parent_path);
   zelto::Empty reply;
   core_->Invoke(core_->channel.get(), core_->sdk_address, kDeptSource, "AddDepartment",
                 [&](grpc::ClientContext* c) { return core_->dept->AddDepartment(c, r, &reply); });
+  core_->Wrote(w);
 }
 
 void SdkDeptManager::RemoveDepartment(const std::string& path, int flags) {
   CheckTexts(kDeptSource, "RemoveDepartment", {&path});
+  const SdkWrite w{SdkWrite::Kind::kRemoveDepartment, "", path};
+  if (core_->Intercept(w)) return;
   zelto::RemoveDepartmentRequest r;
   r.set_ref(path);
   r.set_flags(flags);
@@ -63,10 +68,14 @@ void SdkDeptManager::RemoveDepartment(const std::string& path, int flags) {
   core_->Invoke(
       core_->channel.get(), core_->sdk_address, kDeptSource, "RemoveDepartment",
       [&](grpc::ClientContext* c) { return core_->dept->RemoveDepartment(c, r, &reply); });
+  core_->Wrote(w);
 }
 
 void SdkDeptManager::RenameDepartment(const std::string& path, const std::string& new_name) {
   CheckTexts(kDeptSource, "RenameDepartment", {&path, &new_name});
+  const SdkWrite w{SdkWrite::Kind::kRenameDepartment, "", path,
+                   ParentDeptPath(path) + new_name + "\\"};
+  if (core_->Intercept(w)) return;
   zelto::RenameDepartmentRequest r;
   r.set_ref(path);
   r.set_new_name(new_name);
@@ -74,6 +83,7 @@ void SdkDeptManager::RenameDepartment(const std::string& path, const std::string
   core_->Invoke(
       core_->channel.get(), core_->sdk_address, kDeptSource, "RenameDepartment",
       [&](grpc::ClientContext* c) { return core_->dept->RenameDepartment(c, r, &reply); });
+  core_->Wrote(w);
 }
 
 std::string SdkDeptManager::ParentsOfDepartment(const std::string& name) {
@@ -81,20 +91,29 @@ std::string SdkDeptManager::ParentsOfDepartment(const std::string& name) {
   zelto::DeptRef r;
   r.set_ref(name);
   zelto::TextReply reply;
-  core_->Invoke(
-      core_->channel.get(), core_->sdk_address, kDeptSource, "ParentsOfDepartment",
-      [&](grpc::ClientContext* c) { return core_->dept->ParentsOfDepartment(c, r, &reply); });
-  return reply.text();
+  try {
+    core_->Invoke(
+        core_->channel.get(), core_->sdk_address, kDeptSource, "ParentsOfDepartment",
+        [&](grpc::ClientContext* c) { return core_->dept->ParentsOfDepartment(c, r, &reply); });
+  } catch (const SdkError& e) {
+    // A department only a dry run has made is unknown to the server.
+    if (e.code != kSdkErrorNotFound || !core_->dry.load()) throw;
+  }
+  return DryParentsOfDepartment(*core_, name, reply.text());
 }
 
 void SdkDeptManager::MoveDepartment(const std::string& path, const std::string& new_parent_path) {
   CheckTexts(kDeptSource, "MoveDepartment", {&path, &new_parent_path});
+  const SdkWrite w{SdkWrite::Kind::kMoveDepartment, "", path,
+                   new_parent_path + LastDeptName(path) + "\\"};
+  if (core_->Intercept(w)) return;
   zelto::MoveDepartmentRequest r;
   r.set_ref(path);
   r.set_new_parent_ref(new_parent_path);
   zelto::Empty reply;
   core_->Invoke(core_->channel.get(), core_->sdk_address, kDeptSource, "MoveDepartment",
                 [&](grpc::ClientContext* c) { return core_->dept->MoveDepartment(c, r, &reply); });
+  core_->Wrote(w);
 }
 
 std::string SdkDeptManager::ChildDepartments(const std::string& path) {
@@ -120,6 +139,8 @@ std::string SdkDeptManager::DepartmentUsers(const std::string& path) {
 
 void SdkDeptManager::TakeUserOutOfDepartment(const std::string& account, const std::string& path) {
   CheckTexts(kDeptSource, "TakeUserOutOfDepartment", {&account, &path});
+  const SdkWrite w{SdkWrite::Kind::kTakeUserOut, account, path};
+  if (core_->Intercept(w)) return;
   zelto::MembershipRequest r;
   r.set_account(account);
   r.set_ref(path);
@@ -127,6 +148,7 @@ void SdkDeptManager::TakeUserOutOfDepartment(const std::string& account, const s
   core_->Invoke(
       core_->channel.get(), core_->sdk_address, kDeptSource, "TakeUserOutOfDepartment",
       [&](grpc::ClientContext* c) { return core_->dept->TakeUserOutOfDepartment(c, r, &reply); });
+  core_->Wrote(w);
 }
 
 // The requests that the one-at-a-time calls and the pipeline send alike, texts checked first.
@@ -195,16 +217,24 @@ zelto::Details DetailsRequest(const std::string& account, int age, int birthday,
 void SdkDeptManager::MoveUser(const std::string& account, const std::string& old_path,
                               const std::string& new_path, int flags) {
   zelto::MoveUserRequest r = MoveUserRequest(account, old_path, new_path, flags);
+  const SdkWrite w{SdkWrite::Kind::kMoveUser, account, old_path, new_path};
+  if (core_->Intercept(w)) return;
   zelto::Empty reply;
   core_->Invoke(core_->channel.get(), core_->sdk_address, kDeptSource, "MoveUser",
                 [&](grpc::ClientContext* c) { return core_->dept->MoveUser(c, r, &reply); });
+  core_->Wrote(w);
 }
 
 std::string SdkDeptManager::DepartmentsOfUser(const std::string& account) {
   CheckTexts(kDeptSource, "DepartmentsOfUser", {&account});
+  zelto::NameList reply;
+  std::vector<std::string> dry;
+  if (DryDepartmentsOfUser(*core_, account, &dry)) {
+    for (const std::string& path : dry) reply.add_names(path);
+    return NameListXml("Departments", "Department", reply);
+  }
   zelto::Account r;
   r.set_account(account);
-  zelto::NameList reply;
   core_->Invoke(
       core_->channel.get(), core_->sdk_address, kDeptSource, "DepartmentsOfUser",
       [&](grpc::ClientContext* c) { return core_->dept->DepartmentsOfUser(c, r, &reply); });
@@ -214,6 +244,8 @@ std::string SdkDeptManager::DepartmentsOfUser(const std::string& account) {
 void SdkDeptManager::CreateDepartmentUnderParent(const std::string& parent_path,
                                                  const std::string& name, int flags) {
   CheckTexts(kDeptSource, "CreateDepartmentUnderParent", {&parent_path, &name});
+  const SdkWrite w{SdkWrite::Kind::kAddDepartment, "", parent_path + name + "\\"};
+  if (core_->Intercept(w)) return;
   zelto::CreateUnderParentRequest r;
   r.set_parent_ref(parent_path);
   r.set_name(name);
@@ -223,6 +255,7 @@ void SdkDeptManager::CreateDepartmentUnderParent(const std::string& parent_path,
                 "CreateDepartmentUnderParent", [&](grpc::ClientContext* c) {
                   return core_->dept->CreateDepartmentUnderParent(c, r, &reply);
                 });
+  core_->Wrote(w);
 }
 
 bool SdkDeptManager::DepartmentExists(const std::string& name_or_path) {
@@ -233,25 +266,31 @@ bool SdkDeptManager::DepartmentExists(const std::string& name_or_path) {
   core_->Invoke(
       core_->channel.get(), core_->sdk_address, kDeptSource, "DepartmentExists",
       [&](grpc::ClientContext* c) { return core_->dept->DepartmentExists(c, r, &reply); });
-  return reply.value();
+  return DryDepartmentExists(*core_, name_or_path, reply.value());
 }
 
 // ---- user manager ---------------------------------------------------------------------
 
 void SdkUserManager::AddUser(const std::string& account, int auth_type) {
   zelto::AddUserRequest r = AddUserRequest(account, auth_type);
+  const SdkWrite w{SdkWrite::Kind::kAddUser, account, "", "", auth_type};
+  if (core_->Intercept(w)) return;
   zelto::Empty reply;
   core_->Invoke(core_->channel.get(), core_->sdk_address, kUserSource, "AddUser",
                 [&](grpc::ClientContext* c) { return core_->user->AddUser(c, r, &reply); });
+  core_->Wrote(w);
 }
 
 void SdkUserManager::RemoveUser(const std::string& account) {
   CheckTexts(kUserSource, "RemoveUser", {&account});
+  const SdkWrite w{SdkWrite::Kind::kRemoveUser, account};
+  if (core_->Intercept(w)) return;
   zelto::Account r;
   r.set_account(account);
   zelto::Empty reply;
   core_->Invoke(core_->channel.get(), core_->sdk_address, kUserSource, "RemoveUser",
                 [&](grpc::ClientContext* c) { return core_->user->RemoveUser(c, r, &reply); });
+  core_->Wrote(w);
 }
 
 void SdkUserManager::SetUserBasicInfo(const std::string& account, const std::string& name,
@@ -259,10 +298,13 @@ void SdkUserManager::SetUserBasicInfo(const std::string& account, const std::str
                                       const std::string& email, const std::string& phone,
                                       int auth_type) {
   zelto::BasicInfo r = BasicInfoRequest(account, name, gender, mobile, email, phone, auth_type);
+  const SdkWrite w{SdkWrite::Kind::kBasicInfo, account};
+  if (core_->Intercept(w)) return;
   zelto::Empty reply;
   core_->Invoke(
       core_->channel.get(), core_->sdk_address, kUserSource, "SetUserBasicInfo",
       [&](grpc::ClientContext* c) { return core_->user->SetUserBasicInfo(c, r, &reply); });
+  core_->Wrote(w);
 }
 
 void SdkUserManager::SetUserDetails(const std::string& account, int age, int birthday,
@@ -275,13 +317,17 @@ void SdkUserManager::SetUserDetails(const std::string& account, int age, int bir
   zelto::Details r =
       DetailsRequest(account, age, birthday, bloodtype, fax, homepage, address, postcode, country,
                      province, city, college, memo, position, type);
+  const SdkWrite w{SdkWrite::Kind::kDetails, account};
+  if (core_->Intercept(w)) return;
   zelto::Empty reply;
   core_->Invoke(core_->channel.get(), core_->sdk_address, kUserSource, "SetUserDetails",
                 [&](grpc::ClientContext* c) { return core_->user->SetUserDetails(c, r, &reply); });
+  core_->Wrote(w);
 }
 
 bool SdkUserManager::UserExists(const std::string& account) {
   CheckTexts(kUserSource, "UserExists", {&account});
+  if (const int dry = DryUserExists(*core_, account); dry >= 0) return dry == 1;
   zelto::Account r;
   r.set_account(account);
   zelto::BoolReply reply;

@@ -16,6 +16,7 @@ struct SdkPipeline::Task {
   std::vector<Call> calls;
   Finished finished;
   bool started = false;
+  std::vector<SdkWrite> writes;  // for the observer, when there is one
 };
 
 // One WriteBatch call in flight: the tasks it carries, in the request's order.
@@ -113,6 +114,13 @@ SdkPipeline::Call SdkPipeline::SetUserDetails(
 }
 
 void SdkPipeline::Send(const std::string& key, std::vector<Call> calls, Finished finished) {
+  SdkCore& core = *root_->core_;
+  if (core.dry.load() && !Busy(key)) {
+    // A dry run: nothing to wait for, so the task ends here, as if the server had agreed.
+    for (Call& call : calls) core.Intercept(DescribeWrite(call.state_->write));
+    if (finished) finished(nullptr);
+    return;
+  }
   auto task = std::make_unique<Task>();
   task->key = key;
   task->calls = std::move(calls);
@@ -155,6 +163,9 @@ void SdkPipeline::StartBatch(std::size_t count) {
     }
     task->started = true;
     ++in_flight_;
+    if (root_->core_->observer.load()) {
+      for (Call& call : task->calls) task->writes.push_back(DescribeWrite(call.state_->write));
+    }
     zelto::WriteTask* request = batch->request.add_tasks();
     // Sent once: the writes move into the request (a call keeps only its names, for errors).
     for (Call& call : task->calls) *request->add_writes() = std::move(call.state_->write);
@@ -184,17 +195,18 @@ void SdkPipeline::Step() {
     std::size_t failed = 0;  // the call that ended the task
     if (status.ok()) {
       if (i >= static_cast<std::size_t>(batch->reply.results_size())) {
-        status = grpc::Status(grpc::StatusCode::INTERNAL, "the server gave no result for a task");
+        status = grpc::Status(grpc::StatusCode::INTERNAL, "服务器没有给出任务的结果");
       } else {
         const zelto::TaskResult& result = batch->reply.results(static_cast<int>(i));
+        const std::size_t done = std::min<std::size_t>(result.done(), task->writes.size());
+        for (std::size_t w = 0; w < done; ++w) core.Wrote(task->writes[w]);
         if (result.code() == 0 && result.done() >= task->calls.size()) {
           Finish(task, nullptr);
           continue;
         }
         failed = std::min<std::size_t>(result.done(), task->calls.size() - 1);
         status = result.code() == 0
-                     ? grpc::Status(grpc::StatusCode::INTERNAL,
-                                    "the server ended a task without saying why")
+                     ? grpc::Status(grpc::StatusCode::INTERNAL, "服务器结束了任务但没有说明原因")
                      : grpc::Status(static_cast<grpc::StatusCode>(result.code()), result.message());
       }
     }

@@ -191,7 +191,7 @@ std::unique_ptr<SdkRoot> SdkRoot::Create(const std::string& host, int port,
 void SdkRoot::SetServerAddress(const std::string& host) {
   if (host.empty() || !IsValidUtf8(host) || host.find_first_of(" \t\r\n/") != std::string::npos) {
     throw SdkError(kSdkErrorInvalidArg, kRootSource,
-                   "SetServerAddress: \"" + host + "\" is not a usable server address");
+                   "SetServerAddress: \"" + host + "\" 不是可用的服务器地址");
   }
   std::lock_guard<std::mutex> lock(core_->mu);
   core_->app_host = host;
@@ -200,7 +200,7 @@ void SdkRoot::SetServerAddress(const std::string& host) {
 void SdkRoot::SetServerPort(int port) {
   if (!ValidPort(port)) {
     throw SdkError(kSdkErrorInvalidArg, kRootSource,
-                   "SetServerPort: " + std::to_string(port) + " is not a port (1..65535)");
+                   "SetServerPort: " + std::to_string(port) + " 不是端口号 (1..65535)");
   }
   std::lock_guard<std::mutex> lock(core_->mu);
   core_->app_port = port;

@@ -11,22 +11,24 @@ namespace norvane {
 int SyncEngine::SetAuthType(int scope, int type) {
   RunLock run_lock;
   if (!engine_internal::TakeRunLock(run_lock)) return 0;
+  RunRecord record(this, RunKind::kAuth);
   SdkApplication* application = sdk_ ? sdk_->Application() : nullptr;
   SdkDeptManager* departments = sdk_ ? sdk_->DeptManager() : nullptr;
   Prompt* prompt = prompt_;
-  return ::norvane::SetAuthType(sdk_ != nullptr, application, departments, specified_accounts_,
-                                scope, type,
-                                [prompt](const std::string& text) { prompt->Show(text); });
+  return record.Finish(
+      ::norvane::SetAuthType(sdk_ != nullptr, application, departments, specified_accounts_, scope,
+                             type, [prompt](const std::string& text) { prompt->Show(text); }));
 }
 
 int SyncEngine::SetAuthTypeForAccounts(const std::vector<std::string>& accounts, int type) {
   RunLock run_lock;
   if (!engine_internal::TakeRunLock(run_lock)) return 0;
+  RunRecord record(this, RunKind::kAuth);
   SdkApplication* application = sdk_ ? sdk_->Application() : nullptr;
   Prompt* prompt = prompt_;
-  return ::norvane::SetAuthTypeForAccounts(
-      sdk_ != nullptr, application, accounts, type,
-      [prompt](const std::string& text) { prompt->Show(text); });
+  return record.Finish(
+      ::norvane::SetAuthTypeForAccounts(sdk_ != nullptr, application, accounts, type,
+                                        [prompt](const std::string& text) { prompt->Show(text); }));
 }
 
 }  // namespace norvane

@@ -152,7 +152,7 @@ int SyncEngine::RunUpdate() {
                sys_config_.domain.c_str()));
     return -1;
   }
-  if (result) StoreChangeMark(mark);
+  if (result && !dry_run_) StoreChangeMark(mark);
   return result;
 }
 

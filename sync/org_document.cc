@@ -59,7 +59,7 @@ int OrgDocument::ResetOrgDocument(const std::string& current_path, const std::st
   doc_.LoadXml(kEmptyOrgDocument);
   path_ = current_path;
   Reindex();
-  WriteEmptyOrgDocument(current_path);
+  if (!read_only_) WriteEmptyOrgDocument(current_path);
   XmlDocument preview;
   if (!preview.Load(preview_path)) return 0;
   XmlElement root = preview.Root();
@@ -132,9 +132,13 @@ XmlElement OrgDocument::FindDeptElement(XmlElement start, std::string_view key) 
   return {};
 }
 
-bool OrgDocument::Save() const { return !path_.empty() && doc_.Save(path_, kEncoding); }
+bool OrgDocument::Save() const {
+  return !path_.empty() && (read_only_ || doc_.Save(path_, kEncoding));
+}
 
-bool OrgDocument::SaveAs(const std::string& path) const { return doc_.Save(path, kEncoding); }
+bool OrgDocument::SaveAs(const std::string& path) const {
+  return read_only_ || doc_.Save(path, kEncoding);
+}
 
 XmlElement OrgDocument::Departments() const {
   XmlElement root = doc_.Root();

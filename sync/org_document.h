@@ -69,6 +69,10 @@ class OrgDocument {
   bool Save() const;
   bool SaveAs(const std::string& path) const;
 
+  // A document that writes no file (a dry run): saving and emptying the file succeed
+  // without touching it.
+  void SetReadOnly(bool read_only) { read_only_ = read_only; }
+
   const std::string& path() const { return path_; }
   XmlDocument& document() { return doc_; }
   std::size_t DepartmentCount() const { return department_count_; }
@@ -87,6 +91,7 @@ class OrgDocument {
 
   XmlDocument doc_;
   std::string path_;
+  bool read_only_ = false;
   std::size_t department_count_ = 0;
   // DnKey(describe) -> department elements in document order.
   std::unordered_map<std::string, std::vector<XmlElement>> by_key_;

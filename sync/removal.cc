@@ -18,6 +18,8 @@ namespace norvane {
 
 namespace {
 
+using engine_internal::kShareFloor;
+
 // Walks the server's organisation from the top: `visit` gets each department's path ("" for
 // the top, whose accounts are those in no department), its children's paths and its
 // accounts, parents before children. Throws what the SDK throws.
@@ -91,29 +93,41 @@ bool SyncEngine::CountServerAccounts(std::size_t* count) {
 bool SyncEngine::RemovalAllowed(std::size_t departments, std::size_t accounts,
                                 std::size_t server_accounts) const {
   const long threshold = manage_sync_.delete_threshold;
-  guard_stopped_ = true;  // until the checks below have passed
-  if (threshold > 0 && departments + accounts > static_cast<std::size_t>(threshold)) {
+  const std::size_t total = departments + accounts;
+  // What the administrator can do about a refusal: look first, then let this one run pass.
+  const std::string next_step = Format(
+      " 查看将删除的部门和用户: norvanectl %s --dry-run; 确认无误后, "
+      "norvanectl %s --allow-removals %zu 只放行这一次",
+      run_kind_ == RunKind::kUpdate ? "update" : "sync",
+      run_kind_ == RunKind::kUpdate ? "update" : "sync", total);
+  bool allowed = true;
+  if (allowed_removals_ >= 0 && total > 0 && total <= static_cast<std::size_t>(allowed_removals_)) {
     WriteLog(
-        Format("删除保护: 本次将删除%zu个部门和%zu个用户, 超过删除上限%ld, 未删除任何数据. "
-               "如确需删除, 请调高LdapConfig.xml中ManageSync的DeleteThreshold, "
-               "或设为0关闭删除保护",
-               departments, accounts, threshold));
-    return false;
+        Format("删除保护: 本次将删除%zu个部门和%zu个用户, 在 --allow-removals %ld 允许的范围内",
+               departments, accounts, allowed_removals_));
+  } else if (threshold > 0 && total > static_cast<std::size_t>(threshold)) {
+    WriteLog(Format("删除保护: 本次将删除%zu个部门和%zu个用户, 超过删除上限%ld, 未删除任何数据. "
+                    "如确需删除, 请调高LdapConfig.xml中ManageSync的DeleteThreshold, "
+                    "或设为0关闭删除保护.",
+                    departments, accounts, threshold) +
+             next_step);
+    allowed = false;
+  } else if (const long share = manage_sync_.delete_share;
+             // accounts * 100 > share * server_accounts, without a division that would round.
+             share > 0 && accounts > kShareFloor &&
+             accounts * 100 > static_cast<std::size_t>(share) * server_accounts) {
+    WriteLog(Format("删除保护: 本次将删除%zu个用户, 占Zelto服务器上%zu个用户的%zu%%, "
+                    "超过删除比例上限%ld%%, 未删除任何数据. 如确需删除, "
+                    "请调高LdapConfig.xml中ManageSync的DeleteShare, 或设为0关闭比例保护.",
+                    accounts, server_accounts,
+                    server_accounts ? accounts * 100 / server_accounts : 100, share) +
+             next_step);
+    allowed = false;
   }
-  const long share = manage_sync_.delete_share;
-  // accounts * 100 > share * server_accounts, without a division that would round.
-  if (share > 0 && accounts > engine_internal::kShareFloor &&
-      accounts * 100 > static_cast<std::size_t>(share) * server_accounts) {
-    WriteLog(
-        Format("删除保护: 本次将删除%zu个用户, 占Zelto服务器上%zu个用户的%zu%%, "
-               "超过删除比例上限%ld%%, 未删除任何数据. 如确需删除, "
-               "请调高LdapConfig.xml中ManageSync的DeleteShare, 或设为0关闭比例保护",
-               accounts, server_accounts, server_accounts ? accounts * 100 / server_accounts : 100,
-               share));
-    return false;
-  }
-  guard_stopped_ = false;
-  return true;
+  guard_stopped_ = !allowed;
+  changes_.SetGuard({true, total, threshold, !allowed});
+  // A plan lists the removals either way; its verdict says whether the run would make them.
+  return allowed || dry_run_;
 }
 
 int SyncEngine::DeleteNotLdapData() {
@@ -142,8 +156,9 @@ int SyncEngine::RemoveExcludedUsers(const std::vector<std::string>& accounts) {
   RunLock run_lock;
   if (!engine_internal::TakeRunLock(run_lock)) return 0;
   if (!sdk_) return 0;
+  RunRecord record(this, RunKind::kRemoveUsers);
   std::lock_guard<std::mutex> guard(lock_);
-  return ::norvane::RemoveExcludedUsers(sdk_.get(), accounts) ? 1 : 0;
+  return record.Finish(::norvane::RemoveExcludedUsers(sdk_.get(), accounts) ? 1 : 0);
 }
 
 }  // namespace norvane

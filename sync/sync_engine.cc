@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <optional>
 
 #include "config/ldap_config.h"
 #include "directory/change_tracking.h"
@@ -16,6 +17,7 @@
 #include "server/sdk.h"
 #include "sync/dn_rules.h"
 #include "sync/engine_internal.h"
+#include "sync/run_report.h"
 
 namespace norvane {
 using engine_internal::TakeRunLock;
@@ -36,16 +38,69 @@ std::string SyncEngine::SdkSettingsOf(const SysConfigInfo& sys) {
 std::string SyncEngine::CurrentDocumentPath() const { return BaseFolder() + "test.xml"; }
 std::string SyncEngine::PreviewDocumentPath() const { return BaseFolder() + "testTmp.xml"; }
 
+void SyncEngine::SetDryRun(bool dry_run) {
+  dry_run_ = dry_run;
+  org_.SetReadOnly(dry_run);
+  if (sdk_) sdk_->SetDryRun(dry_run);
+}
+
+void SyncEngine::AdoptSdk(std::unique_ptr<SdkRoot> root) {
+  sdk_ = std::move(root);
+  if (!sdk_) return;
+  sdk_->SetWriteObserver(&changes_);
+  sdk_->SetDryRun(dry_run_);
+}
+
+namespace {
+
+const char* RunKindName(int kind) {
+  static const char* const kNames[] = {"",     "sync",        "update", "import-users",
+                                       "auth", "remove-users"};
+  return kind >= 0 && kind < 6 ? kNames[kind] : "";
+}
+
+}  // namespace
+
+SyncEngine::RunRecord::RunRecord(SyncEngine* engine, RunKind kind)
+    : engine_(engine), tap_(engine->dry_run_, kDryRunMark), started_(std::time(nullptr)) {
+  engine->run_kind_ = kind;
+  engine->changes_.Reset(kind == RunKind::kAuth);
+  // A new plan starts from the server as it is, not from the last plan's writes.
+  if (engine->dry_run_ && engine->sdk_) engine->sdk_->SetDryRun(true);
+}
+
+SyncEngine::RunRecord::~RunRecord() {
+  const RunKind kind = engine_->run_kind_;
+  engine_->run_kind_ = RunKind::kNone;
+  if (engine_->dry_run_) return;
+  nlohmann::json report = {{"kind", RunKindName(static_cast<int>(kind))},
+                           {"trigger", engine_->trigger_},
+                           {"started", Rfc3339(started_)},
+                           {"ended", Rfc3339(std::time(nullptr))},
+                           {"result", result_ ? "success" : "failure"},
+                           {"error", nullptr}};
+  if (!result_) {
+    report["error"] = tap_.LastLine().empty() ? "见系统日志" : tap_.LastLine();
+  }
+  report.update(engine_->changes_.ToJson(kRunReportListCap));
+  AppendRunReport(report);
+}
+
 int SyncEngine::EngineInit() {
+  // A dry run's connection lines stay out of the log file like the rest of it.
+  std::optional<ScopedLogTap> tap;
+  if (dry_run_) tap.emplace(true, kDryRunMark);
   CLdapConfig config;
   config.Init();
   SysConfigInfo sys;
   config.LoadSysConfig(sys);
-  sdk_ = CreateSdkRoot(sys);
+  AdoptSdk(CreateSdkRoot(sys));
   if (!sdk_) return 0;
   sdk_settings_ = SdkSettingsOf(sys);
-  WriteEmptyOrgDocument(CurrentDocumentPath());
-  WriteEmptyOrgDocument(PreviewDocumentPath());
+  if (!dry_run_) {
+    WriteEmptyOrgDocument(CurrentDocumentPath());
+    WriteEmptyOrgDocument(PreviewDocumentPath());
+  }
   return ReloadConfig();
 }
 
@@ -66,7 +121,7 @@ int SyncEngine::ReloadConfig() {
   // run without a restart: a root made under other settings is replaced.
   if (sdk_ && ok && SdkSettingsOf(sys_config_) != sdk_settings_) {
     if (std::unique_ptr<SdkRoot> root = CreateSdkRoot(sys_config_)) {
-      sdk_ = std::move(root);
+      AdoptSdk(std::move(root));
       sdk_settings_ = SdkSettingsOf(sys_config_);
     } else {
       WriteLog(
@@ -109,6 +164,11 @@ int SyncEngine::ConnectLdapsvr(const LdapServerParams& record) {
 int SyncEngine::SyncOneDC(int mode) {
   RunLock run_lock;
   if (!TakeRunLock(run_lock)) return 0;
+  RunRecord record(this, mode == 1 ? RunKind::kUpdate : RunKind::kSync);
+  return record.Finish(RunOneDC(mode));
+}
+
+int SyncEngine::RunOneDC(int mode) {
   if (!ReloadConfig()) prompt_->Show("重载配置文件失败!");
   departments_done_ = 0;
   users_done_ = 0;
@@ -156,7 +216,7 @@ int SyncEngine::SyncOneDC(int mode) {
         WriteLog(Format("SyncOneDC=%s:失败，原因: %s", sys_config_.domain.c_str(), cause.c_str()));
       }
     }
-    if (result && marked) StoreChangeMark(mark);
+    if (result && marked && !dry_run_) StoreChangeMark(mark);
     client_->Disconnect(connection_);
     connection_ = nullptr;
   }

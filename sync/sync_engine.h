@@ -21,7 +21,7 @@
 // RemoveExcludedUsers each take the run lock (platform/run_lock.h, a file lock in the base
 // folder) for their whole length, without waiting. While another engine, in this process
 // or another (norvanectl, the norvane program), holds it, they fail at once and log
-// "another sync is running". The steps they are made of (ImportAll, ImportDepartments,
+// "另一个同步正在运行". The steps they are made of (ImportAll, ImportDepartments,
 // UpdateFromDirectory, ...) take no lock of their own.
 //
 // The engine runs on the thread that calls it. The progress counters may be read from any
@@ -31,6 +31,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -42,8 +43,10 @@
 
 #include "config/records.h"
 #include "directory/ldap_client.h"
+#include "platform/activity_log.h"
 #include "platform/prompt.h"
 #include "platform/xml.h"
+#include "sync/change_set.h"
 #include "sync/org_document.h"
 #include "sync/removal_list.h"
 
@@ -56,6 +59,9 @@ struct LiveRun;
 
 // Department key -> parent key; the first parent recorded wins.
 using DepartmentMap = std::map<std::string, std::string>;
+
+// What a dry run's log lines begin with.
+inline constexpr char kDryRunMark[] = "[预演] ";
 
 class SyncEngine {
  public:
@@ -83,6 +89,23 @@ class SyncEngine {
   // the controller's invocation ID.
   int SyncOneDC(int mode);
   int ImportAll();
+
+  // A dry run: the engine's runs read the directory and the server as they would, and write
+  // nothing: not the server, the stored sequence numbers, the organisation documents, the run
+  // reports nor the activity log's file (its lines reach the listener only, marked as a
+  // dry run's). Changes() then holds what each run would change, removals included with the
+  // deletion guard's verdict. Set before EngineInit; a dry run takes the run lock like a run.
+  void SetDryRun(bool dry_run);
+  bool IsDryRun() const { return dry_run_; }
+  // Who starts this engine's runs, for their reports: "command" (the default), "window",
+  // "schedule" or "live".
+  void SetTrigger(std::string trigger) { trigger_ = std::move(trigger); }
+  // Lets the removals of a run pass the deletion guard when they are at most `count`
+  // (departments and accounts together); more, and the guard decides as always. -1: off.
+  void AllowRemovals(long count) { allowed_removals_ = count; }
+  // What the engine's last run changed on the server (a dry run: would change). Every run
+  // that wrote the server also appends its report to logs/runs.jsonl (sync/run_report.h).
+  const ChangeSet& Changes() const { return changes_; }
 
   // Incremental update (Active Directory, departments from OUs). UpdateFromDirectory
   // fetches the objects changed since the current high number and applies them: nonzero
@@ -283,9 +306,37 @@ class SyncEngine {
   // Names of the OUs one level below `parent_dn`; *ok false when the read failed.
   std::vector<std::string> ChildDeptNamesInDirectory(const std::string& parent_dn, bool* ok);
 
+  enum class RunKind { kNone, kSync, kUpdate, kImportUsers, kAuth, kRemoveUsers };
+  // Records one run: from here the server's writes are collected, and when it goes the
+  // run's report is appended (never for a dry run). Finish gives the run's result.
+  class RunRecord {
+   public:
+    RunRecord(SyncEngine* engine, RunKind kind);
+    ~RunRecord();
+    int Finish(int result) {
+      result_ = result;
+      return result;
+    }
+
+   private:
+    SyncEngine* engine_;
+    ScopedLogTap tap_;
+    std::time_t started_;
+    int result_ = 0;
+  };
+  int RunOneDC(int mode);  // SyncOneDC under the run lock
+  int PlaceNamedUsers(const std::vector<std::string>& accounts, std::vector<std::string>& failed);
+  // Gives a new SDK root the engine's observer and dry-run mode.
+  void AdoptSdk(std::unique_ptr<SdkRoot> root);
+
   Prompt* prompt_;
   LogPrompt log_prompt_;
-  std::mutex lock_;  // the engine lock: SDK writes and the removal lists
+  bool dry_run_ = false;
+  std::string trigger_ = "command";
+  long allowed_removals_ = -1;
+  RunKind run_kind_ = RunKind::kNone;
+  mutable ChangeSet changes_;  // the guard's verdict is recorded by RemovalAllowed
+  std::mutex lock_;            // the engine lock: SDK writes and the removal lists
 
   // Configuration, reloaded by ReloadConfig.
   SysConfigInfo sys_config_;

@@ -376,6 +376,12 @@ int SyncEngine::ImportNamedUsers(const std::vector<std::string>& accounts,
   unknown_account_.clear();
   RunLock run_lock;
   if (!engine_internal::TakeRunLock(run_lock)) return 0;
+  RunRecord record(this, RunKind::kImportUsers);
+  return record.Finish(PlaceNamedUsers(accounts, failed));
+}
+
+int SyncEngine::PlaceNamedUsers(const std::vector<std::string>& accounts,
+                                std::vector<std::string>& failed) {
   if (sys_config_.directory_type != kActiveDirectory || !sdk_ || !client_) return 0;
   if (search_bases_.empty()) search_bases_ = SplitList(sys_config_.domain);
   try {

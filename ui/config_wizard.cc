@@ -294,7 +294,9 @@ void CPageLdapDNProp::Activate() {
   }
   if (sdk_port_->text().toInt() == 0) ShowPort(sdk_port_, sys.sdk_server_port);
   if (credential_file_->text().isEmpty()) {
-    credential_file_->setText(QString::fromStdString(sys.sdk_credential_file));
+    // The page says the defaults serve: so they must be there to serve.
+    credential_file_->setText(QString::fromStdString(
+        sys.sdk_credential_file.empty() ? kDefaultSdkCredentialFile : sys.sdk_credential_file));
   }
 }
 

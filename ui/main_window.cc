@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -24,6 +25,7 @@
 #include "ui/config_wizard.h"
 #include "ui/excluded_users_dialog.h"
 #include "ui/message_box.h"
+#include "ui/plan_dialog.h"
 #include "ui/specified_users_dialog.h"
 
 namespace norvane {
@@ -97,7 +99,9 @@ void CNorvaneWindow::BuildMenus() {
   // The commands that have no place of their own in the menu: offered in a group after the
   // ones they belong with.
   file->addSeparator();
-  work_actions_ << Action(file, QStringLiteral("更新LDAP数据"), "updateAction",
+  work_actions_ << Action(file, QStringLiteral("变更预览"), "previewAction",
+                          &CNorvaneDlg::PreviewChanges)
+                << Action(file, QStringLiteral("更新LDAP数据"), "updateAction",
                           &CNorvaneDlg::UpdateNow)
                 << Action(file, QStringLiteral("指定用户同步管理"), "specifiedUsersAction",
                           &CNorvaneDlg::SpecifiedUsers)
@@ -150,6 +154,7 @@ void CNorvaneWindow::BuildToolBar() {
       {"sync", QStringLiteral("数据同步"), "syncButton", &CNorvaneDlg::SyncNow, true},
       {"advanced", QStringLiteral("高级配置"), "advancedButton", &CNorvaneDlg::ExcludedUsers,
        false},
+      {"preview", QStringLiteral("变更预览"), "previewButton", &CNorvaneDlg::PreviewChanges, true},
   };
   for (const auto& b : buttons) {
     QAction* action = bar->addAction(Icon(b.icon), b.text);
@@ -211,6 +216,9 @@ void CNorvaneWindow::BuildCentre() {
   live_sync_text_ = new QLabel(this);
   live_sync_text_->setObjectName("liveSyncState");
   statusBar()->addPermanentWidget(live_sync_text_);
+  last_run_ = new QLabel(this);
+  last_run_->setObjectName("lastRun");
+  statusBar()->addPermanentWidget(last_run_);
   SetButtons(true, false);
 }
 
@@ -231,8 +239,8 @@ void CNorvaneWindow::BuildTray() {
 // ---- MainView -------------------------------------------------------------------------
 
 void CNorvaneWindow::SetButtons(bool start_enabled, bool stop_enabled) {
+  // The menu's Start stays enabled: chosen while running, it says the service is starting.
   start_button_->setEnabled(start_enabled);
-  start_action_->setEnabled(start_enabled);
   stop_button_->setEnabled(stop_enabled);
   stop_action_->setEnabled(stop_enabled);
 }
@@ -337,6 +345,32 @@ void CNorvaneWindow::ShowAbout() {
                   grid->rowCount(), 0, 1, grid->columnCount());
   }
   box.exec();
+}
+
+bool CNorvaneWindow::ShowChangePlan(const ChangeSet& plan) {
+  CChangePlanDlg dialog(isVisible() ? this : nullptr);
+  dialog.SetPlan(plan);
+  return dialog.exec() == QDialog::Accepted;
+}
+
+bool CNorvaneWindow::ConfirmRemovals(const std::string& question, const ChangeSet& plan) {
+  QMessageBox box(isVisible() ? this : nullptr);
+  box.setObjectName("confirmRemovals");
+  box.setWindowTitle(windowTitle());
+  box.setIcon(QMessageBox::Warning);
+  box.setText(QString::fromStdString(question));
+  QPushButton* run = box.addButton(QStringLiteral("继续同步"), QMessageBox::AcceptRole);
+  QPushButton* preview = box.addButton(QStringLiteral("查看变更..."), QMessageBox::ActionRole);
+  QPushButton* cancel = box.addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
+  box.setDefaultButton(cancel);  // removals are never one Enter away
+  box.setEscapeButton(cancel);
+  box.exec();
+  if (box.clickedButton() == preview) return ShowChangePlan(plan);
+  return box.clickedButton() == run;
+}
+
+void CNorvaneWindow::ShowLastRun(const std::string& text) {
+  last_run_->setText(QString::fromStdString(text));
 }
 
 // ---- window events --------------------------------------------------------------------

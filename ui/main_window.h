@@ -51,6 +51,9 @@ class CNorvaneWindow : public QMainWindow, public MainView {
   void ShowExcludedUsers() override;
   void RunSpecifiedUsers() override;
   void ShowAbout() override;
+  bool ShowChangePlan(const ChangeSet& plan) override;
+  bool ConfirmRemovals(const std::string& question, const ChangeSet& plan) override;
+  void ShowLastRun(const std::string& text) override;
 
   // What the tray shows; the icon exists only where the desktop has a tray.
   bool TrayShown() const { return tray_shown_; }
@@ -92,6 +95,7 @@ class CNorvaneWindow : public QMainWindow, public MainView {
   QLabel* progress_text_ = nullptr;
   QLabel* live_sync_text_ = nullptr;  // the permanent live-sync state in the status bar
   QProgressBar* progress_bar_ = nullptr;
+  QLabel* last_run_ = nullptr;
   QMenu* tray_menu_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
   bool tray_shown_ = false;

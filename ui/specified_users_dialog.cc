@@ -92,6 +92,7 @@ void CSpecifiedUsersDlg::SetAuthType(int type) {
   const int result =
       runner_(kProgressProcessing, "设置指定用户认证类型", [&prompt, &accounts, type] {
         SyncEngine engine(&prompt);
+        engine.SetTrigger("window");
         engine.EngineInit();
         return engine.SetAuthTypeForAccounts(accounts, type);
       });
@@ -107,6 +108,7 @@ void CSpecifiedUsersDlg::ImportClicked() {
   std::vector<std::string> failed;
   const int result = runner_(kProgressSync, "同步指定用户", [&prompt, &accounts, &failed] {
     SyncEngine engine(&prompt);
+    engine.SetTrigger("window");
     engine.EngineInit();
     const int imported = engine.ImportNamedUsers(accounts, failed);
     // The account the directory does not know ends the import; it belongs in the report.

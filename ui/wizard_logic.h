@@ -15,6 +15,9 @@
 namespace norvane {
 
 inline constexpr std::uint16_t kDefaultLdapPort = 389;
+// Where an installed Zelto server keeps its credential (zeltod's database path followed by
+// ".credential"); the server page offers it while none is configured.
+inline constexpr char kDefaultSdkCredentialFile[] = "/var/lib/zelto/zelto.db.credential";
 
 // The fields of step 1 as typed. A port of 0 stands for an empty field.
 struct DirectoryFields {

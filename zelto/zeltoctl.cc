@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "zelto/credential.h"
 #include "zelto/proto/zelto.grpc.pb.h"
 
@@ -115,58 +117,61 @@ DumpReply FetchDump(Client& c) {
   return reply;
 }
 
-std::string Json(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char ch : text) {
-    switch (ch) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (ch < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", ch);
-          out += buf;
-        } else {
-          out += static_cast<char>(ch);
-        }
+using Json = nlohmann::ordered_json;
+
+// A value on one line, blanks after ":" and ",": {"account": "a", "departments": ["A\\"]}.
+// Text that is not valid UTF-8 shows U+FFFD in its place, so the output is always JSON.
+std::string OneLine(const Json& value) {
+  if (value.is_object() || value.is_array()) {
+    const bool object = value.is_object();
+    std::string out = object ? "{" : "[";
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      if (it != value.begin()) out += ", ";
+      if (object) out += OneLine(it.key()) + ": ";
+      out += OneLine(it.value());
     }
+    return out + (object ? "}" : "]");
   }
-  return out + "\"";
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-std::string JsonList(const google::protobuf::RepeatedPtrField<std::string>& items) {
-  std::string out = "[";
-  for (int i = 0; i < items.size(); ++i) out += (i ? ", " : "") + Json(items[i]);
-  return out + "]";
+// The dump's layout: a key of the top object to a line, an object in an array to a line,
+// everything else inline. It reads well and greps well: one user, one line.
+std::string Layout(const Json& document) {
+  std::string out = "{";
+  for (auto it = document.begin(); it != document.end(); ++it) {
+    out += (it == document.begin() ? "\n  " : ",\n  ") + OneLine(it.key()) + ": ";
+    const Json& value = it.value();
+    if (!value.is_array() || value.empty() || !value.front().is_object()) {
+      out += OneLine(value);
+      continue;
+    }
+    for (auto e = value.begin(); e != value.end(); ++e)
+      out += (e == value.begin() ? "[\n    " : ",\n    ") + OneLine(*e);
+    out += "\n  ]";
+  }
+  return out + "\n}\n";
+}
+
+Json List(const google::protobuf::RepeatedPtrField<std::string>& items) {
+  return Json(std::vector<std::string>(items.begin(), items.end()));
 }
 
 int Dump(Client& c) {
   DumpReply d = FetchDump(c);
-  std::string out = "{\n  \"departments\": " + JsonList(d.departments()) + ",\n  \"users\": [";
-  for (int i = 0; i < d.users_size(); ++i) {
-    const DumpUser& u = d.users(i);
-    out += i ? ",\n    " : "\n    ";
-    out += "{\"account\": " + Json(u.account()) + ", \"name\": " + Json(u.name()) +
-           ", \"gender\": " + std::to_string(u.gender()) + ", \"mobile\": " + Json(u.mobile()) +
-           ", \"email\": " + Json(u.email()) + ", \"phone\": " + Json(u.phone()) +
-           ", \"position\": " + Json(u.position()) +
-           ", \"authType\": " + std::to_string(u.auth_type()) +
-           ", \"departments\": " + JsonList(u.departments()) + "}";
+  Json users = Json::array();
+  for (const DumpUser& u : d.users()) {
+    users.push_back({{"account", u.account()},
+                     {"name", u.name()},
+                     {"gender", u.gender()},
+                     {"mobile", u.mobile()},
+                     {"email", u.email()},
+                     {"phone", u.phone()},
+                     {"position", u.position()},
+                     {"authType", u.auth_type()},
+                     {"departments", List(u.departments())}});
   }
-  out += d.users_size() ? "\n  ]\n}\n" : "]\n}\n";
+  const std::string out = Layout({{"departments", List(d.departments())}, {"users", users}});
   std::fwrite(out.data(), 1, out.size(), stdout);
   return 0;
 }

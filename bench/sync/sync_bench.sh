@@ -9,7 +9,9 @@
 # ldapsearch takes to read the same users' entries from the same slapd (paged, 500 a page),
 # the floor an import cannot go below; then the first import's time as a multiple of
 # read_s and the second's as a share of the first. At the end, the ratio of the largest N's
-# first-import time to the smallest's.
+# first-import time to the smallest's. After each row, the time of `norvanectl sync --dry-run
+# --json` (the change plan, nothing written) beside read_s: before the first import (a plan that
+# adds every user) and after the second (nothing to change).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -41,6 +43,16 @@ read_once() {  # port admin_dn password_file
   echo "$entries $(echo "$end - $start" | bc -l)"
 }
 
+# One dry run, timed; prints "seconds changes". Exit status 2 (changes pending) is success.
+dry_once() {  # base
+  local start end rc=0
+  start=$(date +%s.%N)
+  "$ctl" --base "$1" sync --dry-run --json >"$work/plan.json" 2>/dev/null || rc=$?
+  end=$(date +%s.%N)
+  [ $rc -eq 0 ] || [ $rc -eq 2 ] || { echo "dry run failed ($rc)" >&2; exit 1; }
+  echo "$(echo "$end - $start" | bc -l) $(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["changes"])' "$work/plan.json")"
+}
+
 declare -A first_time
 print_header read
 for n in "${sizes[@]}"; do
@@ -58,11 +70,16 @@ for n in "${sizes[@]}"; do
   (umask 077; printf '%s' "$password" >"$work/pw-$n")
   read -r entries read_s < <(read_once "$port" "$admin" "$work/pw-$n")
   [ "$entries" -ge "$n" ] || { echo "ldapsearch read $entries entries, not $n" >&2; exit 1; }
+  read -r dry1 changes1 < <(dry_once "$base")
   read -r users1 secs1 kb1 < <(import_once "$ctl" "$base")
   read -r users2 secs2 kb2 < <(import_once "$ctl" "$base")
+  read -r dry2 changes2 < <(dry_once "$base")
   first_time[$n]=$secs1
   print_row "$n" "$users1" "$secs1" "$kb1" "$users2" "$secs2" "$kb2" "$read_s"
   echo "users placed on the server: $(placed_users "$zeltod_dir")"
+  printf 'dry run: %.2f s for a plan of %s changes (%.2f x read_s), %.2f s with %s changes (%.2f x read_s)\n' \
+    "$dry1" "$changes1" "$(echo "$dry1 / $read_s" | bc -l)" "$dry2" "$changes2" \
+    "$(echo "$dry2 / $read_s" | bc -l)"
   bash "$root/tests/fixtures/slapd.sh" stop "$slapd_run" >/dev/null; slapd_run=""
   ZELTOD=$build/bin/zeltod bash "$root/tests/fixtures/zeltod.sh" stop "$zeltod_dir" >/dev/null; zeltod_dir=""
 done

@@ -1,7 +1,8 @@
 // The main window's controller against a real zeltod and slapd: results of sync commands as
 // log lines in service mode, the daily update in its minute, long work that leaves the
 // window's thread free, a Stop that does not wait for a directory that does not answer,
-// a window that outlives a Zelto server down at its start, and the watchdog's limit.
+// a window that outlives a Zelto server down at its start, the watchdog's limit, and a
+// Sync now at the window that asks before it removes.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -21,6 +22,8 @@
 #include "config/ldap_config.h"
 #include "directory/ldap_client.h"
 #include "server/auth_service.h"
+#include "sync/change_set.h"
+#include "sync/run_report.h"
 #include "tests/app/app_test_support.h"
 #include "tests/auth/auth_test_support.h"
 #include "tests/fixtures/slapd_fixture.h"
@@ -81,8 +84,17 @@ class RecordingView : public MainView {
   void ShowExcludedUsers() override {}
   void RunSpecifiedUsers() override {}
   void ShowAbout() override {}
+  bool ConfirmRemovals(const std::string& question, const ChangeSet& plan) override {
+    questions.push_back(question);
+    planned_removals = plan.UsersRemoved();
+    return confirm;
+  }
+  void ShowLastRun(const std::string& text) override { last_run = text; }
 
   std::function<void(const std::string&)> during_message;
+  bool confirm = false;
+  std::vector<std::string> questions, planned_removals;
+  std::string last_run;
   QThread* thread_ = QThread::currentThread();
   std::vector<std::string> messages, lines, lines_during_work;
   bool foreign_thread = false, in_progress = false, start_enabled = false;
@@ -108,9 +120,10 @@ class Controller : public ::testing::Test {
 
   // The configuration for the slapd corp tree (or `ldap_port`), with the start type (1
   // makes sync results log lines) and the daily update's settings.
-  void Configure(int start_type, int ldap_port = 0, int auto_sync = 0,
-                 std::int64_t update_time = 0) {
+  void Configure(int start_type, int ldap_port = 0, int auto_sync = 0, std::int64_t update_time = 0,
+                 int same_cover = 1) {
     AuthConfigSpec settings;
+    settings.same_cover = same_cover;
     settings.ldap_port = ldap_port ? ldap_port : slapd_->port();
     settings.admin = slapd_->admin_dn();
     settings.password = slapd_->admin_password();
@@ -189,6 +202,9 @@ TEST_F(Controller, TheDailyUpdateRunsInTheConfiguredMinuteOnly) {
   QTimer::singleShot(120000, [&] { dlg.PostClose(); });
   dlg.RunModalLoop();
   EXPECT_EQ(LogCount(kUpdated), 1) << ReadLog(base_.dir());
+  const auto reports = ReadRunReports(1);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].value("trigger", ""), "schedule");
 }
 
 TEST_F(Controller, ASyncLeavesTheWindowThreadFreeAndReportsProgress) {
@@ -320,6 +336,53 @@ TEST_F(Controller, CommandsSayTheEngineIsUnusableUntilTheSettingIsFixed) {
   EXPECT_TRUE(dlg.Running()) << ReadLog(base_.dir());
   dlg.SyncNow();
   EXPECT_EQ(view.messages.back(), "LDAP数据已成功导入Zelto服务器，请打开Zelto管理器查看!");
+}
+
+TEST_F(Controller, SyncNowAsksBeforeARunThatRemovesAndWritesNothingUnlessTold) {
+  Configure(0, 0, 0, 0, /*same_cover=*/0);
+  ASSERT_EQ(zeltod_.Ctl({"add-dept", "HandMade\\"}), 0);
+  ASSERT_EQ(zeltod_.Ctl({"add-user", "hand-made", "HandMade\\"}), 0);
+  RecordingView view;
+  CNorvaneDlg dlg;
+  dlg.AttachView(&view);
+  ASSERT_TRUE(dlg.Create()) << ReadLog(base_.dir());
+  EXPECT_EQ(view.last_run, "上次运行：无记录");
+  const auto dump = [&] {
+    std::string out;
+    zeltod_.Ctl({"dump"}, &out);
+    return out;
+  };
+
+  dlg.SyncNow();  // answered no
+  ASSERT_EQ(view.questions.size(), 1u);
+  EXPECT_NE(view.questions[0].find("删除部门1个、帐号1个"), std::string::npos) << view.questions[0];
+  EXPECT_EQ(view.planned_removals, std::vector<std::string>{"hand-made"});
+  EXPECT_EQ(view.messages, std::vector<std::string>{});
+  const std::string before = dump();
+  EXPECT_NE(before.find("HandMade"), std::string::npos);
+  EXPECT_NE(before.find("hand-made"), std::string::npos);
+  EXPECT_EQ(before.find("alice"), std::string::npos);  // nothing at all was written
+  EXPECT_TRUE(ReadRunReports(1).empty());
+  EXPECT_TRUE(dlg.AutoSyncAllowedNow());
+
+  view.confirm = true;
+  dlg.SyncNow();
+  EXPECT_EQ(view.questions.size(), 2u);
+  EXPECT_EQ(view.messages.back(), "LDAP数据已成功导入Zelto服务器，请打开Zelto管理器查看!");
+  const std::string after = dump();
+  EXPECT_EQ(after.find("HandMade"), std::string::npos);
+  EXPECT_EQ(after.find("hand-made"), std::string::npos);
+  EXPECT_NE(after.find("alice"), std::string::npos);
+  const auto reports = ReadRunReports(1);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].value("trigger", ""), "window");
+  EXPECT_EQ(view.last_run.rfind("上次运行：数据同步（窗口） ", 0), 0u) << view.last_run;
+  EXPECT_NE(view.last_run.find(" 成功，变更"), std::string::npos) << view.last_run;
+
+  // Nothing left to remove: the sync runs without a question.
+  dlg.SyncNow();
+  EXPECT_EQ(view.questions.size(), 2u);
+  EXPECT_EQ(view.messages.size(), 2u);
 }
 
 TEST(ControllerWatchdog, StopsProbingAfter1001FailuresInARow) {

@@ -6,12 +6,16 @@
 #include <signal.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "config/ldap_config.h"
 #include "tests/app/app_test_support.h"
 #include "tests/auth/auth_test_support.h"
+#include "tests/fixtures/script_runner.h"
 #include "tests/fixtures/slapd_fixture.h"
 #include "tests/fixtures/zeltod_fixture.h"
 
@@ -20,6 +24,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::Login;
+using testing::RunScript;
+using testing::ScriptResult;
 using testing::WaitUntil;
 
 const std::string kAlice = "uid=alice,ou=Sales,o=corp";
@@ -73,6 +79,39 @@ TEST_F(ServiceMode, AnswersLoginsRecoversFromServerRestartsAndStopsOnSigterm) {
   EXPECT_EQ(Login(zeltod_, kAlice, password), 0) << Log();
   EXPECT_EQ(Login(zeltod_, kAlice, "wrong"), 2);
 
+  // What the program publishes: the metrics file, the status norvanectl reads, STATUS=.
+  const std::string metrics = base_.dir() + "/logs/metrics.prom";
+  auto published = [&] {
+    std::ifstream in(metrics);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const std::string text = published();
+        return text.find("norvane_logins_total{result=\"accepted\"} 1\n") != std::string::npos &&
+               text.find("norvane_logins_total{result=\"wrong_password\"} 1\n") !=
+                   std::string::npos;
+      },
+      15s))
+      << published();
+  EXPECT_NE(published().find("norvane_login_duration_seconds_count 2\n"), std::string::npos);
+  EXPECT_TRUE(notify_.WaitFor("STATUS=正在运行, 登录验证已注册", 15s));
+  auto status = [&] {
+    ScriptResult r = RunScript({std::string(NORVANE_BINARY_DIR) + "/bin/norvanectl", "--base",
+                                base_.dir(), "status", "--json"},
+                               "", 30s);
+    EXPECT_EQ(r.exit_code, 0) << r.errors;
+    return nlohmann::json::parse(r.output, nullptr, false);
+  };
+  nlohmann::json now = status();
+  EXPECT_EQ(now["running"], true) << now.dump();
+  EXPECT_EQ(now["mode"], "service");
+  EXPECT_EQ(now["answering"], true);
+  EXPECT_EQ(now["logins"]["accepted"], 1);
+  EXPECT_EQ(now["logins"]["wrong_password"], 1);
+
   // The server is killed and comes back on the same ports: at once, then after the
   // watchdog has found it down.
   for (auto down_for : {0s, 3s}) {
@@ -94,6 +133,8 @@ TEST_F(ServiceMode, AnswersLoginsRecoversFromServerRestartsAndStopsOnSigterm) {
   EXPECT_NE(program_->Output().find("<6>["), std::string::npos) << program_->Output();
   EXPECT_NE(program_->Output().find("] 服务已停止\n"), std::string::npos) << program_->Output();
   EXPECT_EQ(Login(zeltod_, kAlice, password), 1);
+  now = status();
+  EXPECT_EQ(now["running"], false);  // the status file went with the program
 }
 
 TEST_F(ServiceMode, AStartWhileTheZeltoServerDoesNotAnswerFailsSoThatSystemdRetries) {

@@ -42,8 +42,9 @@ class AuthSlapd : public ::testing::Test {
   }
 
   // Writes the configuration for `type` against the counted slapd and starts the service.
-  void StartService(int type, int ldap_port = 0) {
+  void StartService(int type, int ldap_port = 0, int lockout_shield = 0) {
     AuthConfigSpec settings;
+    settings.lockout_shield = lockout_shield;
     settings.type = type;
     settings.ldap_port = ldap_port ? ldap_port : counter_->port();
     if (type == 2) {
@@ -89,8 +90,9 @@ TEST_F(AuthSlapd, DominoAccountsLogInWithTheirDirectoryPassword) {
   EXPECT_TRUE(base_.Logged("帐号登录='" + kAlice + "'验证通过"));
   EXPECT_EQ(Login(zeltod_, kAlice, "bob-pass"), 2);
   EXPECT_EQ(Login(zeltod_, "UID=ALICE,OU=SALES,O=CORP", "alice-pass"), 0);
+  // One warm connection serves every check.
   const int binds = counter_->connections();
-  EXPECT_EQ(binds, 3);
+  EXPECT_EQ(binds, 1);
 
   // An empty password never reaches the directory: it would be an anonymous bind.
   EXPECT_EQ(Login(zeltod_, kAlice, ""), 2);
@@ -123,6 +125,21 @@ TEST_F(AuthSlapd, AccountNamesThatAreNoDnAreLookedUpThenBound) {
   EXPECT_TRUE(base_.Logged("用户帐号:al*登录失败,失败原因:目录中uid为该帐号的条目不存在"));
   ExpectNoLineHolds("alice-pass");
   ExpectNoLineHolds("bob-pass");
+}
+
+// Outside Active Directory the lockout rule is ManageSync's: at LockoutShield="3" an account
+// may have two refused binds; a password refused before is not bound again.
+TEST_F(AuthSlapd, WrongPasswordsStopShortOfTheConfiguredLockoutThreshold) {
+  ASSERT_TRUE(testing::AddZeltoUser(zeltod_, kBob, 3));
+  StartService(1, 0, 3);
+  EXPECT_EQ(Login(zeltod_, kBob, "stale-pass"), 2);
+  EXPECT_EQ(Login(zeltod_, kBob, "stale-pass"), 2);
+  EXPECT_EQ(Login(zeltod_, kBob, "other-pass"), 2);
+  EXPECT_EQ(base_.Count("帐号'" + kBob + "'在15分钟内已有2次密码错误(目录在3次时锁定帐号)"), 1);
+  EXPECT_EQ(Login(zeltod_, kBob, "third-pass"), 1);
+  EXPECT_EQ(Login(zeltod_, kBob, "bob-pass"), 1);
+  EXPECT_EQ(base_.Count("Invalid credentials"), 2);  // the binds the directory saw refused
+  ExpectNoLineHolds("stale-pass");
 }
 
 TEST_F(AuthSlapd, AnAccountTheApplicationDoesNotServeIsRefusedWithoutDirectoryTraffic) {

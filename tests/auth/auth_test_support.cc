@@ -151,6 +151,10 @@ bool AuthBase::WriteConfig(const AuthConfigSpec& settings, const Zeltod& zeltod)
   sys.SetAttribute("AllowDC", std::to_string(settings.allow_dc));
   sys.SetAttribute("RequireTLS", std::to_string(settings.require_tls));
   root.FirstChild("ManageSync").SetAttribute("SameCover", std::to_string(settings.same_cover));
+  if (settings.lockout_shield > 0) {
+    root.FirstChild("ManageSync")
+        .SetAttribute("LockoutShield", std::to_string(settings.lockout_shield));
+  }
   XmlElement allow = root.FirstChild("AllowDC");
   for (XmlElement child : allow.Children()) child.Remove();
   std::vector<ChildDcSpec> children = settings.children;

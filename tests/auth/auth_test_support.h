@@ -59,6 +59,7 @@ struct AuthConfigSpec {
   int same_cover = 1;                 // 1: a full import keeps the accounts the tests made
   std::vector<ChildDcSpec> children;  // empty: one entry for dc on ldap_port
   int require_tls = 0;                // RequireTLS (0: the test slapd speaks plain text)
+  int lockout_shield = 0;             // ManageSync LockoutShield; 0: not written
 };
 
 // A fresh base folder (with logs/) made the process's base folder; the activity log is

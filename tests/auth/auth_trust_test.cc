@@ -68,10 +68,10 @@ TEST(AuthDeadline, ALoginTheServerGaveUpOnIsNeverBoundAndFreshOnesAreAnsweredAft
   // The directory is back: the fresh login is answered within the server's wait, and the
   // abandoned checks do not bind once it answers again.
   EXPECT_EQ(Login(zeltod, kAlice, "alice-pass"), 0);
-  EXPECT_EQ(base.Count("Login of '" + kAlice + "' not checked"), 1);
+  EXPECT_EQ(base.Count("未检查帐号 '" + kAlice + "' 的登录"), 1);
   std::string lines;
   for (const std::string& line : base.Lines()) lines += line;
-  EXPECT_EQ(base.Count("Login of '" + kBob + "' not checked"), 1) << lines << zeltod.LogText();
+  EXPECT_EQ(base.Count("未检查帐号 '" + kBob + "' 的登录"), 1) << lines << zeltod.LogText();
   std::string stats = slapd.StatsLog();
   auto binds = [&](const std::string& dn) {
     int n = 0;
@@ -124,8 +124,14 @@ TEST(AuthClock, WithEitherClockMinutesAheadLoginsAreCheckedAndAbandonedOnesAreNo
     }
     // Checks run one at a time: this one is answered after the abandoned one has ended.
     EXPECT_EQ(Login(zeltod, kAlice, "alice-pass"), 0);
-    EXPECT_EQ(binds() - before, 3) << zeltod.LogText();
-    EXPECT_EQ(base.Count("Login of '" + kAlice + "' not checked"), 1);
+    // The abandoned check's bind went out at once on the warm connection, before anyone
+    // could tell the server had stopped; the server reads it on resuming. Nothing was sent
+    // for it after its deadline, and it was not sent again.
+    for (int i = 0; i < 100 && binds() - before < 4; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(binds() - before, 4) << zeltod.LogText();
+    EXPECT_EQ(base.Count("未检查帐号 '" + kAlice + "' 的登录"), 1);
   }
 }
 

@@ -125,7 +125,7 @@ TEST_F(CtlAuth, WithoutAServerAddressNothingIsReportedAsSwitched) {
   ScriptResult r = Ctl({"auth", "--all", "--type", "ldap"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.output, "关联所有用户LDAP认证失败，请用Zelto用户密码登录\n");
-  EXPECT_NE(r.errors.find("no Zelto server to switch accounts on"), std::string::npos) << r.errors;
+  EXPECT_NE(r.errors.find("没有可切换帐号的Zelto服务器"), std::string::npos) << r.errors;
   r = Ctl({"auth", "--users", kAlice, "--type", "ldap"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.output, "");

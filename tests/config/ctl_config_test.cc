@@ -12,6 +12,8 @@
 #include <sstream>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "config/credential.h"
 #include "config/ldap_config.h"
 #include "tests/config/config_test_support.h"
@@ -154,15 +156,25 @@ void ExpectSample(const std::map<std::string, std::string>& v) {
   }
 }
 
+// Read back by a JSON parser, which refuses raw control characters and broken UTF-8.
+std::string Decoded(const std::string& literal) {
+  return nlohmann::json::parse(literal).get<std::string>();
+}
+
 TEST(JsonStringTest, EscapesWhatJsonRequiresAndReplacesBrokenUtf8) {
-  EXPECT_EQ(JsonString("plain 中文"), "\"plain 中文\"");
+  EXPECT_EQ(JsonString("plain 中文"), "\"plain 中文\"");  // readable, not \u escapes
   EXPECT_EQ(JsonString("q\"b\\s/"), "\"q\\\"b\\\\s/\"");
   EXPECT_EQ(JsonString("\n\r\t\b\f"), "\"\\n\\r\\t\\b\\f\"");
-  EXPECT_EQ(JsonString(std::string("\x01\x1f\x7f", 3)), "\"\\u0001\\u001f\\u007f\"");
-  EXPECT_EQ(JsonString(std::string("a\0b", 3)), "\"a\\u0000b\"");
-  EXPECT_EQ(JsonString("\xE4\xB8"), "\"\\ufffd\\ufffd\"");             // cut character
-  EXPECT_EQ(JsonString("\xC0\xAF"), "\"\\ufffd\\ufffd\"");             // overlong "/"
-  EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\\ufffd\\ufffd\\ufffd\"");  // surrogate
+  EXPECT_EQ(JsonString(std::string("\x01\x1f", 2)), "\"\\u0001\\u001f\"");
+  for (const std::string& text :
+       {std::string("a\0b", 3), std::string("\x01\x1f\x7f", 3), std::string("q\"b\\s/ 中文\n")}) {
+    EXPECT_EQ(Decoded(JsonString(text)), text);
+  }
+  const std::string replacement = "\xEF\xBF\xBD";
+  EXPECT_EQ(Decoded(JsonString("a\xE4\xB8z")), "a" + replacement + "z");  // cut character
+  EXPECT_EQ(Decoded(JsonString("\xC0\xAF")), replacement + replacement);  // overlong "/"
+  EXPECT_EQ(Decoded(JsonString("\xED\xA0\x80")),
+            replacement + replacement + replacement);  // surrogate
   EXPECT_EQ(JsonString("\xF0\x9F\x98\x80"), "\"\xF0\x9F\x98\x80\"");
 }
 
@@ -211,7 +223,7 @@ TEST(CtlConfigShowTest, WronglyEncodedFileGivesOnlyTheOneLineReason) {
   std::ifstream in(captured);
   const std::string noise((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(noise, "");
-  EXPECT_NE(err.str().find("cannot be read"), std::string::npos) << err.str();
+  EXPECT_NE(err.str().find("无法读取配置文件"), std::string::npos) << err.str();
 }
 
 TEST(CtlConfigShowTest, MissingSectionsShowAsEmpty) {

@@ -251,8 +251,10 @@ TEST_F(SambaDirectoryTest, CredentialChecks) {
   log_.Clear();
   EXPECT_EQ(client_.VerifyByDirectoryBind(host, ldaps, alice.account, "Bad#Guess1"),
             kLdapInvalidCredentials);
-  EXPECT_TRUE(log_.Has("用户帐号:alice登录失败,失败原因:Invalid credentials;其它信息lpsvrIP=" +
-                       host + ":PORT=636,dc=" + dc_->base_dn()))
+  EXPECT_TRUE(
+      log_.Has("用户帐号:alice登录失败,失败原因:密码错误 (Invalid credentials, data 52e);"
+               "其它信息lpsvrIP=" +
+               host + ":PORT=636,dc=" + dc_->base_dn()))
       << log_.All();
   EXPECT_EQ(log_.All().find("Bad#Guess1"), std::string::npos);
   EXPECT_EQ(client_.VerifyByDirectoryBind(host, ldaps, alice.account, ""), kLdapInvalidCredentials);

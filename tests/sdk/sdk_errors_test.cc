@@ -117,7 +117,7 @@ TEST(SdkUnreachable, ASilentServerFailsAtTheDeadline) {
     EXPECT_EQ(e.code, kSdkErrorTimeout);
     EXPECT_NE(e.description.find("127.0.0.1:" + std::to_string(port)), std::string::npos)
         << e.description;
-    EXPECT_NE(e.description.find("800 ms"), std::string::npos) << e.description;
+    EXPECT_NE(e.description.find("800 毫秒"), std::string::npos) << e.description;
   }
   auto took = steady_clock::now() - start;
   EXPECT_GE(took, milliseconds(700));
@@ -132,7 +132,7 @@ TEST(SdkApplicationAddress, CallsFailUntilTheRootKnowsTheApplicationServer) {
     FAIL() << "no error";
   } catch (const SdkError& e) {
     EXPECT_EQ(e.source, "Zelto.Application");
-    EXPECT_NE(e.description.find("not set"), std::string::npos) << e.description;
+    EXPECT_NE(e.description.find("没有设置"), std::string::npos) << e.description;
   }
 }
 

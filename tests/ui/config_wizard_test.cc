@@ -216,6 +216,25 @@ TEST_F(ConfigWizardTest, NextBackNextWithTheSameDomainKeepsOneEntry) {
   EXPECT_EQ(ConfigText().find(slapd_->Fact("ADMIN_PASSWORD")), std::string::npos);
 }
 
+// The server page says its defaults serve: with no credential file configured it offers the
+// installed server's, and Finish stores it.
+TEST_F(ConfigWizardTest, NoConfiguredCredentialFileShowsTheDefaultPath) {
+  {
+    CLdapConfig config;
+    config.Init();
+    ASSERT_TRUE(config.SaveTrustSetting("SDKCredentialFile", ""));
+  }
+  Open();
+  Press(QWizard::NextButton);
+  ASSERT_EQ(Page(), CLdapConfigSheet::kStep2);
+  EXPECT_EQ(Edit("credentialFile")->text(), QString(kDefaultSdkCredentialFile));
+  Press(QWizard::NextButton);
+  ASSERT_EQ(Page(), CLdapConfigSheet::kStep3);
+  Press(QWizard::FinishButton);
+  EXPECT_NE(ConfigText().find(std::string("SDKCredentialFile=\"") + kDefaultSdkCredentialFile),
+            std::string::npos);
+}
+
 TEST_F(ConfigWizardTest, AnotherDomainOnTheSecondPassKeepsBothAndBecomesTheDomain) {
   Open();
   Press(QWizard::NextButton);

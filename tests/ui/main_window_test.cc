@@ -85,14 +85,13 @@ TEST_F(MainWindowTest, MenusAndToolbarCarryTheirItemsInOrder) {
                          "以界面方式启动（需重启）"}));
   EXPECT_EQ(Texts(menus[2]->menu()->actions()), (QStringList{"关于(&A)", "-", "退出"}));
   EXPECT_EQ(Texts(Find<QToolBar>("toolBar")->actions()),
-            (QStringList{"配置向导", "数据同步", "高级配置"}));
+            (QStringList{"配置向导", "数据同步", "高级配置", "变更预览"}));
   EXPECT_EQ(Texts(window_->TrayMenu()->actions()), (QStringList{"关于", "-", "退出"}));
 }
 
 TEST_F(MainWindowTest, StartedSystemShowsInButtonsTrayAndLogLinesOnceInOrder) {
   EXPECT_FALSE(StartEnabled());
   EXPECT_TRUE(StopEnabled());
-  EXPECT_FALSE(Find<QAction>("startAction")->isEnabled());
   EXPECT_TRUE(window_->TrayShown());
   EXPECT_TRUE(window_->TrayRunning());
   EXPECT_EQ(window_->TrayToolTip(), "LDAP同步工具");
@@ -102,6 +101,15 @@ TEST_F(MainWindowTest, StartedSystemShowsInButtonsTrayAndLogLinesOnceInOrder) {
   EXPECT_EQ(log.count("启动成功!"), 1);
   EXPECT_LT(log.indexOf("启动成功!"), log.lastIndexOf("启动成功"));
   EXPECT_TRUE(log.startsWith("["));  // each line keeps its time stamp
+
+  // The menu's Start stays enabled while running, and says so when chosen.
+  ASSERT_TRUE(Find<QAction>("startAction")->isEnabled());
+  Trigger("startAction");
+  ASSERT_TRUE(WaitUntil([&] { return LogText().contains("服务正在启动,请稍候..."); }));
+  EXPECT_EQ(LogText().count("启动成功!"), 1);
+  EXPECT_FALSE(StartEnabled());
+  EXPECT_TRUE(StopEnabled());
+  EXPECT_TRUE(window_->TrayRunning());
 
   Find<QToolButton>("stopButton")->click();
   EXPECT_TRUE(StartEnabled());
@@ -164,7 +172,10 @@ TEST_F(MainWindowTest, SyncShowsItsProgressThenItsResult) {
   sampler.stop();
   EXPECT_EQ(boxes_.Texts(), QStringList{"LDAP数据已成功导入Zelto服务器，请打开Zelto管理器查看!"});
   ASSERT_FALSE(progress.isEmpty());
-  EXPECT_TRUE(progress.front().startsWith("同步LDAP数据："));
+  // The plan comes first (a dry run), then the sync itself.
+  EXPECT_TRUE(progress.front().startsWith("生成变更预览：")) << progress.front().toStdString();
+  EXPECT_TRUE(progress.last().startsWith("同步LDAP数据：")) << progress.last().toStdString();
+  EXPECT_TRUE(Find<QLabel>("lastRun")->text().startsWith("上次运行：数据同步（窗口） "));
   EXPECT_TRUE(Find<QLabel>("progressText")->text().isEmpty());
   EXPECT_TRUE(Find<QAction>("syncAction")->isEnabled());
   EXPECT_TRUE(DumpOrg(Server()).users.count("alice"));

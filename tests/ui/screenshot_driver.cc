@@ -3,6 +3,7 @@
 // then starts the norvane program itself in interface mode on the same display, opens its
 // wizard and its excluded-users dialog from the keyboard (xdotool) and pictures them. Run by
 // screenshots_test under Xvfb; exits 0 when every picture was saved.
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
@@ -10,6 +11,8 @@
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
 #include <QWindow>
 #include <chrono>
 #include <cstdio>
@@ -22,6 +25,7 @@
 #include "ui/dept_dialog.h"
 #include "ui/excluded_users_dialog.h"
 #include "ui/main_window.h"
+#include "ui/plan_dialog.h"
 #include "ui/progress_window.h"
 #include "ui/specified_users_dialog.h"
 
@@ -137,15 +141,46 @@ int Run(const QString& folder) {
   BaseFolderScope base;
   if (!base.WriteConfig(CorpSettings(slapd), zeltod)) return 2;
 
-  MessageBoxWatcher boxes;  // the sync's result box
+  // Made on the server by hand: the plan removes them, so Sync now asks first.
+  if (zeltod.Ctl({"add-dept", "人工部门\\"}) != 0) return 2;
+  if (zeltod.Ctl({"add-user", "hand-made", "人工部门\\"}) != 0) return 2;
+
+  MessageBoxWatcher boxes;  // the sync's question and result boxes
   CNorvaneDlg controller;
   CNorvaneWindow window(controller, QSystemTrayIcon::isSystemTrayAvailable());
   controller.AttachView(&window);
   if (!controller.Create()) return 3;
   controller.ShowWindow();
+  bool ok = true;
+  // 变更预览 from the menu: the first plan is pictured and closed; a plan opened later (from
+  // Sync now's question) runs the sync.
+  int plans = 0;
+  QTimer plan_closer;
+  QObject::connect(&plan_closer, &QTimer::timeout, [&] {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      auto* plan = qobject_cast<CChangePlanDlg*>(widget);
+      if (!plan || !plan->isVisible() || plan->property("answered").toBool()) continue;
+      plan->setProperty("answered", true);
+      if (plans++ == 0) {
+        // The accounts' branch unfolded, to show where each one goes.
+        for (QTreeWidgetItem* branch : plan->Tree()->findItems("新增帐号", Qt::MatchStartsWith)) {
+          branch->setExpanded(true);
+          plan->Tree()->setCurrentItem(branch);
+        }
+        ok = Shoot(plan, folder, "plan_dialog") && ok;
+        plan->reject();
+      } else {
+        plan->RunButton()->click();
+      }
+    }
+  });
+  plan_closer.start(50);
+  window.findChild<QAction*>("previewAction")->trigger();
+  ok = plans == 1 && ok;
   controller.SyncNow();
+  plan_closer.stop();
   QTest::qWait(200);
-  bool ok = Shoot(&window, folder, "main_window");
+  ok = Shoot(&window, folder, "main_window") && ok;
 
   {
     CLdapConfigSheet wizard(&window);

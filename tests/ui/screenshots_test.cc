@@ -108,10 +108,11 @@ TEST(ScreenshotsTest, EveryWindowIsPicturedOnARealXServer) {
     _exit(127);
   }
   ASSERT_EQ(Wait(driver, std::chrono::seconds(300)), 0);
-  for (const char* name : {"main_window", "wizard_step1", "wizard_step2", "wizard_step3",
-                           "dept_dialog", "excluded_users", "specified_users", "progress_window",
-                           "program_main_window", "program_wizard_step1", "program_wizard_step2",
-                           "program_wizard_step3", "program_excluded_users"}) {
+  for (const char* name :
+       {"main_window", "wizard_step1", "wizard_step2", "wizard_step3", "dept_dialog",
+        "excluded_users", "specified_users", "progress_window", "plan_dialog",
+        "program_main_window", "program_wizard_step1", "program_wizard_step2",
+        "program_wizard_step3", "program_excluded_users"}) {
     ExpectNotBlank(name);
   }
 }

@@ -3,6 +3,8 @@
 // binary share one domain without seeing each other's objects.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdlib>
 #include <memory>
 
@@ -87,11 +89,16 @@ class SambaUpdateTest : public ::testing::Test {
   }
   std::string Dn(const std::string& relative) const { return relative + "," + base_dn_; }
 
-  int Run(const ConfigSpec& settings, int mode) {
+  // `changes`: what the run changed (a dry run: would change).
+  int Run(const ConfigSpec& settings, int mode, nlohmann::json* changes = nullptr,
+          bool dry_run = false) {
     if (!base_.WriteConfig(settings, zeltod_)) return -1;
     SyncEngine engine;
+    engine.SetDryRun(dry_run);
     engine.EngineInit();
-    return engine.SyncOneDC(mode);
+    const int result = engine.SyncOneDC(mode);
+    if (changes) *changes = engine.Changes().ToJson();
+    return result;
   }
 
   SambaDomain* dc_ = nullptr;
@@ -130,9 +137,21 @@ TEST_F(SambaUpdateTest, CreatedMovedDisabledDeletedAndExcludedObjects) {
       "dn: " + Dn("CN=ua3,OU=B") + "\nchangetype: delete\n\n" + "dn: " + Dn("CN=ua4,OU=A") +
       "\nchangetype: delete\n\n" + "dn: " + Dn("OU=D") + "\nchangetype: delete\n"));
   settings.limit_user = {"ux1", "ua4"};
+  // The update's plan first: it writes neither the server nor the sequence number.
+  nlohmann::json plan, done;
+  ASSERT_EQ(Run(settings, 1, &plan, true), 1);
+  EXPECT_EQ(ReadPreviousHighUsn(base_dn_), usn);
+  EXPECT_TRUE(DumpOrg(zeltod_).HasDept("D\\"));
+  EXPECT_EQ(plan["departments"]["add"], nlohmann::json({"C"}));
+  EXPECT_EQ(plan["departments"]["remove"], nlohmann::json({"D"}));
+  EXPECT_EQ(plan["users"]["add"][0]["account"], "ua5");
+  EXPECT_EQ(plan["users"]["move"][0]["account"], "ua1");
+  EXPECT_EQ(plan["users"]["remove"].size(), 2u);  // ua2 disabled, ua3 deleted
   const std::uint64_t calls = SdkCallCount();
   base_.ClearLines();
-  ASSERT_EQ(Run(settings, 1), 1);
+  ASSERT_EQ(Run(settings, 1, &done), 1);
+  EXPECT_EQ(done["departments"], plan["departments"]);
+  EXPECT_EQ(done["users"], plan["users"]);
   EXPECT_GT(SdkCallCount(), calls);
   EXPECT_FALSE(base_.Logged("导入部门数据成功"));  // no full import ran
 

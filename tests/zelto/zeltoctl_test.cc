@@ -4,10 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "server/sdk.h"
 #include "tests/fixtures/zeltod_fixture.h"
@@ -52,6 +55,13 @@ TEST_F(Zeltoctl, BuildsAnOrganisationAndShowsItAsTreeAndDump) {
             "\"departments\": []}\n"
             "  ]\n"
             "}\n");
+
+  // Quotes, backslashes and Chinese text come back as they went in.
+  const std::string odd = "研发 \"一\" 部\\";
+  ASSERT_EQ(0, zeltod_.Ctl({"add-dept", odd}, &out, "", &err)) << err;
+  ASSERT_EQ(0, zeltod_.Ctl({"dump"}, &out));
+  const nlohmann::json departments = nlohmann::json::parse(out)["departments"];
+  EXPECT_NE(std::find(departments.begin(), departments.end(), odd), departments.end()) << out;
 }
 
 TEST_F(Zeltoctl, RefusesBadInputWithAMessageAndNonZeroStatus) {
