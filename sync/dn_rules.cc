@@ -1,5 +1,7 @@
 #include "sync/dn_rules.h"
 
+#include <algorithm>
+
 #include <cctype>
 
 #include "platform/text.h"
@@ -126,6 +128,19 @@ std::string DnToDeptName(std::string_view dn) {
 
 namespace {
 
+// The first index at which `run` stands in `parts` as whole components, compared as DN
+// keys (case and blanks ignored); npos when it does not, or is empty.
+std::size_t FindRun(const std::vector<std::string_view>& parts,
+                    const std::vector<std::string_view>& run) {
+  if (run.empty() || run.size() > parts.size()) return std::string::npos;
+  for (std::size_t i = 0; i + run.size() <= parts.size(); ++i) {
+    std::size_t k = 0;
+    while (k < run.size() && DnKey(parts[i + k]) == DnKey(run[k])) ++k;
+    if (k == run.size()) return i;
+  }
+  return std::string::npos;
+}
+
 std::string DeptPathImpl(std::string_view dn, const std::vector<std::string>& bases,
                          const std::vector<DcEntry>& dc_list, bool upper_case) {
   // Matching ignores case; the names come from `text`, upper-cased or as written.
@@ -146,14 +161,22 @@ std::string DeptPathImpl(std::string_view dn, const std::vector<std::string>& ba
   for (const DcEntry& dc : dc_list) {
     std::string e = ToUpperAscii(dc.domain_name);
     if (e.empty()) continue;  // an empty name would match every DN
-    const std::string relative_upper = ToUpperAscii(relative);
-    std::size_t p = relative_upper.find(e);
+    // A controller entry that is a search base itself stands for nothing below it.
+    if (std::any_of(bases.begin(), bases.end(),
+                    [&](const std::string& b) { return DnKey(b) == DnKey(e); })) {
+      continue;
+    }
+    // Whole components only: OU=LiveB is no part of OU=LiveBench.
+    const std::vector<std::string_view> rel = SplitDn(relative);
+    const std::vector<std::string_view> ent = SplitDn(e);
+    const std::size_t p = FindRun(rel, ent);
     if (p == 0) return DnToDeptName(e) + "\\";
     if (p != std::string::npos) {
-      relative = relative.substr(0, p - 1) + ",OU=" + DnToDeptName(e);
+      const std::size_t offset = static_cast<std::size_t>(rel[p].data() - relative.data());
+      relative = relative.substr(0, offset - 1) + ",OU=" + DnToDeptName(e);
       break;
     }
-    if (!relative.empty() && e.find(relative_upper) != std::string::npos) return "\\";
+    if (!rel.empty() && FindRun(ent, rel) != std::string::npos) return "\\";
   }
 
   std::string path;

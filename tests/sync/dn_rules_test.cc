@@ -47,6 +47,16 @@ TEST(DnToDeptPathTest, ConfiguredDomainControllers) {
   // An entry with an empty name is no match for everything.
   std::vector<DcEntry> empty_name(1);
   EXPECT_EQ(DnToDeptPath("OU=A,DC=corp,DC=com", bases, empty_name), "A\\");
+  // Names are matched as whole components: an OU whose name begins another's is its own.
+  const std::vector<std::string> ou_base{"OU=LiveBench1,DC=corp,DC=com"};
+  DcEntry self;
+  self.domain_name = ou_base[0];  // the one controller entry a single-domain setup writes
+  EXPECT_EQ(DnToDeptPath("OU=LiveB,OU=LiveBench1,DC=corp,DC=com", ou_base, {self}), "LIVEB\\");
+  DcEntry bench;
+  bench.domain_name = "OU=LiveBench2";
+  EXPECT_EQ(DnToDeptPath("OU=Live,OU=LiveBench1,DC=corp,DC=com", ou_base, {bench}), "LIVE\\");
+  EXPECT_EQ(DnToDeptPath("OU=X,OU=LiveBench2,OU=LiveBench1,DC=corp,DC=com", ou_base, {bench}),
+            "LIVEBENCH2\\X\\");
 }
 
 TEST(DnToDeptNameTest, OuValueOrDottedDomain) {
