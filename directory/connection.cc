@@ -65,6 +65,8 @@ std::string Format(const char* format, auto... args) {
   return out;
 }
 
+}  // namespace
+
 std::string DiagnosticOf(LDAP* ld) {
   char* text = nullptr;
   std::string out;
@@ -74,8 +76,6 @@ std::string DiagnosticOf(LDAP* ld) {
   if (text) ldap_memfree(text);
   return out;
 }
-
-}  // namespace
 
 void SetDirectoryCaFile(std::string path) {
   std::lock_guard<std::mutex> lock(g_trust_mutex);

@@ -59,16 +59,6 @@ constexpr AdReason kAdReasons[] = {
     {"775", kVerifyAccountLocked, "帐号已被锁定"},
 };
 
-std::string DiagnosticText(LDAP* ld) {
-  char* text = nullptr;
-  std::string out;
-  if (ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &text) == LDAP_OPT_SUCCESS && text) {
-    out = text;
-  }
-  if (text) ldap_memfree(text);
-  return out;
-}
-
 // The "data" code of a refused bind's diagnostic text, lower case; "" when there is none.
 std::string AdDataCode(const std::string& diagnostic) {
   std::size_t at = diagnostic.find("data ");
@@ -86,7 +76,7 @@ std::string AdDataCode(const std::string& diagnostic) {
 int AdBindResult(LdapConnection* connection, int rc, std::string* reason) {
   *reason = ErrorText(rc);
   if (rc != LDAP_INVALID_CREDENTIALS) return rc;
-  const std::string data = AdDataCode(DiagnosticText(connection->ld));
+  const std::string data = AdDataCode(DiagnosticOf(connection->ld));
   if (data.empty()) return rc;
   for (const AdReason& r : kAdReasons) {
     if (data == r.data) {

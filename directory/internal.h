@@ -188,6 +188,9 @@ std::vector<std::string> EntryValues(LdapConnection* connection, LDAPMessage* en
                                      const char* name);
 std::string ErrorText(int code);
 
+// The server's diagnostic text of the last operation on `ld` ("" when none).
+std::string DiagnosticOf(LDAP* ld);
+
 }  // namespace norvane
 
 #endif  // NORVANE_DIRECTORY_INTERNAL_H_

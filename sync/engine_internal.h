@@ -2,13 +2,16 @@
 #ifndef NORVANE_SYNC_ENGINE_INTERNAL_H_
 #define NORVANE_SYNC_ENGINE_INTERNAL_H_
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "directory/dn_text.h"
 #include "directory/ldap_client.h"
 #include "platform/activity_log.h"
 #include "platform/run_lock.h"
 #include "platform/text.h"
+#include "server/organisation.h"
 #include "server/sdk.h"
 #include "sync/dn_rules.h"
 
@@ -35,6 +38,16 @@ inline bool IsDnAttribute(const std::string& attribute) {
 // Member DNs compared with backslashes and blanks dropped and case folded: member values
 // arrive with backslashes removed on Active Directory, while entry DNs keep their escapes.
 inline std::string MemberKey(std::string_view dn) { return DnKey(StripBackslashes(dn)); }
+
+// True when the server holds `account` in the department `path`; for "" (a user directly
+// under a base), when it holds it in no department.
+inline bool HeldIn(SdkDeptManager* dept, const std::string& account, const std::string& path) {
+  const std::vector<std::string> current =
+      ParseNameList(dept->DepartmentsOfUser(account), "Departments", "Department");
+  if (path.empty()) return current.empty();
+  return std::any_of(current.begin(), current.end(),
+                     [&](const std::string& d) { return EqualsNoCase(d, path); });
+}
 
 // In a catch (...) around a write for `account`: the SDK's own report when the failure was
 // one of its errors, then the line that names the account.

@@ -80,16 +80,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
-// True when the server holds `account` in the department `path`; for "" (a user directly
-// under a base), when it holds it in no department.
-bool HeldIn(SdkDeptManager* dept, const std::string& account, const std::string& path) {
-  const std::vector<std::string> current =
-      ParseNameList(dept->DepartmentsOfUser(account), "Departments", "Department");
-  if (path.empty()) return current.empty();
-  return std::any_of(current.begin(), current.end(),
-                     [&](const std::string& d) { return EqualsNoCase(d, path); });
-}
-
 }  // namespace
 
 bool SyncEngine::ReadChangeMark(ChangeMark& mark) {
@@ -483,7 +473,7 @@ int SyncEngine::UpdateFromLDAP(const std::vector<ChangedUser>& records, UpdateRe
       std::lock_guard<std::mutex> guard(lock_);
       if (kind == kChangeDeleted) {
         if (!users->UserExists(account)) continue;
-        if (manage_sync_.same_cover == 1 && !HeldIn(dept, account, path)) {
+        if (manage_sync_.same_cover == 1 && !engine_internal::HeldIn(dept, account, path)) {
           // Kept data: an account of that name outside the user's department is the
           // server's own.
           WriteLog(Format("UpdateFromLDAP Account=%s 不在部门%s中，是Zelto服务器自有的帐号，未删除",

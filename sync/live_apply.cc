@@ -42,14 +42,6 @@ bool IsServerFailure(const SdkError& e) {
          e.code == kSdkErrorCancelled || e.code == kSdkErrorFail;
 }
 
-bool HeldIn(SdkDeptManager* dept, const std::string& account, const std::string& path) {
-  const std::vector<std::string> current =
-      ParseNameList(dept->DepartmentsOfUser(account), "Departments", "Department");
-  if (path.empty()) return current.empty();
-  return std::any_of(current.begin(), current.end(),
-                     [&](const std::string& d) { return EqualsNoCase(d, path); });
-}
-
 }  // namespace
 
 // ---- LiveEntryTracker -------------------------------------------------------------------
@@ -187,7 +179,7 @@ int SyncEngine::ApplyLiveChanges(const std::vector<LiveChange>& changes, LiveRun
     if (!ImportPlacesUsersOf(parent)) return;
     if (!users->UserExists(name)) return;
     const std::string path = DnToDeptPath(parent);
-    if (manage_sync_.same_cover == 1 && !HeldIn(dept, name, path)) {
+    if (manage_sync_.same_cover == 1 && !engine_internal::HeldIn(dept, name, path)) {
       WriteLog(Format("UpdateFromLDAP Account=%s 不在部门%s中，是Zelto服务器自有的帐号，未删除",
                       name.c_str(), path.c_str()));
       return;
