@@ -170,14 +170,7 @@ void LiveSync::Watcher::Run() {
     AttributeMap user_property;
     config.LoadSysConfig(sys);
     config.LoadUserProperty(user_property);
-    LdapServerParams params;
-    params.server_ip = CutToBytes(sys.ldap_server_ip, kAddressBytes);
-    params.server_port = sys.ldap_server_port;
-    params.dept_mode = sys.dept_mode;
-    params.directory_type = sys.directory_type;
-    params.domain_name = CutToBytes(sys.domain, kDomainBytes);
-    params.admin_account = CutToBytes(sys.admin_account, kAccountBytes);
-    params.admin_password = CutToBytes(sys.admin_password, kPasswordBytes);
+    const LdapServerParams params = ServerParamsOf(sys);
     const bool ad = sys.directory_type == kActiveDirectory;
     std::string account_attribute = "uid";
     for (const auto& [key, value] : user_property) {

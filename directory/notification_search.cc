@@ -59,14 +59,14 @@ void KeepAlive(LDAP* ld) {
 // Values of one attribute of the root entry, or of `dn` with a base search.
 std::vector<std::string> ReadValues(LdapConnection* connection, const std::string& dn,
                                     const char* attribute) {
-  SearchSpec spec;
-  spec.base = dn;
-  spec.scope = LDAP_SCOPE_BASE;
-  spec.filter = "(objectClass=*)";
-  spec.attributes = {attribute};
+  SearchSpec query;
+  query.base = dn;
+  query.scope = LDAP_SCOPE_BASE;
+  query.filter = "(objectClass=*)";
+  query.attributes = {attribute};
   LDAPMessage* chain = nullptr;
   std::vector<std::string> values;
-  if (SearchRequest(connection, spec, false, "", 0, &chain, nullptr) == LDAP_SUCCESS && chain) {
+  if (SearchRequest(connection, query, false, "", 0, &chain, nullptr) == LDAP_SUCCESS && chain) {
     if (LDAPMessage* entry = ldap_first_entry(connection->ld, chain)) {
       values = EntryValues(connection, entry, attribute);
     }
@@ -297,17 +297,17 @@ NotificationKind NotificationSearch::Open(const LdapServerParams& params, const 
     // Paged, so that a size limit does not cut it short; the connection's other search
     // runs on beside it.
     CLdapClient reader;
-    SearchSpec spec;
-    spec.base = base;
-    spec.filter = search_filter;
-    spec.attributes = snapshot_names;
+    SearchSpec query;
+    query.base = base;
+    query.filter = search_filter;
+    query.attributes = snapshot_names;
     std::string page_cookie;
     bool first = true;
     while (first || !page_cookie.empty()) {
       first = false;
       LDAPMessage* chain = nullptr;
       std::string next;
-      rc = SearchRequest(connection_, spec, connection_->paged_results, page_cookie, kPageSize,
+      rc = SearchRequest(connection_, query, connection_->paged_results, page_cookie, kPageSize,
                          &chain, &next);
       if (rc != LDAP_SUCCESS) {
         if (chain) ldap_msgfree(chain);

@@ -39,6 +39,13 @@ inline bool IsDnAttribute(const std::string& attribute) {
 // arrive with backslashes removed on Active Directory, while entry DNs keep their escapes.
 inline std::string MemberKey(std::string_view dn) { return DnKey(StripBackslashes(dn)); }
 
+// The server itself failed (unreachable, no answer in time, storage): what follows would
+// fail the same way. A refusal of one user's or entry's data is that one's alone.
+inline bool IsServerFailure(const SdkError& e) {
+  return e.code == kSdkErrorUnavailable || e.code == kSdkErrorTimeout ||
+         e.code == kSdkErrorCancelled || e.code == kSdkErrorFail;
+}
+
 // True when the server holds `account` in the department `path`; for "" (a user directly
 // under a base), when it holds it in no department.
 inline bool HeldIn(SdkDeptManager* dept, const std::string& account, const std::string& path) {

@@ -35,13 +35,6 @@ bool EndsWithNoCase(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && EqualsNoCase(text.substr(text.size() - tail.size()), tail);
 }
 
-// The IM server itself failed: the rest would fail the same way, so the run stops and is
-// tried again. A refusal of one entry's data is that entry's alone.
-bool IsServerFailure(const SdkError& e) {
-  return e.code == kSdkErrorUnavailable || e.code == kSdkErrorTimeout ||
-         e.code == kSdkErrorCancelled || e.code == kSdkErrorFail;
-}
-
 }  // namespace
 
 // ---- LiveEntryTracker -------------------------------------------------------------------
@@ -294,7 +287,7 @@ int SyncEngine::ApplyLiveChanges(const std::vector<LiveChange>& changes, LiveRun
       }
     } catch (const SdkError& e) {
       ReportSdkError(e);
-      if (IsServerFailure(e)) {
+      if (engine_internal::IsServerFailure(e)) {
         run->done = i;
         return kLiveRetry;
       }

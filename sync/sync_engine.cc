@@ -142,17 +142,19 @@ int SyncEngine::ReloadConfig() {
   return ok && client_ ? 1 : 0;
 }
 
-LdapServerParams SyncEngine::BuildRecord() const {
+LdapServerParams ServerParamsOf(const SysConfigInfo& sys) {
   LdapServerParams record;
-  record.server_ip = CutToBytes(sys_config_.ldap_server_ip, kAddressBytes);
-  record.server_port = sys_config_.ldap_server_port;
-  record.dept_mode = sys_config_.dept_mode;
-  record.directory_type = sys_config_.directory_type;
-  record.domain_name = CutToBytes(sys_config_.domain, kDomainBytes);
-  record.admin_account = CutToBytes(sys_config_.admin_account, kAccountBytes);
-  record.admin_password = CutToBytes(sys_config_.admin_password, kPasswordBytes);
+  record.server_ip = CutToBytes(sys.ldap_server_ip, kAddressBytes);
+  record.server_port = sys.ldap_server_port;
+  record.dept_mode = sys.dept_mode;
+  record.directory_type = sys.directory_type;
+  record.domain_name = CutToBytes(sys.domain, kDomainBytes);
+  record.admin_account = CutToBytes(sys.admin_account, kAccountBytes);
+  record.admin_password = CutToBytes(sys.admin_password, kPasswordBytes);
   return record;
 }
+
+LdapServerParams SyncEngine::BuildRecord() const { return ServerParamsOf(sys_config_); }
 
 int SyncEngine::ConnectLdapsvr(const LdapServerParams& record) {
   if (!client_) return 0;

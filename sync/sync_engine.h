@@ -60,6 +60,9 @@ struct LiveRun;
 // Department key -> parent key; the first parent recorded wins.
 using DepartmentMap = std::map<std::string, std::string>;
 
+// The directory connection SysConfig describes, each field cut to what the record holds.
+LdapServerParams ServerParamsOf(const SysConfigInfo& sys);
+
 // What a dry run's log lines begin with.
 inline constexpr char kDryRunMark[] = "[预演] ";
 

@@ -33,13 +33,6 @@ constexpr char kUnchanged[] = "ZELTO_NULL";
 
 namespace {
 
-// The server itself failed (unreachable, no answer in time, storage): what follows would
-// fail the same way. A refusal of one user's data is that user's alone.
-bool IsServerFailure(const SdkError& e) {
-  return e.code == kSdkErrorUnavailable || e.code == kSdkErrorTimeout ||
-         e.code == kSdkErrorCancelled || e.code == kSdkErrorFail;
-}
-
 // The server's MoveUser: drops `from`, joins `to` at the end unless already a member.
 void NoteMove(std::vector<std::string>& departments, const std::string& from,
               const std::string& to) {
@@ -288,14 +281,14 @@ int SyncEngine::PlaceUser(XmlElement document, const std::string& department,
                      // Left as far as it got: what the server holds now is asked when it is needed
                      // again.
                      unsure_.insert(key);
-                     if (IsServerFailure(*error)) server_failed_ = true;
+                     if (engine_internal::IsServerFailure(*error)) server_failed_ = true;
                      if (!importing) result = 0;
                    });
   } catch (const SdkError& e) {
     unsure_.insert(key);
     if (pipeline_) failed_users_.insert(key);
     ReportSdkError(e);
-    if (IsServerFailure(e)) server_failed_ = true;
+    if (engine_internal::IsServerFailure(e)) server_failed_ = true;
     WriteLog(
         Format("Add User=%s, dept=%s 调用Zelto SDK 增加用户失败", account.c_str(), path.c_str()));
     result = 0;
