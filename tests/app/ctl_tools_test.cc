@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <ctime>
+#include <fstream>
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <fstream>
 #include <string>
 #include <utility>
 
@@ -147,6 +151,32 @@ TEST_F(CtlArgumentsTest, JsonNeedsADryRunAndReportsWorkOnAFreshBase) {
   EXPECT_NE(out.find("还没有运行记录"), std::string::npos) << out;
   EXPECT_EQ(Ctl(base_, "status --json", &out, "2>/dev/null"), 0);
   EXPECT_NE(out.find("\"running\": false"), std::string::npos) << out;
+}
+
+// The status file is believed only while its writer lives and keeps it fresh: a program that
+// died without removing it does not look like one answering logins.
+TEST_F(CtlArgumentsTest, StatusBelievesOnlyALiveFreshStatusFile) {
+  auto write_status = [&](long pid, std::time_t updated) {
+    char when[32];
+    std::tm utc{};
+    gmtime_r(&updated, &utc);
+    std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    std::ofstream(base_ + "/norvane-status.json")
+        << "{\"pid\": " << pid << ", \"mode\": \"service\", \"updated\": \"" << when
+        << "\", \"answering\": true, \"logins\": {\"accepted\": 7}}";
+  };
+  std::string out;
+  write_status(getpid(), std::time(nullptr));
+  ASSERT_EQ(Ctl(base_, "status --json", &out, "2>/dev/null"), 0);
+  EXPECT_NE(out.find("\"running\": true"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"accepted\": 7"), std::string::npos) << out;
+  write_status(getpid(), std::time(nullptr) - 120);  // not refreshed for two minutes
+  ASSERT_EQ(Ctl(base_, "status --json", &out, "2>/dev/null"), 0);
+  EXPECT_NE(out.find("\"running\": false"), std::string::npos) << out;
+  write_status(0x3ffffff0, std::time(nullptr));  // no such process
+  ASSERT_EQ(Ctl(base_, "status", &out, "2>/dev/null"), 0);
+  EXPECT_NE(out.find("程序: 未运行"), std::string::npos) << out;
+  std::remove((base_ + "/norvane-status.json").c_str());
 }
 
 }  // namespace
