@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <ctime>
-#include <fstream>
 
 #include <cstdio>
 #include <cstdlib>
