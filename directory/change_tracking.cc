@@ -49,16 +49,6 @@ int NegativeCode(int code) {
   return code < 0 ? code : -code;
 }
 
-std::string HexOf(std::string_view bytes) {
-  std::string out;
-  char buf[3];
-  for (unsigned char c : bytes) {
-    std::snprintf(buf, sizeof buf, "%02x", c);
-    out += buf;
-  }
-  return out;
-}
-
 // Reads the root DSE and the controller's invocation ID over `connection` into `info`,
 // field by field in this order; the first missing piece ends the read with its code.
 int ReadRootDseOn(LdapConnection* connection, RootDseInfo& info) {
@@ -122,6 +112,9 @@ ChangeRow RowOf(LdapConnection* connection, LDAPMessage* entry) {
   if (auto v = first("uSNCreated")) row.usn_created = ParseInt64(*v);
   if (auto v = first("uSNChanged")) row.usn_changed = ParseInt64(*v);
   row.is_deleted = first("isDeleted").has_value();
+  // Binary: read as it came, never through the text conversion.
+  std::vector<std::string> guid = EntryValues(connection, entry, "objectGUID");
+  if (!guid.empty()) row.guid = HexOf(guid.front());
   return row;
 }
 
@@ -172,6 +165,16 @@ int RunPass(LdapConnection* connection, const SearchSpec& request, bool change_p
 
 }  // namespace
 
+std::string HexOf(std::string_view bytes) {
+  std::string out;
+  char buf[3];
+  for (unsigned char c : bytes) {
+    std::snprintf(buf, sizeof buf, "%02x", c);
+    out += buf;
+  }
+  return out;
+}
+
 void MergeChangeRow(const ChangeRow& row, bool change_pass, std::int64_t previous_high_usn,
                     std::vector<ChangedUser>& users, std::vector<ChangedDept>& depts) {
   const bool is_user = row.user_account_control.has_value();
@@ -208,6 +211,7 @@ void MergeChangeRow(const ChangeRow& row, bool change_pass, std::int64_t previou
   if (dn.size() < 3 || !EqualsNoCase(std::string_view(dn).substr(0, 3), "ou=")) return;
   ChangedDept dept;
   dept.kind = kind;
+  dept.guid = row.guid;
   if (kind == kChangeDeleted) {
     dept.name = OuNameOf(dn, "\\");
     dept.parent_dn = row.last_known_parent;
@@ -306,7 +310,7 @@ int CLdapClient::TrackChanges(std::string_view filter, std::string_view base,
   deleted.filter = RepairFilter(ToServerText(filter, true));
   deleted.attributes = {"userAccountControl", "distinguishedName", "sAMAccountName",
                         "lastKnownParent",    "uSNCreated",        "uSNChanged",
-                        "isDeleted"};
+                        "isDeleted",          "objectGUID"};
   deleted.show_deleted = true;
   deleted.size_limit = 0;
   int deleted_rc = LDAP_NO_SUCH_OBJECT;
@@ -321,7 +325,7 @@ int CLdapClient::TrackChanges(std::string_view filter, std::string_view base,
   changed.base = std::string(base);
   changed.attributes = {"userAccountControl", "distinguishedName", "sAMAccountName",
                         "lastKnownParent",    "uSNSource",         "uSNCreated",
-                        "uSNChanged",         "isDeleted"};
+                        "uSNChanged",         "isDeleted",         "objectGUID"};
   WriteLog("Filter='" + std::string(filter) + "',update:LDAP://" + last.server_ip + "/" +
            std::string(base));
   int changed_rc = RunPass(connection, changed, true, previous, users, depts);

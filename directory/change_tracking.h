@@ -49,6 +49,7 @@ struct ChangedDept {
   std::string parent_dn;
   std::string name;
   std::int16_t kind = kChangeCreated;
+  std::string guid;  // objectGUID, 32 lower-case hex digits in stored byte order; "" when unread
 };
 
 // One object of a change search, as read from the directory. Absent attributes stay
@@ -61,6 +62,7 @@ struct ChangeRow {
   std::optional<std::int64_t> usn_created;
   std::optional<std::int64_t> usn_changed;
   bool is_deleted = false;
+  std::string guid;  // objectGUID as hex, "" when absent
 };
 
 // Classifies one row and merges it into the lists. A row with userAccountControl is a user:

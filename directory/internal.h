@@ -187,6 +187,8 @@ std::vector<std::string> SearchBasesOf(std::string_view naming_context);
 std::vector<std::string> EntryValues(LdapConnection* connection, LDAPMessage* entry,
                                      const char* name);
 std::string ErrorText(int code);
+// Bytes as lower-case hex digits, in the order given.
+std::string HexOf(std::string_view bytes);
 
 // The server's diagnostic text of the last operation on `ld` ("" when none).
 std::string DiagnosticOf(LDAP* ld);

@@ -211,6 +211,9 @@ class CLdapClient {
   // The entry's DN exactly as the server sent it, escapes kept (so that ParentDnOf can tell
   // an escaped comma from a separator). Empty for a null argument.
   std::string EntryDn(LdapConnection* connection, LdapEntry* entry);
+  // The entry's objectGUID as 32 lower-case hex digits, bytes in stored order: the identity
+  // an OU keeps through renames and moves. Empty when absent or for a null argument.
+  std::string EntryGuid(LdapConnection* connection, LdapEntry* entry);
 
   // DN of the first entry matching `filter` under the naming context of the last Connect
   // (each of its ";"-joined bases in turn, the first that holds a match answering),

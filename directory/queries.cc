@@ -79,6 +79,12 @@ std::string CLdapClient::EntryDn(LdapConnection* connection, LdapEntry* entry) {
   return RawDn(connection, entry->message);
 }
 
+std::string CLdapClient::EntryGuid(LdapConnection* connection, LdapEntry* entry) {
+  if (!connection || !entry) return {};
+  std::vector<std::string> values = EntryValues(connection, entry->message, "objectGUID");
+  return values.empty() ? std::string() : HexOf(values.front());
+}
+
 int CLdapClient::ReadEntry(LdapConnection* connection, LdapEntry* entry,
                            EntryAttributes& attributes) {
   if (!connection || !entry) return -1;

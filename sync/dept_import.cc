@@ -8,6 +8,7 @@
 
 #include "directory/dn_text.h"
 #include "platform/activity_log.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 #include "server/sdk.h"
 #include "sync/dn_rules.h"
@@ -24,6 +25,9 @@ int SyncEngine::ImportDepartments() {
   DepartmentMap map;
   written_paths_.clear();
   ClearGroups();
+  const bool track_ous = !group_mode && sys_config_.directory_type == kActiveDirectory;
+  if (track_ous) ou_ids_.Load(OuIdentitiesPath(), current_domain_);
+  bool ou_ids_read = false;
   for (const std::string& base : search_bases_) {
     // Recorded in the document in memory, which the user import reads after; the file is
     // saved for the department dialog only. Without a run's document, the file's.
@@ -41,12 +45,47 @@ int SyncEngine::ImportDepartments() {
       continue;
     }
     if (status != ReadStatus::kComplete) NoteIncompleteRead("部门", base);
+    if (track_ous && status == ReadStatus::kComplete && ReadOuIdentities(base)) ou_ids_read = true;
     std::vector<std::pair<std::string, std::string>> ordered = OrderDepartments(map);
     RecordDepartments(element, ordered, true);
     org_.Save();
     if (!WriteDepartments(ordered)) return 0;
   }
+  // Written even when a later step fails: it says where the directory's OUs are, which the
+  // departments just written follow.
+  if (ou_ids_read && !dry_run_ && !ou_ids_.Save()) {
+    WriteLog(Format("保存部门标识记录失败 file=%s", OuIdentitiesPath().c_str()));
+  }
   return 1;
+}
+
+std::string SyncEngine::OuIdentitiesPath() const { return BaseFolder() + "norvane-ou-ids.json"; }
+
+bool SyncEngine::ReadOuIdentities(const std::string& base) {
+  const std::string filter = DeptFilter(sys_config_.directory_type, 0);
+  LdapPage* page = client_->BeginPagedSearch(connection_, base, filter, {"objectGUID"}, 2);
+  if (!page) return false;
+  std::vector<std::pair<std::string, std::string>> found;
+  int code = 0;
+  for (;;) {
+    LdapResult* result = nullptr;
+    code = client_->NextPage(connection_, page, &result);
+    if (code != kLdapSuccess || !result) {
+      if (result) client_->FreeResult(result);
+      break;
+    }
+    for (LdapEntry* entry = client_->FirstEntry(connection_, result); entry;
+         entry = client_->NextEntry(connection_, entry)) {
+      std::string guid = client_->EntryGuid(connection_, entry);
+      std::string dn = client_->EntryDn(connection_, entry);
+      if (!guid.empty() && !dn.empty()) found.emplace_back(std::move(guid), std::move(dn));
+    }
+    client_->FreeResult(result);
+  }
+  const bool complete = code == kLdapNoMoreResults && CLdapClient::IsComplete(page);
+  client_->EndPagedSearch(connection_, page);
+  if (complete) ou_ids_.ReplaceBelow(base, found);
+  return complete;
 }
 
 bool SyncEngine::SearchDepartments(const std::string& base, const std::string& filter,

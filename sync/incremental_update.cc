@@ -142,7 +142,12 @@ int SyncEngine::RunUpdate() {
                sys_config_.domain.c_str()));
     return -1;
   }
-  if (result && !dry_run_) StoreChangeMark(mark);
+  if (result && !dry_run_) {
+    StoreChangeMark(mark);
+    if (!ou_ids_.Save()) {
+      WriteLog(Format("保存部门标识记录失败 file=%s", OuIdentitiesPath().c_str()));
+    }
+  }
   return result;
 }
 
@@ -304,6 +309,42 @@ bool SyncEngine::DirectoryHoldsDepartment(const std::string& path, bool* known) 
   return false;
 }
 
+bool SyncEngine::FollowOu(const std::string& old_dn, const std::string& name,
+                          const std::string& parent_path) {
+  SdkDeptManager* dept = sdk_->DeptManager();
+  const std::string old_path = DnToDeptPath(old_dn);
+  // The department it had must be the server's and still there, and no OU of the directory
+  // may stand where it was (one made there since is another department).
+  if (old_path.empty() || ExcludedWithAncestors(old_dn) || !dept->DepartmentExists(old_path)) {
+    return false;
+  }
+  bool known = true;
+  if (DirectoryHoldsDepartment(old_path, &known) || !known) return false;
+  const std::string old_name = DnToDeptName(old_dn);
+  const std::string old_parent = DnToDeptPath(ParentDn(old_dn));
+  const bool renamed = !EqualsNoCase(old_name, name);
+  const bool moved = !EqualsNoCase(old_parent, parent_path);
+  if (!renamed && !moved) return false;
+  // One step at a time, in the order that meets no department of the same name.
+  if (!moved) {
+    dept->RenameDepartment(old_path, name);
+  } else if (!renamed) {
+    dept->MoveDepartment(old_path, parent_path);
+  } else if (!DeptExistsUnder(old_name, parent_path)) {
+    dept->MoveDepartment(old_path, parent_path);
+    dept->RenameDepartment(parent_path + old_name + "\\", name);
+  } else if (!DeptExistsUnder(name, old_parent)) {
+    dept->RenameDepartment(old_path, name);
+    dept->MoveDepartment(old_parent + name + "\\", parent_path);
+  } else {
+    return false;
+  }
+  WriteLog(Format("UpdateDept 部门随目录中的OU改名或移动: %s -> %s%s\\", old_path.c_str(),
+                  parent_path.c_str(), name.c_str()));
+  ++departments_done_;
+  return true;
+}
+
 int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records, UpdateRemovals* removals) {
   if (!sdk_ || !sdk_->DeptManager()) return 0;
   SdkDeptManager* dept = sdk_->DeptManager();
@@ -346,6 +387,7 @@ int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records, UpdateRemova
     return DnDepth(a.record->parent_dn) < DnDepth(b.record->parent_dn);
   });
 
+  ou_ids_.Load(OuIdentitiesPath(), current_domain_);
   std::lock_guard<std::mutex> guard(lock_);
   try {
     // Created, moved and renamed OUs first: a moved OU is told apart from its old parent's
@@ -353,6 +395,14 @@ int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records, UpdateRemova
     for (const Change& change : live) {
       const std::string& name = change.name;
       const std::string& parent_path = change.parent_path;
+      const std::string dn =
+          "OU=" + EscapeDnValue(change.record->name) + "," + change.record->parent_dn;
+      // Where the OU was, by its identity. The record follows the directory at once; it is
+      // saved only with the change mark, so a failed run reads it again as it was.
+      const std::string* was = ou_ids_.Find(change.record->guid);
+      const std::string old_dn = was ? *was : std::string();
+      ou_ids_.Set(change.record->guid, dn);
+      if (!old_dn.empty()) ou_ids_.Rebase(old_dn, dn);
       if (DeptExistsUnder(name, parent_path)) continue;  // there already: nothing to do
       if (!dept->DepartmentExists(parent_path)) {
         WriteLog(Format("UpdateDept  PDept Not Exist PDept=%s", parent_path.c_str()));
@@ -364,6 +414,9 @@ int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records, UpdateRemova
         continue;
       }
       if (change.record->kind != kChangeChanged) continue;
+      if (!old_dn.empty() && DnKey(old_dn) != DnKey(dn) && FollowOu(old_dn, name, parent_path)) {
+        continue;
+      }
       // Moved: a department of that name elsewhere whose OU the directory no longer holds
       // there (one that is still there is another OU of the same name).
       std::vector<std::string> moved_from;
@@ -417,6 +470,7 @@ int SyncEngine::UpdateDept(const std::vector<ChangedDept>& records, UpdateRemova
       return DnDepth(a.record->parent_dn) > DnDepth(b.record->parent_dn);
     });
     for (const Change& change : deleted) {
+      ou_ids_.Erase(change.record->guid);
       if (live_paths.count(ToLowerAscii(change.path))) continue;
       if (DeptExistsUnder(change.name, change.parent_path)) {
         removals->departments.push_back(change.path);

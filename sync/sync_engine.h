@@ -48,6 +48,7 @@
 #include "platform/xml.h"
 #include "sync/change_set.h"
 #include "sync/org_document.h"
+#include "sync/ou_identities.h"
 #include "sync/removal_list.h"
 
 namespace norvane {
@@ -237,6 +238,10 @@ class SyncEngine {
                          const std::vector<std::pair<std::string, std::string>>& ordered,
                          bool use_exclusions);
   bool WriteDepartments(const std::vector<std::pair<std::string, std::string>>& ordered);
+  // Active Directory: records the objectGUID of every OU below `base` in ou_ids_; false
+  // when the read was not complete (the record is then left as it was).
+  bool ReadOuIdentities(const std::string& base);
+  std::string OuIdentitiesPath() const;
   // Group mode.
   void ClearGroups();
   void BuildGroupTree(const std::string& base);
@@ -288,6 +293,10 @@ class SyncEngine {
   int ApplyUpdateRemovals(const UpdateRemovals& removals);
   int UpdateDept(const std::vector<ChangedDept>& records, UpdateRemovals* removals);
   int UpdateFromLDAP(const std::vector<ChangedUser>& records, UpdateRemovals* removals);
+  // Renames or moves the department of the OU that was at `old_dn` (recorded by its
+  // identity) to `name` below `parent_path`; false, touching nothing, unless that
+  // department is surely the OU's.
+  bool FollowOu(const std::string& old_dn, const std::string& name, const std::string& parent_path);
   // True when the import places users of the container `parent_dn`: a base itself, or an
   // OU below one that is not excluded (itself or above).
   bool ImportPlacesUsersOf(const std::string& parent_dn) const;
@@ -359,6 +368,7 @@ class SyncEngine {
   std::unique_ptr<CLdapClient> client_;
   LdapConnection* connection_ = nullptr;
   OrgDocument org_;
+  OuIdentities ou_ids_;  // Active Directory, OU mode: saved with the stored change mark
 
   RemovalList depts_to_remove_;
   RemovalList users_to_remove_;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/files.h"
+#include "sync/ou_identities.h"
 
 namespace norvane {
 namespace {
@@ -145,6 +146,49 @@ TEST_F(OrgDocumentTest, ManyDepartmentsStayFindable) {
   }
   EXPECT_EQ(doc.DepartmentCount(), 2001u);
   EXPECT_TRUE(doc.FindDeptElement(base, "OU=k1999,OU=p19,DC=c"));
+}
+
+// The identity record of a domain's OUs: follows renames of whole components only, and a
+// save keeps the other domains' records.
+TEST_F(OrgDocumentTest, OuIdentitiesFollowRenamesAndKeepOtherDomains) {
+  const std::string path = dir_ + "/ou-ids.json";
+  OuIdentities other;
+  other.Load(path, "DC=other");
+  other.Set("99", "OU=Z,DC=other");
+  ASSERT_TRUE(other.Save());
+
+  OuIdentities ids;
+  ids.Load(path, "OU=Base,DC=corp");
+  EXPECT_EQ(ids.size(), 0u);
+  ids.ReplaceBelow("OU=Base,DC=corp", {{"01", "OU=P,OU=Base,DC=corp"},
+                                       {"02", "OU=C,OU=P,OU=Base,DC=corp"},
+                                       {"03", "OU=PX,OU=Base,DC=corp"}});
+  // OU=P is not a prefix match of OU=PX; case and blanks do not matter.
+  ids.Rebase("ou=p, ou=base,DC=corp", "OU=Q,OU=Base,DC=corp");
+  EXPECT_EQ(*ids.Find("01"), "OU=Q,OU=Base,DC=corp");
+  EXPECT_EQ(*ids.Find("02"), "OU=C,OU=Q,OU=Base,DC=corp");
+  EXPECT_EQ(*ids.Find("03"), "OU=PX,OU=Base,DC=corp");
+  ids.Erase("03");
+  EXPECT_EQ(ids.Find("03"), nullptr);
+  ASSERT_TRUE(ids.Save());
+
+  OuIdentities again;
+  again.Load(path, "ou=base,dc=corp");
+  ASSERT_EQ(again.size(), 2u);
+  EXPECT_EQ(*again.Find("02"), "OU=C,OU=Q,OU=Base,DC=corp");
+  // A complete read of the base replaces what was recorded below it, and nothing else.
+  again.Set("05", "OU=R,OU=Base,DC=corp");
+  again.ReplaceBelow("OU=Q,OU=Base,DC=corp", {{"04", "OU=D,OU=Q,OU=Base,DC=corp"}});
+  EXPECT_EQ(again.Find("01"), nullptr);
+  EXPECT_EQ(again.Find("02"), nullptr);
+  EXPECT_NE(again.Find("04"), nullptr);
+  EXPECT_NE(again.Find("05"), nullptr);
+  other.Load(path, "DC=other");
+  EXPECT_EQ(*other.Find("99"), "OU=Z,DC=other");
+  // A damaged file reads as no record rather than failing the run.
+  ASSERT_TRUE(WriteFileAtomically(path, "{not json"));
+  again.Load(path, "OU=Base,DC=corp");
+  EXPECT_EQ(again.size(), 0u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -180,7 +181,7 @@ TEST_F(SambaUpdateTest, CreatedMovedDisabledDeletedAndExcludedObjects) {
   EXPECT_EQ(DumpOrg(zeltod_).users.size(), org.users.size());
 }
 
-TEST_F(SambaUpdateTest, RenamedOusFollowTheOneVanishedChildOnly) {
+TEST_F(SambaUpdateTest, RenamedAndMovedOusAreFollowedByIdentity) {
   ConfigSpec settings = Base("UpdRename");
   ASSERT_TRUE(dc_->Modify(Ou("OU=P1") + Ou("OU=Old1,OU=P1") + Ou("OU=Keep1,OU=P1") +
                           User("ur1", "OU=Old1,OU=P1") + Ou("OU=P2") + Ou("OU=X2,OU=P2") +
@@ -188,29 +189,45 @@ TEST_F(SambaUpdateTest, RenamedOusFollowTheOneVanishedChildOnly) {
   ASSERT_EQ(Run(settings, 0), 1);
   ASSERT_TRUE(DumpOrg(zeltod_).HasDept("P1\\Old1\\"));
 
-  auto rename = [&](const std::string& from, const std::string& to, const std::string& under) {
-    return "dn: " + Dn(from + "," + under) + "\nchangetype: modrdn\nnewrdn: " + to +
-           "\ndeleteoldrdn: 1\n\n";
+  auto rename = [&](const std::string& from, const std::string& to, const std::string& under,
+                    const std::string& new_parent = "") {
+    return "dn: " + Dn(under.empty() ? from : from + "," + under) +
+           "\nchangetype: modrdn\nnewrdn: " + to + "\ndeleteoldrdn: 1\n" +
+           (new_parent.empty() ? "" : "newsuperior: " + Dn(new_parent) + "\n") + "\n";
   };
-  ASSERT_TRUE(dc_->Modify(rename("OU=Old1", "OU=New1", "OU=P1") +
-                          rename("OU=X2", "OU=X2b", "OU=P2") + rename("OU=Y2", "OU=Y2b", "OU=P2")));
+  // In one window: two siblings renamed, a child renamed and then its parent, and an OU
+  // moved to another parent under a new name.
+  ASSERT_TRUE(dc_->Modify(rename("OU=X2", "OU=X2b", "OU=P2") + rename("OU=Y2", "OU=Y2b", "OU=P2") +
+                          rename("OU=Old1", "OU=New1", "OU=P1") +
+                          rename("OU=Keep1", "OU=Kept2", "OU=P1", "OU=P2") +
+                          rename("OU=P1", "OU=P1b", "")));
+  base_.ClearLines();
   ASSERT_EQ(Run(settings, 1), 1);
   ServerOrg org = DumpOrg(zeltod_);
-  EXPECT_TRUE(org.HasDept("P1\\New1\\"));
-  EXPECT_FALSE(org.HasDept("P1\\Old1\\"));
-  EXPECT_TRUE(org.HasDept("P1\\Keep1\\"));
-  EXPECT_EQ(Lower(org.users["ur1"].departments), std::vector<std::string>{"p1\\new1\\"});
-  // Two new names under one parent: which old name is which cannot be told.
+  EXPECT_FALSE(base_.Logged("发现修改的部门名称个数太多")) << Joined(base_.Lines());
+  for (const char* gone : {"P1\\", "P2\\X2\\", "P2\\Y2\\", "P1b\\Keep1\\", "P1b\\Old1\\"}) {
+    EXPECT_FALSE(org.HasDept(gone)) << gone;
+  }
+  for (const char* there : {"P1b\\New1\\", "P2\\X2b\\", "P2\\Y2b\\", "P2\\Kept2\\"}) {
+    EXPECT_TRUE(org.HasDept(there)) << there << "\n" << Joined(base_.Lines());
+  }
+  EXPECT_EQ(Lower(org.users["ur1"].departments), std::vector<std::string>{"p1b\\new1\\"});
+  EXPECT_EQ(Lower(org.users["ur2"].departments), std::vector<std::string>{"p2\\x2b\\"});
+
+  // OUs whose identity was never recorded (a record from before it was kept) are still
+  // paired by elimination only, which two new names under one parent defeat.
+  ASSERT_EQ(std::remove((base_.dir() + "/norvane-ou-ids.json").c_str()), 0);
+  ASSERT_TRUE(dc_->Modify(rename("OU=X2b", "OU=X3", "OU=P2") + rename("OU=Y2b", "OU=Y3", "OU=P2")));
+  ASSERT_EQ(Run(settings, 1), 1);
+  org = DumpOrg(zeltod_);
   EXPECT_TRUE(base_.Logged("发现修改的部门名称个数太多，请使用同步数据功能进行同步"));
-  EXPECT_TRUE(org.HasDept("P2\\X2\\") && org.HasDept("P2\\Y2\\"));
-  EXPECT_FALSE(org.HasDept("P2\\X2b\\") || org.HasDept("P2\\Y2b\\"));
-  EXPECT_TRUE(org.users.count("ur2"));
+  EXPECT_TRUE(org.HasDept("P2\\X2b\\") && org.HasDept("P2\\Y2b\\"));
 
   // The full import repairs what the update left.
   ASSERT_EQ(Run(settings, 0), 1);
   org = DumpOrg(zeltod_);
-  EXPECT_TRUE(org.HasDept("P2\\X2b\\") && !org.HasDept("P2\\X2\\"));
-  EXPECT_EQ(Lower(org.users["ur2"].departments), std::vector<std::string>{"p2\\x2b\\"});
+  EXPECT_TRUE(org.HasDept("P2\\X3\\") && !org.HasDept("P2\\X2b\\"));
+  EXPECT_EQ(Lower(org.users["ur2"].departments), std::vector<std::string>{"p2\\x3\\"});
 }
 
 TEST_F(SambaUpdateTest, FailedUpdateStoresNothingAndTheNextRunFetchesTheSameChanges) {
