@@ -217,4 +217,8 @@ std::string ToUpperAscii(std::string_view text) {
 
 std::string DnKey(std::string_view dn) { return ToLowerAscii(NormaliseDnText(dn)); }
 
+bool DnContains(std::string_view dn, std::string_view part) {
+  return FindRun(SplitDn(dn), SplitDn(part)) != std::string::npos;
+}
+
 }  // namespace norvane

@@ -54,6 +54,10 @@ std::string DnToDeptPath(std::string_view dn, const std::vector<std::string>& ba
 std::string DnToDeptPathAsNamed(std::string_view dn, const std::vector<std::string>& bases,
                                 const std::vector<DcEntry>& dc_list);
 
+// True when the components of `part` stand in `dn` as a run of whole components, compared as
+// DN keys: OU=Sales,DC=corp is inside OU=A,OU=Sales,DC=corp,DC=com, OU=Sale is not.
+bool DnContains(std::string_view dn, std::string_view part);
+
 // The number of "=" in text: the depth of a DN, parents before children.
 int DnDepth(std::string_view text);
 

@@ -394,16 +394,11 @@ int SyncEngine::PlaceNamedUsers(const std::vector<std::string>& accounts,
         return 0;
       }
       const std::string parent = ParentDn(dn);
-      // The account must lie under a configured domain controller.
-      const std::string upper_parent = ToUpperAscii(parent);
-      bool mapped = false;
-      for (const DcEntry& dc : dc_list_) {
-        std::string e = ToUpperAscii(dc.domain_name);
-        if (!e.empty() && upper_parent.find(e) != std::string::npos) {
-          mapped = true;
-          break;
-        }
-      }
+      // The account must lie under a configured domain controller (whole components:
+      // DC=corp is no part of DC=corporate).
+      const bool mapped = std::any_of(dc_list_.begin(), dc_list_.end(), [&](const DcEntry& dc) {
+        return !dc.domain_name.empty() && DnContains(parent, dc.domain_name);
+      });
       if (!mapped) {
         failed.push_back(account);
         continue;

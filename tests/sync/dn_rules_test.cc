@@ -57,6 +57,10 @@ TEST(DnToDeptPathTest, ConfiguredDomainControllers) {
   EXPECT_EQ(DnToDeptPath("OU=Live,OU=LiveBench1,DC=corp,DC=com", ou_base, {bench}), "LIVE\\");
   EXPECT_EQ(DnToDeptPath("OU=X,OU=LiveBench2,OU=LiveBench1,DC=corp,DC=com", ou_base, {bench}),
             "LIVEBENCH2\\X\\");
+  // The named-user import's test of "under a controller" is by whole components too.
+  EXPECT_TRUE(DnContains("OU=A,DC=corp,DC=com", "dc=CORP, dc=com"));
+  EXPECT_FALSE(DnContains("OU=A,DC=corporate,DC=com", "DC=corp"));
+  EXPECT_FALSE(DnContains("OU=LiveBench1,DC=corp", "OU=LiveB"));
 }
 
 TEST(DnToDeptNameTest, OuValueOrDottedDomain) {
