@@ -54,7 +54,10 @@ std::chrono::seconds Doubled(std::chrono::seconds backoff) {
 }  // namespace
 
 void LiveDebounce::Note(Clock::time_point at) {
-  if (!pending_) first_ = at;
+  if (!pending_) {
+    const bool queued = finished_ != Clock::time_point{} && at <= finished_ + kQueued;
+    first_ = queued ? std::min(at, started_) : at;
+  }
   pending_ = true;
   last_ = at;
 }
@@ -247,8 +250,10 @@ void LiveSync::Watcher::Run() {
       const auto now = Clock::now();
       if (catch_up && now >= catch_up_at) {
         // Covers every notification so far on Active Directory.
-        debounce.Started();
-        if (CatchUp(ad ? "目录连接后的增量更新" : "目录连接后的全部导入")) {
+        debounce.Started(now);
+        const bool caught_up = CatchUp(ad ? "目录连接后的增量更新" : "目录连接后的全部导入");
+        debounce.Finished(Clock::now());
+        if (caught_up) {
           catch_up = false;
           retry = kFirstRetry;
         } else {
@@ -258,8 +263,10 @@ void LiveSync::Watcher::Run() {
         continue;
       }
       if (ad && debounce.Due() && now >= *debounce.Due()) {
-        debounce.Started();
-        if (!CatchUp("目录通知的增量更新")) {
+        debounce.Started(now);
+        const bool updated = CatchUp("目录通知的增量更新");
+        debounce.Finished(Clock::now());
+        if (!updated) {
           // Tried again later; the stored update sequence number still covers the changes.
           debounce.Note(now + retry - LiveDebounce::kQuiet);
           retry = Doubled(retry);

@@ -28,23 +28,33 @@ namespace norvane {
 class SyncEngine;
 
 // When the update that notifications ask for is due: kQuiet after the last notification of
-// a burst, and no later than kMaxDelay after the first one during a steady stream.
+// a burst, and no later than kMaxDelay after the first one during a steady stream. The
+// directory notifies within milliseconds, so these are the latency a change sees.
 class LiveDebounce {
  public:
   using Clock = std::chrono::steady_clock;
-  static constexpr std::chrono::milliseconds kQuiet{1000};
-  static constexpr std::chrono::milliseconds kMaxDelay{5000};
+  static constexpr std::chrono::milliseconds kQuiet{300};
+  static constexpr std::chrono::milliseconds kMaxDelay{1000};
+  // Notifications read this soon after an update ended were waiting during it.
+  static constexpr std::chrono::milliseconds kQueued{100};
 
   void Note(Clock::time_point at);
   // The moment the update is due; none when nothing is pending.
   std::optional<Clock::time_point> Due() const;
   // The update started: what comes from now on asks for another one.
-  void Started() { pending_ = false; }
+  void Started(Clock::time_point at) {
+    pending_ = false;
+    started_ = at;
+  }
+  // The update ended: what was noted during it counts from its start, so a steady stream
+  // is not made to wait a whole kMaxDelay again after every run.
+  void Finished(Clock::time_point at) { finished_ = at; }
   bool pending() const { return pending_; }
 
  private:
   bool pending_ = false;
   Clock::time_point first_{}, last_{};
+  Clock::time_point started_{}, finished_{};
 };
 
 // The single place where a live run is marked as such: the engine's run trigger (its run

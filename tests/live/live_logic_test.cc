@@ -14,16 +14,22 @@ using std::chrono::milliseconds;
 TEST(LiveDebounceTest, QuietAfterABurstAndBoundedDuringAStream) {
   LiveDebounce d;
   EXPECT_FALSE(d.Due());
-  const Clock::time_point t0{};
+  const Clock::time_point t0 = Clock::now();
   d.Note(t0);
-  d.Note(t0 + milliseconds(300));
-  EXPECT_EQ(*d.Due(), t0 + milliseconds(1300));  // 1 s after the last of the burst
-  for (int i = 1; i <= 20; ++i) d.Note(t0 + milliseconds(300 * i));
-  EXPECT_EQ(*d.Due(), t0 + milliseconds(5000));  // a steady stream: 5 s after the first
-  d.Started();
+  d.Note(t0 + milliseconds(200));
+  EXPECT_EQ(*d.Due(), t0 + milliseconds(500));  // quiet after the last of the burst
+  for (int i = 1; i <= 20; ++i) d.Note(t0 + milliseconds(100 * i));
+  EXPECT_EQ(*d.Due(), t0 + milliseconds(1000));  // a steady stream: bounded from the first
+  d.Started(t0 + milliseconds(1000));
   EXPECT_FALSE(d.Due());
-  d.Note(t0 + milliseconds(6500));  // during the run: one more run after it
-  EXPECT_EQ(*d.Due(), t0 + milliseconds(7500));
+  d.Finished(t0 + milliseconds(1800));
+  // Read just after the run: it came during it, so the bound counts from the run's start.
+  d.Note(t0 + milliseconds(1850));
+  EXPECT_EQ(*d.Due(), t0 + milliseconds(2000));
+  d.Started(t0 + milliseconds(2000));
+  d.Finished(t0 + milliseconds(2100));
+  d.Note(t0 + milliseconds(5000));  // later, on its own: a burst of its own
+  EXPECT_EQ(*d.Due(), t0 + milliseconds(5300));
 }
 
 PushedEntry Entry(PushedEntry::State state, std::string uuid, std::string dn,
