@@ -62,28 +62,12 @@ int SyncEngine::ImportDepartments() {
 std::string SyncEngine::OuIdentitiesPath() const { return BaseFolder() + "norvane-ou-ids.json"; }
 
 bool SyncEngine::ReadOuIdentities(const std::string& base) {
-  const std::string filter = DeptFilter(sys_config_.directory_type, 0);
-  LdapPage* page = client_->BeginPagedSearch(connection_, base, filter, {"objectGUID"}, 2);
-  if (!page) return false;
   std::vector<std::pair<std::string, std::string>> found;
-  int code = 0;
-  for (;;) {
-    LdapResult* result = nullptr;
-    code = client_->NextPage(connection_, page, &result);
-    if (code != kLdapSuccess || !result) {
-      if (result) client_->FreeResult(result);
-      break;
-    }
-    for (LdapEntry* entry = client_->FirstEntry(connection_, result); entry;
-         entry = client_->NextEntry(connection_, entry)) {
-      std::string guid = client_->EntryGuid(connection_, entry);
-      std::string dn = client_->EntryDn(connection_, entry);
-      if (!guid.empty() && !dn.empty()) found.emplace_back(std::move(guid), std::move(dn));
-    }
-    client_->FreeResult(result);
-  }
-  const bool complete = code == kLdapNoMoreResults && CLdapClient::IsComplete(page);
-  client_->EndPagedSearch(connection_, page);
+  const bool complete = WalkDepartmentEntries(base, 2, [&](LdapEntry* entry) {
+    std::string guid = client_->EntryGuid(connection_, entry);
+    std::string dn = client_->EntryDn(connection_, entry);
+    if (!guid.empty() && !dn.empty()) found.emplace_back(std::move(guid), std::move(dn));
+  });
   if (complete) ou_ids_.ReplaceBelow(base, found);
   return complete;
 }

@@ -241,14 +241,12 @@ bool SyncEngine::ExcludedWithAncestors(const std::string& dn) const {
   return false;
 }
 
-std::vector<std::string> SyncEngine::ChildDeptNamesInDirectory(const std::string& parent_dn,
-                                                               bool* ok) {
-  std::vector<std::string> names;
-  *ok = false;
-  if (!client_ || !connection_) return names;
+bool SyncEngine::WalkDepartmentEntries(const std::string& base, int scope,
+                                       const std::function<void(LdapEntry*)>& visit) {
+  if (!client_ || !connection_) return false;
   const std::string filter = DeptFilter(sys_config_.directory_type, 0);
-  LdapPage* page = client_->BeginPagedSearch(connection_, parent_dn, filter, {"*"}, 1);
-  if (!page) return names;
+  LdapPage* page = client_->BeginPagedSearch(connection_, base, filter, {"*"}, scope);
+  if (!page) return false;
   int code = 0;
   for (;;) {
     LdapResult* result = nullptr;
@@ -259,14 +257,23 @@ std::vector<std::string> SyncEngine::ChildDeptNamesInDirectory(const std::string
     }
     for (LdapEntry* entry = client_->FirstEntry(connection_, result); entry;
          entry = client_->NextEntry(connection_, entry)) {
-      const std::string dn = client_->EntryDn(connection_, entry);
-      if (dn.empty() || EqualsNoCase(dn, parent_dn)) continue;
-      names.push_back(DnToDeptName(dn));
+      visit(entry);
     }
     client_->FreeResult(result);
   }
-  *ok = code == kLdapNoMoreResults && CLdapClient::IsComplete(page);
+  const bool complete = code == kLdapNoMoreResults && CLdapClient::IsComplete(page);
   client_->EndPagedSearch(connection_, page);
+  return complete;
+}
+
+std::vector<std::string> SyncEngine::ChildDeptNamesInDirectory(const std::string& parent_dn,
+                                                               bool* ok) {
+  std::vector<std::string> names;
+  *ok = WalkDepartmentEntries(parent_dn, 1, [&](LdapEntry* entry) {
+    const std::string dn = client_->EntryDn(connection_, entry);
+    if (dn.empty() || EqualsNoCase(dn, parent_dn)) return;
+    names.push_back(DnToDeptName(dn));
+  });
   return names;
 }
 

@@ -241,6 +241,10 @@ class SyncEngine {
   // Active Directory: records the objectGUID of every OU below `base` in ou_ids_; false
   // when the read was not complete (the record is then left as it was).
   bool ReadOuIdentities(const std::string& base);
+  // Active Directory: visits each OU entry at `scope` below `base`, paged; true when the
+  // read reached its end.
+  bool WalkDepartmentEntries(const std::string& base, int scope,
+                             const std::function<void(LdapEntry*)>& visit);
   std::string OuIdentitiesPath() const;
   // Group mode.
   void ClearGroups();
