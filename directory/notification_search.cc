@@ -35,6 +35,26 @@
 namespace norvane {
 namespace {
 
+// What an administrator reads in the log when the search cannot be opened; libldap's own
+// texts are English and name its internals.
+const char* OpenFailureReason(int code) {
+  switch (code) {
+    case LDAP_SERVER_DOWN:
+      return "服务器未应答或拒绝连接";
+    case LDAP_CONNECT_ERROR:
+      return "连接或 TLS 协商失败";
+    case LDAP_TIMEOUT:
+      return "超时";
+    case LDAP_INVALID_CREDENTIALS:
+      return "管理员账号或密码错误";
+    case LDAP_STRONG_AUTH_REQUIRED:
+    case LDAP_CONFIDENTIALITY_REQUIRED:
+      return "服务器要求加密或更强的认证";
+    default:
+      return "连接或绑定失败";
+  }
+}
+
 constexpr char kChangeNotificationOid[] = "1.2.840.113556.1.4.528";
 constexpr char kSyncRequestOid[] = "1.3.6.1.4.1.4203.1.9.1.1";
 constexpr char kSyncStateOid[] = "1.3.6.1.4.1.4203.1.9.1.2";
@@ -203,7 +223,8 @@ NotificationKind NotificationSearch::Open(const LdapServerParams& params, const 
   OpenOutcome outcome = OpenAndBind(type, params.server_ip, params.server_port, params.domain_name,
                                     params.admin_account, params.admin_password, false);
   if (!outcome.connection) {
-    WriteLog(Format("实时同步: 无法连接目录服务器 %s (错误 %d)", where_.c_str(), outcome.code));
+    WriteLog(Format("实时同步: 无法连接目录服务器 %s: %s (错误 %d)", where_.c_str(),
+                    OpenFailureReason(outcome.code), outcome.code));
     return NotificationKind::kNone;
   }
   connection_ = outcome.connection;
